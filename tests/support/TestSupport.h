@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+// Waits until pred() holds, processing Qt events meanwhile; false after the deadline. Tests never sleep
+// for a fixed time: they wait on a condition with a generous deadline.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// A pseudo-terminal pair: the test opens the port on SlavePath() and plays the far end on the master.
+class TPtyPair {
+public:
+    TPtyPair();
+    ~TPtyPair();
+    TPtyPair(const TPtyPair&) = delete;
+    TPtyPair& operator=(const TPtyPair&) = delete;
+
+    const std::string& SlavePath() const { return m_slavePath; }
+    int MasterFd() const { return m_master; }
+
+    // Writes all bytes from the far end.
+    void Write(const QByteArray& bytes);
+    // Reads from the far end until `count` bytes arrived or the deadline passed; returns what arrived.
+    QByteArray Read(int count, std::chrono::milliseconds deadline = std::chrono::seconds(5));
+    // Reads whatever arrives within `quiet` after the last byte.
+    QByteArray ReadAvailable(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
+    // Closes the master side: the device goes away for the slave's user.
+    void CloseMaster();
+
+private:
+    int m_master = -1;
+    int m_slaveKeep = -1; // keeps the slave side alive between opens so no data is lost
+    std::string m_slavePath;
+};
+
+// Points XDG_CONFIG_HOME at a fresh temporary folder for the lifetime of the object.
+class TTempConfigHome {
+public:
+    TTempConfigHome();
+    ~TTempConfigHome();
+    QString Path() const { return m_path; }
+
+private:
+    QString m_path;
+    QByteArray m_old;
+    bool m_hadOld = false;
+};
