@@ -18,9 +18,13 @@ TComponent::~TComponent() {
         EraseOne(watched->m_notifyOnFree, this);
 }
 
-TComponent* TComponent::From(QObject* object) { return dynamic_cast<TComponent*>(object); }
+TComponent* TComponent::From(QObject* object) {
+    return dynamic_cast<TComponent*>(object);
+}
 
-void TComponent::Loaded() { m_loading = false; }
+void TComponent::Loaded() {
+    m_loading = false;
+}
 
 void TComponent::FreeNotification(TComponent* component) {
     if (!component || component == this)

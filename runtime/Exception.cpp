@@ -1,8 +1,8 @@
 #include "runtime/Exception.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QThread>
-#include <QCoreApplication>
 
 #include <mutex>
 

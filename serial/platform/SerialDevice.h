@@ -148,7 +148,7 @@ struct TOverlapped {
     // Written by the device under Lock; read through GetOverlappedResult.
     std::mutex Lock;
     bool Pending = false;
-    int Error = 0;                // errno of a failed operation, 0 on success
+    int Error = 0;                 // errno of a failed operation, 0 on success
     uint32_t BytesTransferred = 0; // or, for WaitCommEvent, unused
     uint32_t* EventMask = nullptr; // WaitCommEvent's output, written on completion
 };

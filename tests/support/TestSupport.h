@@ -9,7 +9,8 @@
 
 // Waits until pred() holds, processing Qt events meanwhile; false after the deadline. Tests never sleep
 // for a fixed time: they wait on a condition with a generous deadline.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = std::chrono::seconds(10));
+bool WaitUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
 // A pseudo-terminal pair: the test opens the port on SlavePath() and plays the far end on the master.
 class TPtyPair {
