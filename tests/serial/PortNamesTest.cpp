@@ -1,0 +1,225 @@
+#include "serial/PortNames.h"
+#include "serial/ComError.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+// Sets an environment variable for the lifetime of the object and restores the earlier value.
+class TEnvGuard {
+public:
+    TEnvGuard(const char* name, const QByteArray& value) : m_name(name) {
+        if (qEnvironmentVariableIsSet(name))
+            m_old = qgetenv(name);
+        qputenv(name, value);
+    }
+    ~TEnvGuard() {
+        if (m_old)
+            qputenv(m_name, *m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::optional<QByteArray> m_old;
+};
+
+// A fake tty class folder: each entry is a folder, with a `device` symlink when it stands for hardware
+// and a `type` file when given.
+class TFakeSysfs {
+public:
+    TFakeSysfs() { EXPECT_TRUE(m_dir.isValid()); }
+    QString Root() const { return m_dir.path(); }
+
+    void Add(const QString& name, bool device, const char* type = nullptr) {
+        const QString entry = m_dir.filePath(name);
+        ASSERT_TRUE(QDir().mkpath(entry));
+        if (device) {
+            ASSERT_TRUE(QDir().mkpath(m_dir.filePath(QStringLiteral("devices/") + name)));
+            ASSERT_EQ(symlink(QByteArray("../devices/" + name.toLocal8Bit()).constData(),
+                              QByteArray(entry.toLocal8Bit() + "/device").constData()),
+                      0);
+        }
+        if (type) {
+            QFile file(entry + QStringLiteral("/type"));
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+            file.write(type);
+        }
+    }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+TEST(PortNames, ListsHardwareEntriesSortedCaseInsensitively) {
+    TFakeSysfs sysfs;
+    sysfs.Add("COM3", true);
+    sysfs.Add("COM1", true);
+    sysfs.Add("COM10", true);
+    sysfs.Add("com2", true);
+    sysfs.Add("ttyS0", true, "0\n"); // placeholder slot
+    sysfs.Add("ttyS1", true, "4\n"); // a real 16550A
+    sysfs.Add("ttyS2", true);        // no type file: kept
+    sysfs.Add("tty0", false);        // virtual console, no device link
+    sysfs.Add("console", false);
+    sysfs.Add("devices", false);
+    sysfs.Add("ttyUSB0", true, "0\n"); // only ttyS slots are placeholders
+    TEnvGuard root(kSysfsTtyRootVariable, sysfs.Root().toLocal8Bit());
+    TEnvGuard extra(kExtraPortsVariable, QByteArray());
+
+    QStringList ports{QStringLiteral("stale")};
+    ListPortNames(ports);
+    EXPECT_EQ(ports, QStringList({"COM1", "COM10", "com2", "COM3", "ttyS1", "ttyS2", "ttyUSB0"}));
+}
+
+TEST(PortNames, ExtraNamesJoinTheSortedListOnce) {
+    TFakeSysfs sysfs;
+    sysfs.Add("ttyUSB0", true);
+    TEnvGuard root(kSysfsTtyRootVariable, sysfs.Root().toLocal8Bit());
+    TEnvGuard extra(kExtraPortsVariable, "/dev/pts/5::ttyUSB0: ttyACM1 ");
+
+    QStringList ports;
+    ListPortNames(ports);
+    EXPECT_EQ(ports, QStringList({"/dev/pts/5", "ttyACM1", "ttyUSB0"}));
+}
+
+TEST(PortNames, RealListNamesExistingDevices) {
+    TEnvGuard root(kSysfsTtyRootVariable, QByteArray());
+    TEnvGuard extra(kExtraPortsVariable, QByteArray());
+    QStringList ports;
+    ListPortNames(ports);
+    for (const QString& name : ports) {
+        EXPECT_FALSE(name.startsWith(QStringLiteral("/dev/")));
+        EXPECT_TRUE(QFile::exists(QStringLiteral("/dev/") + name)) << name.toStdString();
+    }
+}
+
+TEST(PortNames, EmptyFolderGivesEmptyList) {
+    TFakeSysfs sysfs;
+    TEnvGuard root(kSysfsTtyRootVariable, sysfs.Root().toLocal8Bit());
+    TEnvGuard extra(kExtraPortsVariable, QByteArray());
+
+    QStringList ports{QStringLiteral("COM1")};
+    ListPortNames(ports);
+    EXPECT_TRUE(ports.isEmpty());
+}
+
+TEST(PortNames, UnreadableListRaisesRegistryErrorAndKeepsPorts) {
+    QTemporaryDir dir;
+    QFile plainFile(dir.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(plainFile.open(QIODevice::WriteOnly));
+    plainFile.close();
+
+    const struct {
+        QString root;
+        int error;
+    } cases[] = {
+        {dir.filePath(QStringLiteral("missing")), ENOENT},
+        {plainFile.fileName(), ENOTDIR},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.root.toStdString());
+        TEnvGuard root(kSysfsTtyRootVariable, c.root.toLocal8Bit());
+        QStringList ports{QStringLiteral("COM7")};
+        try {
+            ListPortNames(ports);
+            ADD_FAILURE() << "no exception";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.Code(), 23);
+            EXPECT_EQ(e.SystemError(), c.error);
+            EXPECT_EQ(e.Message(), QStringLiteral("Registry error (win error code: %1)").arg(c.error));
+        }
+        EXPECT_EQ(ports, QStringList{QStringLiteral("COM7")});
+    }
+}
+
+// Every value's text, and the way back from its text in any case of a-z.
+template <class E>
+void CheckRoundTrip(std::function<QString(E)> toText, std::function<E(const QString&)> toValue,
+                    const QStringList& texts) {
+    for (int i = 0; i < texts.size(); ++i) {
+        const E value = static_cast<E>(i);
+        EXPECT_EQ(toText(value), texts[i]);
+        EXPECT_EQ(toValue(texts[i]), value) << texts[i].toStdString();
+        EXPECT_EQ(toValue(texts[i].toLower()), value) << texts[i].toStdString();
+        EXPECT_EQ(toValue(texts[i].toUpper()), value) << texts[i].toStdString();
+    }
+    EXPECT_EQ(toText(static_cast<E>(texts.size())), QString());
+}
+
+TEST(PortNames, EveryValueTextAndBack) {
+    CheckRoundTrip<TBaudRate>(BaudRateText, TextToBaudRate,
+                              {"Custom", "110", "300", "600", "1200", "2400", "4800", "9600", "14400",
+                               "19200", "38400", "56000", "57600", "115200", "128000", "256000"});
+    CheckRoundTrip<TStopBits>(StopBitsText, TextToStopBits, {"1", "1.5", "2"});
+    CheckRoundTrip<TDataBits>(DataBitsText, TextToDataBits, {"5", "6", "7", "8"});
+    CheckRoundTrip<TParityBits>(ParityText, TextToParity, {"None", "Odd", "Even", "Mark", "Space"});
+    CheckRoundTrip<TFlowControl>(FlowControlText, TextToFlowControl,
+                                 {"Hardware", "Software", "None", "Custom"});
+    CheckRoundTrip<TDTRFlowControl>(DTRControlText, TextToDTRControl, {"Disable", "Enable", "Handshake"});
+    CheckRoundTrip<TRTSFlowControl>(RTSControlText, TextToRTSControl,
+                                    {"Disable", "Enable", "Handshake", "Toggle"});
+    EXPECT_EQ(BoolToYesNo(true), QStringLiteral("Yes"));
+    EXPECT_EQ(BoolToYesNo(false), QStringLiteral("No"));
+}
+
+TEST(PortNames, UnknownTextGivesTheDefault) {
+    EXPECT_EQ(TextToBaudRate(QStringLiteral("12345")), br9600);
+    EXPECT_EQ(TextToBaudRate(QStringLiteral(" 38400")), br9600);
+    EXPECT_EQ(TextToBaudRate(QString()), br9600);
+    EXPECT_EQ(TextToStopBits(QStringLiteral("1,5")), sbOneStopBit);
+    EXPECT_EQ(TextToDataBits(QStringLiteral("9")), dbEight);
+    EXPECT_EQ(TextToParity(QStringLiteral("Nonе")), prNone); // Cyrillic e
+    EXPECT_EQ(TextToParity(QStringLiteral("ODD ")), prNone);
+    EXPECT_EQ(TextToFlowControl(QString()), fcCustom);
+    EXPECT_EQ(TextToDTRControl(QStringLiteral("Toggle")), dtrDisable);
+    EXPECT_EQ(TextToRTSControl(QStringLiteral("tOgGlE")), rtsToggle);
+    // Only a-z are upper-cased: a Latin-1 letter does not match its capital.
+    EXPECT_EQ(TextToParity(QStringLiteral("Spac\u00e9")), prNone);
+
+    const struct {
+        const char* text;
+        bool value;
+    } yesNo[] = {{"Yes", true}, {"yes", true}, {"YES", true},  {"Y", false},
+                 {"No", false}, {"", false},   {"yes ", false}};
+    for (const auto& c : yesNo)
+        EXPECT_EQ(YesNoToBool(QString::fromLatin1(c.text)), c.value) << c.text;
+}
+
+TEST(PortNames, CharacterTexts) {
+    const struct {
+        int code;
+        const char* text;
+    } toText[] = {{0, "#0"}, {13, "#13"},   {17, "#17"},   {32, "#32"},   {33, "!"},
+                  {65, "A"}, {127, "\x7f"}, {128, "#128"}, {200, "#200"}, {255, "#255"}};
+    for (const auto& c : toText)
+        EXPECT_EQ(CharText(char(c.code)), QString::fromLatin1(c.text)) << c.code;
+
+    // Every code survives the way to text and back.
+    for (int code = 0; code < 256; ++code)
+        EXPECT_EQ(static_cast<unsigned char>(TextToChar(CharText(char(code)))), code) << code;
+
+    const struct {
+        QString text;
+        int code;
+    } toChar[] = {
+        {"", 0},         {"#17", 17},          {"#", '#'},          {"#x", 0},  {"#300", 44},
+        {"#-1", 255},    {"#+65", 65},         {"#1 ", 0},          {"# 1", 0}, {"#-", 0},
+        {"#$41", 0},     {"#4294967296", 0},   {"AB", 'A'},         {"##", 0},  {"\u00e9", 0xE9},
+        {"\u20ac", '?'}, {"#2147483647", 255}, {"#-2147483648", 0},
+    };
+    for (const auto& c : toChar)
+        EXPECT_EQ(static_cast<unsigned char>(TextToChar(c.text)), c.code) << c.text.toStdString();
+}
+
+} // namespace
