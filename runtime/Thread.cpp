@@ -1,0 +1,149 @@
+#include "runtime/Thread.h"
+
+#include "runtime/Exception.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+
+namespace {
+
+struct THandOver {
+    std::function<void()> Fn;
+    bool ReplyFirst = false; // a sent message: release the sender before running
+    bool Done = false;
+    std::exception_ptr Error;
+};
+
+// One queue for all hand-overs to the main thread; the condition also wakes a main thread that waits
+// for a worker to end.
+std::mutex g_mutex;
+std::condition_variable g_changed;
+std::deque<THandOver*> g_queue;
+
+void WakeMainThread() {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [] { ServePendingHandOvers(); }, Qt::QueuedConnection);
+}
+
+void Post(THandOver& h) {
+    {
+        std::lock_guard lock(g_mutex);
+        g_queue.push_back(&h);
+    }
+    g_changed.notify_all();
+    WakeMainThread();
+    std::unique_lock lock(g_mutex);
+    g_changed.wait(lock, [&] { return h.Done; });
+}
+
+} // namespace
+
+bool InMainThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return !app || QThread::currentThread() == app->thread();
+}
+
+void ServePendingHandOvers() {
+    for (;;) {
+        THandOver* h = nullptr;
+        {
+            std::lock_guard lock(g_mutex);
+            if (g_queue.empty())
+                return;
+            h = g_queue.front();
+            g_queue.pop_front();
+        }
+        if (h->ReplyFirst) {
+            // The sender may go on (and h may die) once Done is set: keep what we need.
+            std::function<void()> fn = std::move(h->Fn);
+            {
+                std::lock_guard lock(g_mutex);
+                h->Done = true;
+            }
+            g_changed.notify_all();
+            GuardedCall(fn);
+            continue;
+        }
+        try {
+            h->Fn();
+        } catch (...) {
+            h->Error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(g_mutex);
+            h->Done = true;
+        }
+        g_changed.notify_all();
+    }
+}
+
+void SendToMainThread(std::function<void()> handler) {
+    if (InMainThread()) {
+        GuardedCall(handler);
+        return;
+    }
+    THandOver h;
+    h.Fn = std::move(handler);
+    h.ReplyFirst = true;
+    Post(h);
+}
+
+TThread::TThread() = default;
+
+TThread::~TThread() {
+    if (m_thread.joinable())
+        WaitFor();
+}
+
+void TThread::Start() {
+    m_thread = std::thread([this] { Run(); });
+}
+
+void TThread::Run() {
+    try {
+        Execute();
+    } catch (...) {
+        // An exception that ends the thread body ends the thread; it was reported where it arose.
+    }
+    {
+        std::lock_guard lock(g_mutex);
+        m_finished = true;
+    }
+    g_changed.notify_all();
+}
+
+void TThread::WaitFor() {
+    if (!m_thread.joinable())
+        return;
+    if (InMainThread()) {
+        for (;;) {
+            {
+                std::unique_lock lock(g_mutex);
+                g_changed.wait(lock, [&] { return m_finished.load() || !g_queue.empty(); });
+                if (m_finished && g_queue.empty())
+                    break;
+            }
+            ServePendingHandOvers();
+        }
+    }
+    m_thread.join();
+}
+
+void TThread::Synchronize(const std::function<void()>& fn) {
+    if (InMainThread()) {
+        fn();
+        return;
+    }
+    THandOver h;
+    h.Fn = fn;
+    Post(h);
+    if (h.Error)
+        std::rethrow_exception(h.Error);
+}

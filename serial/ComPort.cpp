@@ -1,0 +1,1040 @@
+#include "serial/ComPort.h"
+
+#include "serial/AsyncRequest.h"
+#include "serial/ComPortWindow.h"
+#include "serial/ComThread.h"
+#include "serial/platform/SerialDevice.h"
+
+#include <QLoggingCategory>
+#include <QMetaObject>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+Q_LOGGING_CATEGORY(lcSerial, "corvantel.serial", QtWarningMsg)
+
+namespace {
+
+// Operations on a closed port reach no device; they fail as a call on an invalid handle does.
+constexpr int kInvalidHandleError = EBADF;
+
+// clang-format off
+struct TEventMaskBit { TComEvent Event; uint32_t Mask; };
+constexpr TEventMaskBit kEventMask[] = {
+    {evRxChar,   kEvRxChar},
+    {evTxEmpty,  kEvTxEmpty},
+    {evRxFlag,   kEvRxFlag},
+    {evRing,     kEvRing},
+    {evBreak,    kEvBreak},
+    {evCTS,      kEvCts},
+    {evDSR,      kEvDsr},
+    {evError,    kEvErr},
+    {evRLSD,     kEvRlsd},
+    {evRx80Full, kEvRx80Full},
+};
+
+constexpr uint32_t kBaudRates[] = {
+    0 /* brCustom */, 110, 300, 600, 1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600, 115200,
+    128000, 256000,
+};
+// clang-format on
+
+} // namespace
+
+uint32_t EventsToMask(TComEvents events) {
+    uint32_t mask = 0;
+    for (const auto& e : kEventMask)
+        if (events & e.Event)
+            mask |= e.Mask;
+    return mask;
+}
+
+TComEvents MaskToEvents(uint32_t mask) {
+    TComEvents events;
+    for (const auto& e : kEventMask)
+        if (mask & e.Mask)
+            events |= e.Event;
+    return events;
+}
+
+// ---- settings objects ------------------------------------------------------------------------------
+
+void TComTimeouts::Set(int& field, int value) {
+    if (field == value)
+        return;
+    field = value;
+    if (ComPort)
+        ComPort->ApplyTimeoutSettings();
+}
+void TComTimeouts::SetReadInterval(int value) {
+    Set(m_readInterval, value);
+}
+void TComTimeouts::SetReadTotalMultiplier(int value) {
+    Set(m_readTotalMultiplier, value);
+}
+void TComTimeouts::SetReadTotalConstant(int value) {
+    Set(m_readTotalConstant, value);
+}
+void TComTimeouts::SetWriteTotalMultiplier(int value) {
+    Set(m_writeTotalMultiplier, value);
+}
+void TComTimeouts::SetWriteTotalConstant(int value) {
+    Set(m_writeTotalConstant, value);
+}
+
+void TComTimeouts::Assign(const TPersistent* source) {
+    auto* other = qobject_cast<const TComTimeouts*>(source);
+    if (!other)
+        AssignError(source);
+    m_readInterval = other->m_readInterval;
+    m_readTotalMultiplier = other->m_readTotalMultiplier;
+    m_readTotalConstant = other->m_readTotalConstant;
+    m_writeTotalMultiplier = other->m_writeTotalMultiplier;
+    m_writeTotalConstant = other->m_writeTotalConstant;
+}
+
+template <class T> void TComFlowControl::Set(T& field, T value) {
+    if (field == value)
+        return;
+    field = value;
+    if (ComPort)
+        ComPort->ApplyLineSettings();
+}
+void TComFlowControl::SetOutCTSFlow(bool value) {
+    Set(m_outCTSFlow, value);
+}
+void TComFlowControl::SetOutDSRFlow(bool value) {
+    Set(m_outDSRFlow, value);
+}
+void TComFlowControl::SetControlDTR(TDTRFlowControl value) {
+    Set(m_controlDTR, value);
+}
+void TComFlowControl::SetControlRTS(TRTSFlowControl value) {
+    Set(m_controlRTS, value);
+}
+void TComFlowControl::SetXonXoffOut(bool value) {
+    Set(m_xonXoffOut, value);
+}
+void TComFlowControl::SetXonXoffIn(bool value) {
+    Set(m_xonXoffIn, value);
+}
+void TComFlowControl::SetDSRSensitivity(bool value) {
+    Set(m_dsrSensitivity, value);
+}
+void TComFlowControl::SetTxContinueOnXoff(bool value) {
+    Set(m_txContinueOnXoff, value);
+}
+void TComFlowControl::SetXonChar(char value) {
+    Set(m_xonChar, value);
+}
+void TComFlowControl::SetXoffChar(char value) {
+    Set(m_xoffChar, value);
+}
+
+TFlowControl TComFlowControl::FlowControl() const {
+    if (m_controlRTS == rtsHandshake && m_outCTSFlow && !m_xonXoffIn && !m_xonXoffOut)
+        return fcHardware;
+    if (m_controlRTS == rtsDisable && !m_outCTSFlow && m_xonXoffIn && m_xonXoffOut)
+        return fcSoftware;
+    if (m_controlRTS == rtsDisable && !m_outCTSFlow && !m_xonXoffIn && !m_xonXoffOut)
+        return fcNone;
+    return fcCustom;
+}
+
+void TComFlowControl::SetFlowControl(TFlowControl value) {
+    if (value != fcCustom) {
+        m_controlRTS = rtsDisable;
+        m_outCTSFlow = false;
+        m_xonXoffIn = false;
+        m_xonXoffOut = false;
+        if (value == fcHardware) {
+            m_controlRTS = rtsHandshake;
+            m_outCTSFlow = true;
+        } else if (value == fcSoftware) {
+            m_xonXoffIn = true;
+            m_xonXoffOut = true;
+        }
+    }
+    if (ComPort)
+        ComPort->ApplyLineSettings();
+}
+
+void TComFlowControl::Assign(const TPersistent* source) {
+    auto* other = qobject_cast<const TComFlowControl*>(source);
+    if (!other)
+        AssignError(source);
+    m_outCTSFlow = other->m_outCTSFlow;
+    m_outDSRFlow = other->m_outDSRFlow;
+    m_controlDTR = other->m_controlDTR;
+    m_controlRTS = other->m_controlRTS;
+    m_xonXoffOut = other->m_xonXoffOut;
+    m_xonXoffIn = other->m_xonXoffIn;
+    m_dsrSensitivity = other->m_dsrSensitivity;
+    m_txContinueOnXoff = other->m_txContinueOnXoff;
+    m_xonChar = other->m_xonChar;
+    m_xoffChar = other->m_xoffChar;
+}
+
+template <class T> void TComParity::Set(T& field, T value) {
+    if (field == value)
+        return;
+    field = value;
+    if (ComPort)
+        ComPort->ApplyLineSettings();
+}
+void TComParity::SetBits(TParityBits value) {
+    Set(m_bits, value);
+}
+void TComParity::SetCheck(bool value) {
+    Set(m_check, value);
+}
+void TComParity::SetReplace(bool value) {
+    Set(m_replace, value);
+}
+void TComParity::SetReplaceChar(char value) {
+    Set(m_replaceChar, value);
+}
+
+void TComParity::Assign(const TPersistent* source) {
+    auto* other = qobject_cast<const TComParity*>(source);
+    if (!other)
+        AssignError(source);
+    m_bits = other->m_bits;
+    m_check = other->m_check;
+    m_replace = other->m_replace;
+    m_replaceChar = other->m_replaceChar;
+}
+
+void TComBuffer::Set(int& field, int value) {
+    if (field == value)
+        return;
+    // Driver queues come in even sizes.
+    field = (value > 0 && value % 2 != 0) ? value - 1 : value;
+    if (ComPort)
+        ComPort->ApplyBufferSettings();
+}
+void TComBuffer::SetInputSize(int value) {
+    Set(m_inputSize, value);
+}
+void TComBuffer::SetOutputSize(int value) {
+    Set(m_outputSize, value);
+}
+
+void TComBuffer::Assign(const TPersistent* source) {
+    auto* other = qobject_cast<const TComBuffer*>(source);
+    if (!other)
+        AssignError(source);
+    m_inputSize = other->m_inputSize;
+    m_outputSize = other->m_outputSize;
+}
+
+// ---- DCB and time-outs ------------------------------------------------------------------------------
+
+TDcb BuildDcb(const TCustomComPort& port) {
+    TDcb dcb;
+    dcb.BaudRate =
+        port.BaudRate() == brCustom ? uint32_t(port.CustomBaudRate()) : kBaudRates[port.BaudRate()];
+
+    const TComFlowControl& flow = *port.FlowControl();
+    const TComParity& parity = *port.Parity();
+    uint32_t flags = kDcbBinary;
+    if (port.DiscardNull())
+        flags |= kDcbNull;
+    if (flow.OutCTSFlow())
+        flags |= kDcbOutxCtsFlow;
+    if (flow.OutDSRFlow())
+        flags |= kDcbOutxDsrFlow;
+    switch (flow.ControlDTR()) {
+    case dtrDisable:
+        break;
+    case dtrEnable:
+        flags |= kDcbDtrControlEnable;
+        break;
+    case dtrHandshake:
+        flags |= kDcbDtrControlHandshake;
+        break;
+    }
+    switch (flow.ControlRTS()) {
+    case rtsDisable:
+        break;
+    case rtsEnable:
+        flags |= kDcbRtsControlEnable;
+        break;
+    case rtsHandshake:
+        flags |= kDcbRtsControlHandshake;
+        break;
+    case rtsToggle:
+        flags |= kDcbRtsControlToggle;
+        break;
+    }
+    if (flow.XonXoffOut())
+        flags |= kDcbOutX;
+    if (flow.XonXoffIn())
+        flags |= kDcbInX;
+    if (flow.DSRSensitivity())
+        flags |= kDcbDsrSensitivity;
+    if (flow.TxContinueOnXoff())
+        flags |= kDcbTxContinueOnXoff;
+    if (parity.Check()) {
+        flags |= kDcbParity;
+        if (parity.Replace()) {
+            flags |= kDcbErrorChar;
+            dcb.ErrorChar = parity.ReplaceChar();
+        }
+    }
+    dcb.Flags = flags;
+
+    const uint16_t limit = uint16_t(port.Buffer()->InputSize() / 4);
+    dcb.XonLim = limit;
+    dcb.XoffLim = limit;
+    dcb.ByteSize = uint8_t(5 + int(port.DataBits()));
+    dcb.Parity = uint8_t(parity.Bits());
+    dcb.StopBits = uint8_t(port.StopBits());
+    dcb.XonChar = flow.XonChar();
+    dcb.XoffChar = flow.XoffChar();
+    dcb.EvtChar = port.EventChar();
+    dcb.EofChar = 0;
+    return dcb;
+}
+
+TCommTimeouts BuildCommTimeouts(const TComTimeouts& timeouts) {
+    TCommTimeouts t;
+    t.ReadIntervalTimeout = uint32_t(timeouts.ReadInterval());
+    t.ReadTotalTimeoutMultiplier = uint32_t(timeouts.ReadTotalMultiplier());
+    t.ReadTotalTimeoutConstant = uint32_t(timeouts.ReadTotalConstant());
+    t.WriteTotalTimeoutMultiplier = uint32_t(timeouts.WriteTotalMultiplier());
+    t.WriteTotalTimeoutConstant = uint32_t(timeouts.WriteTotalConstant());
+    return t;
+}
+
+// ---- requests ---------------------------------------------------------------------------------------
+
+void NewAsyncRequest(PAsyncRequest& request) {
+    request = new TAsyncRequest;
+}
+
+void FreeAsyncRequest(PAsyncRequest& request) {
+    delete request;
+    request = nullptr;
+}
+
+namespace {
+// Frees a synchronous operation's request in every case.
+struct TRequestGuard {
+    PAsyncRequest Request = nullptr;
+    TRequestGuard() { NewAsyncRequest(Request); }
+    ~TRequestGuard() { FreeAsyncRequest(Request); }
+};
+
+// Marks the port's own line-event handling as running in this thread.
+struct TDispatchScope {
+    int& Depth;
+    std::thread::id& Thread;
+    std::thread::id Previous;
+    TDispatchScope(int& depth, std::thread::id& thread) : Depth(depth), Thread(thread), Previous(thread) {
+        ++Depth;
+        Thread = std::this_thread::get_id();
+    }
+    ~TDispatchScope() {
+        --Depth;
+        Thread = Previous;
+    }
+};
+} // namespace
+
+// ---- the port ---------------------------------------------------------------------------------------
+
+TCustomComPort::TCustomComPort(QObject* owner) : QObject(owner), TComponent(this) {
+    m_parity = new TComParity(this);
+    m_parity->ComPort = this;
+    m_flowControl = new TComFlowControl(this);
+    m_flowControl->ComPort = this;
+    m_timeouts = new TComTimeouts(this);
+    m_timeouts->ComPort = this;
+    m_buffer = new TComBuffer(this);
+    m_buffer->ComPort = this;
+    m_parity->setObjectName(QStringLiteral("Parity"));
+    m_flowControl->setObjectName(QStringLiteral("FlowControl"));
+    m_timeouts->setObjectName(QStringLiteral("Timeouts"));
+    m_buffer->setObjectName(QStringLiteral("Buffer"));
+}
+
+TCustomComPort::~TCustomComPort() {
+    if (m_connected) {
+        try {
+            ClosePortNow();
+        } catch (...) {
+            ReportCurrentException();
+        }
+        // Whatever failed above, nothing of the open port may outlive the object.
+        m_eventThread.reset();
+        m_window.reset();
+        m_threadCreated = false;
+        m_device.reset();
+        m_connected = false;
+    }
+    delete m_buffer;
+    m_buffer = nullptr;
+    delete m_flowControl;
+    m_flowControl = nullptr;
+    delete m_timeouts;
+    m_timeouts = nullptr;
+    delete m_parity;
+    m_parity = nullptr;
+    // Listeners that watch this port unregister their links now, while the port is still whole.
+    NotifyRemoval();
+}
+
+intptr_t TCustomComPort::Handle() const {
+    return m_device ? m_device->NativeHandle() : -1;
+}
+
+void TCustomComPort::SetConnected(bool value) {
+    if (Loading() || Designing()) {
+        m_connected = value;
+        return;
+    }
+    if (value == m_connected)
+        return;
+    if (value)
+        OpenPort();
+    else
+        ClosePort();
+}
+
+void TCustomComPort::Loaded() {
+    TComponent::Loaded();
+    if (m_connected && !Designing()) {
+        // The layout asked for an open port: a failure is reported, not raised into the loader.
+        m_connected = false;
+        GuardedCall([this] { OpenPort(); });
+    }
+}
+
+void TCustomComPort::CreatePortHandle() {
+    int error = 0;
+    m_device = OpenSerialDevice(m_port.toStdString(), &error);
+    if (!m_device)
+        throw EComPort(CError_OpenFailed, error);
+}
+
+void TCustomComPort::ReleasePortHandle() {
+    m_device.reset();
+}
+
+void TCustomComPort::OpenPort() {
+    if (m_connected || Designing())
+        return;
+    CallBeforeOpen();
+    CreatePortHandle();
+    m_connected = true;
+    try {
+        ApplyAllSettings();
+    } catch (...) {
+        ReleasePortHandle();
+        m_connected = false;
+        throw;
+    }
+    if (!m_events) {
+        m_threadCreated = false;
+    } else {
+        if (m_syncMethod == smWindowSync)
+            m_window = std::make_unique<TComPortWindow>(this);
+        m_eventThread = std::make_unique<TComThread>(this);
+        m_threadCreated = true;
+    }
+    CallAfterOpen();
+}
+
+bool TCustomComPort::DispatchingHere() const {
+    return m_dispatchDepth > 0 && m_dispatchThread == std::this_thread::get_id();
+}
+
+void TCustomComPort::ClosePort() {
+    if (!m_connected || Designing())
+        return;
+    if (DispatchingHere()) {
+        // The event thread waits for this very handler: closing now would wait for ourselves. Close as
+        // soon as the handler has returned.
+        if (!m_closePending) {
+            m_closePending = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_closePending = false;
+                    GuardedCall([this] { ClosePort(); });
+                },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
+    ClosePortNow();
+}
+
+void TCustomComPort::ClosePortNow() {
+    m_closePending = false;
+    CallBeforeClose();
+    AbortTransfers();
+    if (m_threadCreated) {
+        m_eventThread.reset();
+        m_threadCreated = false;
+        m_window.reset();
+    }
+    ReleasePortHandle();
+    m_connected = false;
+    CallAfterClose();
+}
+
+// ---- settings ---------------------------------------------------------------------------------------
+
+void TCustomComPort::SetBaudRate(TBaudRate value) {
+    if (m_baudRate == value)
+        return;
+    m_baudRate = value;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetCustomBaudRate(int value) {
+    if (m_customBaudRate == value)
+        return;
+    m_customBaudRate = value;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetStopBits(TStopBits value) {
+    if (m_stopBits == value)
+        return;
+    m_stopBits = value;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetDataBits(TDataBits value) {
+    if (m_dataBits == value)
+        return;
+    m_dataBits = value;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetDiscardNull(bool value) {
+    if (m_discardNull == value)
+        return;
+    m_discardNull = value;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetEventChar(char value) {
+    if (m_eventChar == value)
+        return;
+    m_eventChar = value;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetPort(const QString& value) {
+    if (m_port == value)
+        return;
+    m_port = value;
+    if (m_connected && !Loading() && !Designing()) {
+        ClosePort();
+        OpenPort();
+    }
+}
+
+void TCustomComPort::SetSyncMethod(TSyncMethod value) {
+    if (m_syncMethod == value)
+        return;
+    if (m_connected && !Loading() && !Designing())
+        throw EComPort(CError_ConnChangeProp);
+    m_syncMethod = value;
+}
+
+void TCustomComPort::SetBuffer(TComBuffer* value) {
+    if (value && value != m_buffer)
+        m_buffer->Assign(value);
+    ApplyBufferSettings();
+}
+
+void TCustomComPort::SetParity(TComParity* value) {
+    if (value && value != m_parity)
+        m_parity->Assign(value);
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetTimeouts(TComTimeouts* value) {
+    if (value && value != m_timeouts)
+        m_timeouts->Assign(value);
+    ApplyTimeoutSettings();
+}
+
+void TCustomComPort::SetFlowControl(TComFlowControl* value) {
+    if (value && value != m_flowControl)
+        m_flowControl->Assign(value);
+    ApplyLineSettings();
+}
+
+void TCustomComPort::ApplyLineSettings() {
+    if (!m_connected || Loading() || Designing())
+        return;
+    const int error = m_device ? m_device->SetCommState(BuildDcb(*this)) : kInvalidHandleError;
+    if (error != 0) {
+        qCDebug(lcSerial) << "line settings refused by" << m_port << "error" << error;
+        throw EComPort(CError_SetStateFailed, error);
+    }
+}
+
+void TCustomComPort::ApplyTimeoutSettings() {
+    if (!m_connected || Loading() || Designing())
+        return;
+    const int error =
+        m_device ? m_device->SetCommTimeouts(BuildCommTimeouts(*m_timeouts)) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_TimeoutsFailed, error);
+}
+
+void TCustomComPort::ApplyBufferSettings() {
+    if (!m_connected || Loading() || Designing())
+        return;
+    const int error =
+        m_device ? m_device->SetupComm(m_buffer->InputSize(), m_buffer->OutputSize()) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_SetupComFailed, error);
+}
+
+void TCustomComPort::ApplyAllSettings() {
+    ApplyBufferSettings();
+    ApplyLineSettings();
+    ApplyTimeoutSettings();
+}
+
+// ---- transfers --------------------------------------------------------------------------------------
+
+int TCustomComPort::WriteBytesAsync(const void* buffer, int count, PAsyncRequest& request) {
+    if (!request)
+        throw EComPort(CError_InvalidAsync);
+    // A negative count would reach the driver as a huge length: refuse it like a failed write.
+    if (count < 0)
+        throw EComPort(CError_WriteFailed, EINVAL);
+    request->Kind = akWrite;
+    request->Data.reset();
+    request->DataSize = 0;
+    if (count > 0) {
+        request->Data = std::make_unique<char[]>(size_t(count));
+        std::memcpy(request->Data.get(), buffer, size_t(count));
+        request->DataSize = count;
+    }
+    uint32_t written = 0;
+    const int error = m_device ? m_device->WriteFile(buffer, uint32_t(count), &written, &request->Overlapped)
+                               : kInvalidHandleError;
+    if (error != 0 && error != kErrorIoPending)
+        throw EComPort(CError_WriteFailed, error);
+    CallTransmitOn();
+    return int(written);
+}
+
+int TCustomComPort::WriteTextAsync(const QByteArray& text, PAsyncRequest& request) {
+    if (text.isEmpty())
+        return 0;
+    return WriteBytesAsync(text.constData(), int(text.size()), request);
+}
+
+int TCustomComPort::WriteText(const QByteArray& text) {
+    TRequestGuard guard;
+    WriteTextAsync(text, guard.Request);
+    return WaitForCompletion(guard.Request);
+}
+
+int TCustomComPort::ReadBytesAsync(void* buffer, int count, PAsyncRequest& request) {
+    if (!request)
+        throw EComPort(CError_InvalidAsync);
+    if (count < 0)
+        throw EComPort(CError_ReadFailed, EINVAL);
+    request->Kind = akRead;
+    uint32_t read = 0;
+    const int error = m_device ? m_device->ReadFile(buffer, uint32_t(count), &read, &request->Overlapped)
+                               : kInvalidHandleError;
+    if (error != 0 && error != kErrorIoPending)
+        throw EComPort(CError_ReadFailed, error);
+    return int(read);
+}
+
+int TCustomComPort::ReadBytes(void* buffer, int count) {
+    TRequestGuard guard;
+    ReadBytesAsync(buffer, count, guard.Request);
+    return WaitForCompletion(guard.Request);
+}
+
+int TCustomComPort::WaitForCompletion(PAsyncRequest& request) {
+    if (!request)
+        throw EComPort(CError_InvalidAsync);
+    const bool signalled = request->Event.Wait(-1);
+    uint32_t transferred = 0;
+    const int error = GetOverlappedResult(request->Overlapped, &transferred, false);
+    if (!signalled || error != 0)
+        throw EComPort(request->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed,
+                       error ? error : EIO);
+    CallTransferCompleted(*request);
+    return int(transferred);
+}
+
+int TCustomComPort::InputQueueCount() {
+    uint32_t errors = 0;
+    TComStat stat;
+    const int error = m_device ? m_device->ClearCommError(&errors, &stat) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_ClearComFailed, error);
+    return int(std::min<uint32_t>(stat.cbInQue, uint32_t(INT32_MAX)));
+}
+
+void TCustomComPort::AbortTransfers() {
+    const int error = m_device ? m_device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_PurgeFailed, error);
+}
+
+// ---- line control -----------------------------------------------------------------------------------
+
+void TCustomComPort::SetDTRLine(bool onOff) {
+    const int error =
+        m_device ? m_device->EscapeCommFunction(onOff ? kSetDtr : kClrDtr) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_EscapeComFailed, error);
+}
+
+void TCustomComPort::SetRTSLine(bool onOff) {
+    const int error =
+        m_device ? m_device->EscapeCommFunction(onOff ? kSetRts : kClrRts) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_EscapeComFailed, error);
+}
+
+TModemSignals TCustomComPort::ModemSignals() {
+    uint32_t status = 0;
+    const int error = m_device ? m_device->GetCommModemStatus(&status) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_ModemStatFailed, error);
+    TModemSignals lineState;
+    if (status & kMsCtsOn)
+        lineState |= msCTS;
+    if (status & kMsDsrOn)
+        lineState |= msDSR;
+    if (status & kMsRingOn)
+        lineState |= msRing;
+    if (status & kMsRlsdOn)
+        lineState |= msRLSD;
+    return lineState;
+}
+
+TComErrors TCustomComPort::LineErrors() {
+    uint32_t errors = 0;
+    TComStat stat;
+    const int error = m_device ? m_device->ClearCommError(&errors, &stat) : kInvalidHandleError;
+    if (error != 0)
+        throw EComPort(CError_ClearComFailed, error);
+    TComErrors result;
+    if (errors & kCeFrame)
+        result |= ceFrame;
+    if ((errors & kCeRxParity) && m_parity->Check())
+        result |= ceRxParity;
+    if (errors & kCeOverrun)
+        result |= ceOverrun;
+    if (errors & kCeRxOver)
+        result |= ceRxOver;
+    if (errors & kCeTxFull)
+        result |= ceTxFull;
+    if (errors & kCeBreak)
+        result |= ceBreak;
+    if (errors & kCeIoe)
+        result |= ceIO;
+    if (errors & kCeMode)
+        result |= ceMode;
+    return result;
+}
+
+// ---- links and notifications ------------------------------------------------------------------------
+
+void TCustomComPort::RegisterLink(TComLink* link) {
+    std::lock_guard lock(m_linksLock);
+    if (!link || std::find(m_links.begin(), m_links.end(), link) != m_links.end())
+        throw EComPort(CError_RegFailed);
+    m_links.push_back(link);
+    m_hasRxBufLink =
+        std::any_of(m_links.begin(), m_links.end(), [](TComLink* l) { return bool(l->OnRxBuf); });
+}
+
+void TCustomComPort::UnregisterLink(TComLink* link) {
+    std::lock_guard lock(m_linksLock);
+    auto it = std::find(m_links.begin(), m_links.end(), link);
+    if (it == m_links.end())
+        throw EComPort(CError_RegFailed);
+    m_links.erase(it);
+    m_hasRxBufLink =
+        std::any_of(m_links.begin(), m_links.end(), [](TComLink* l) { return bool(l->OnRxBuf); });
+}
+
+template <class F> void TCustomComPort::ForEachLink(F&& fn) {
+    // A callback may unregister links (its own or others): walk a copy and skip the ones gone.
+    std::lock_guard lock(m_linksLock);
+    const std::vector<TComLink*> links = m_links;
+    for (TComLink* link : links)
+        if (std::find(m_links.begin(), m_links.end(), link) != m_links.end())
+            fn(link);
+}
+
+void TCustomComPort::CallBeforeOpen() {
+    DoBeforeOpen();
+}
+
+void TCustomComPort::CallAfterOpen() {
+    ForEachLink([this](TComLink* l) {
+        if (l->OnConnChange)
+            l->OnConnChange(this, true);
+    });
+    DoAfterOpen();
+    HandleSignal(evCTS);
+    HandleSignal(evDSR);
+    HandleSignal(evRLSD);
+}
+
+void TCustomComPort::CallBeforeClose() {
+    ForEachLink([this](TComLink* l) {
+        if (l->OnCTSChange)
+            l->OnCTSChange(this, false);
+    });
+    ForEachLink([this](TComLink* l) {
+        if (l->OnDSRChange)
+            l->OnDSRChange(this, false);
+    });
+    ForEachLink([this](TComLink* l) {
+        if (l->OnRLSDChange)
+            l->OnRLSDChange(this, false);
+    });
+    DoCTSChange(false);
+    DoDSRChange(false);
+    DoRLSDChange(false);
+    DoBeforeClose();
+}
+
+void TCustomComPort::CallAfterClose() {
+    ForEachLink([this](TComLink* l) {
+        if (l->OnConnChange)
+            l->OnConnChange(this, false);
+    });
+    DoAfterClose();
+}
+
+void TCustomComPort::CallTransmitOn() {
+    ForEachLink([this](TComLink* l) {
+        if (l->OnTxChange)
+            l->OnTxChange(this, true);
+    });
+}
+
+void TCustomComPort::CallTransferCompleted(const TAsyncRequest& request) {
+    if (request.Kind == akRead && InputQueueCount() == 0) {
+        ForEachLink([this](TComLink* l) {
+            if (l->OnRxChange)
+                l->OnRxChange(this, false);
+        });
+        return;
+    }
+    if (request.Data) {
+        ForEachLink([this, &request](TComLink* l) {
+            if (l->OnTxBuf)
+                l->OnTxBuf(this, request.Data.get(), request.DataSize);
+        });
+    }
+}
+
+void TCustomComPort::RunEventHandlers(TComEvents events) {
+    TDispatchScope scope(m_dispatchDepth, m_dispatchThread);
+    for (TComEvent event : kEventHandlingOrder)
+        if (events & event)
+            HandleOneEvent(event);
+}
+
+void TCustomComPort::HandleEventMessage(uint32_t maskValue) {
+    const TComEvents events = MaskToEvents(maskValue);
+    for (TComEvent event : kEventHandlingOrder) {
+        if (events & event) {
+            TDispatchScope scope(m_dispatchDepth, m_dispatchThread);
+            HandleOneEvent(event);
+            return; // one event per message; other bits are not ours
+        }
+    }
+}
+
+void TCustomComPort::HandleOneEvent(TComEvent event) {
+    switch (event) {
+    case evError: {
+        const TComErrors errors = LineErrors();
+        if (errors)
+            DoError(errors);
+        break;
+    }
+    case evRxChar:
+        HandleRxChar();
+        break;
+    case evTxEmpty:
+        ForEachLink([this](TComLink* l) {
+            if (l->OnTxChange)
+                l->OnTxChange(this, false);
+        });
+        ForEachLink([this](TComLink* l) {
+            if (l->OnTxEmpty)
+                l->OnTxEmpty(this);
+        });
+        DoTxEmpty();
+        break;
+    case evBreak:
+        DoBreak();
+        break;
+    case evRing:
+        ForEachLink([this](TComLink* l) {
+            if (l->OnRing)
+                l->OnRing(this);
+        });
+        DoRing();
+        break;
+    case evCTS:
+    case evDSR:
+    case evRLSD:
+        HandleSignal(event);
+        break;
+    case evRxFlag:
+        ForEachLink([this](TComLink* l) {
+            if (l->OnRxFlag)
+                l->OnRxFlag(this);
+        });
+        DoRxFlag();
+        break;
+    case evRx80Full:
+        DoRx80Full();
+        break;
+    }
+}
+
+void TCustomComPort::HandleSignal(TComEvent event) {
+    const TModemSignals lineState = ModemSignals();
+    switch (event) {
+    case evCTS: {
+        const bool on = lineState.testFlag(msCTS);
+        ForEachLink([this, on](TComLink* l) {
+            if (l->OnCTSChange)
+                l->OnCTSChange(this, on);
+        });
+        DoCTSChange(on);
+        break;
+    }
+    case evDSR: {
+        const bool on = lineState.testFlag(msDSR);
+        ForEachLink([this, on](TComLink* l) {
+            if (l->OnDSRChange)
+                l->OnDSRChange(this, on);
+        });
+        DoDSRChange(on);
+        break;
+    }
+    case evRLSD: {
+        const bool on = lineState.testFlag(msRLSD);
+        ForEachLink([this, on](TComLink* l) {
+            if (l->OnRLSDChange)
+                l->OnRLSDChange(this, on);
+        });
+        DoRLSDChange(on);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void TCustomComPort::HandleRxChar() {
+    int count = InputQueueCount();
+    if (count <= 0)
+        return;
+    ForEachLink([this](TComLink* l) {
+        if (l->OnRxChange)
+            l->OnRxChange(this, true);
+    });
+    if (m_hasRxBufLink) {
+        // One read, shared by every link that takes received data.
+        std::unique_ptr<char[]> buffer;
+        int received = 0;
+        ForEachLink([&](TComLink* l) {
+            if (!l->OnRxBuf)
+                return;
+            if (!buffer) {
+                buffer = std::make_unique<char[]>(size_t(count));
+                received = ReadBytes(buffer.get(), count);
+                DoRxBuf(buffer.get(), received);
+            }
+            l->OnRxBuf(this, buffer.get(), received);
+        });
+        if (buffer)
+            count = 0;
+    }
+    if (count > 0)
+        DoRxChar(count);
+}
+
+void TCustomComPort::DoAfterClose() {
+    if (OnAfterClose)
+        OnAfterClose(this);
+}
+void TCustomComPort::DoAfterOpen() {
+    if (OnAfterOpen)
+        OnAfterOpen(this);
+}
+void TCustomComPort::DoBeforeClose() {
+    if (OnBeforeClose)
+        OnBeforeClose(this);
+}
+void TCustomComPort::DoBeforeOpen() {
+    if (OnBeforeOpen)
+        OnBeforeOpen(this);
+}
+void TCustomComPort::DoRxChar(int count) {
+    if (OnRxChar)
+        OnRxChar(this, count);
+}
+void TCustomComPort::DoRxBuf(const void* buffer, int count) {
+    if (OnRxBuf)
+        OnRxBuf(this, buffer, count);
+}
+void TCustomComPort::DoTxEmpty() {
+    if (OnTxEmpty)
+        OnTxEmpty(this);
+}
+void TCustomComPort::DoBreak() {
+    if (OnBreak)
+        OnBreak(this);
+}
+void TCustomComPort::DoRing() {
+    if (OnRing)
+        OnRing(this);
+}
+void TCustomComPort::DoRxFlag() {
+    if (OnRxFlag)
+        OnRxFlag(this);
+}
+void TCustomComPort::DoCTSChange(bool onOff) {
+    if (OnCTSChange)
+        OnCTSChange(this, onOff);
+}
+void TCustomComPort::DoDSRChange(bool onOff) {
+    if (OnDSRChange)
+        OnDSRChange(this, onOff);
+}
+void TCustomComPort::DoError(TComErrors errors) {
+    if (OnError)
+        OnError(this, errors);
+}
+void TCustomComPort::DoRLSDChange(bool onOff) {
+    if (OnRLSDChange)
+        OnRLSDChange(this, onOff);
+}
+void TCustomComPort::DoRx80Full() {
+    if (OnRx80Full)
+        OnRx80Full(this);
+}
