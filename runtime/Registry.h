@@ -1,0 +1,150 @@
+#pragma once
+
+#include "runtime/Exception.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+// Handles of the registry roots. They keep the values the system has always used, because they are
+// written into stored streams and compared by number.
+using HKEY = uint32_t;
+constexpr HKEY HKEY_CLASSES_ROOT = 0x80000000u;
+constexpr HKEY HKEY_CURRENT_USER = 0x80000001u;
+constexpr HKEY HKEY_LOCAL_MACHINE = 0x80000002u;
+constexpr HKEY HKEY_USERS = 0x80000003u;
+constexpr HKEY HKEY_PERFORMANCE_DATA = 0x80000004u;
+constexpr HKEY HKEY_CURRENT_CONFIG = 0x80000005u;
+constexpr HKEY HKEY_DYN_DATA = 0x80000006u;
+
+// The identifier tables of the root handles ("HKEY_CURRENT_USER" <-> 0x80000001).
+std::optional<QString> RootKeyToIdent(int64_t handle);
+std::optional<HKEY> IdentToRootKey(const QString& ident);
+bool IsRootKey(int64_t handle);
+
+enum class TRegDataType : uint8_t {
+    rdUnknown = 0,
+    rdString = 1,
+    rdExpandString = 2,
+    rdInteger = 3,
+    rdBinary = 4
+};
+
+struct TRegDataInfo {
+    TRegDataType RegData = TRegDataType::rdUnknown;
+    int DataSize = 0;
+};
+
+// Raised by the registry object for values that cannot be read or written.
+class ERegistryException : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// The content of the per-user settings store: keys under roots, each with typed values. Key paths and
+// value names are matched without regard to case and keep the spelling they were created with.
+class TRegistryData {
+public:
+    struct TValue {
+        QString Name;
+        TRegDataType Type = TRegDataType::rdUnknown;
+        QByteArray Data; // strings as UTF-8, integers as 4 bytes little-endian
+    };
+    struct TKey {
+        HKEY Root = 0;
+        QString Path; // backslash-separated, no leading or trailing backslash
+        std::vector<TValue> Values;
+    };
+
+    // Key path without empty segments ("\a\\b\" gives "a\b").
+    static QString NormalizePath(const QString& path);
+
+    TKey* FindKey(HKEY root, const QString& path);
+    // Creates the key and every key above it.
+    TKey& CreateKey(HKEY root, const QString& path);
+    // Deletes the key and everything below it; false when it did not exist.
+    bool DeleteKey(HKEY root, const QString& path);
+    QStringList SubKeyNames(HKEY root, const QString& path) const;
+    static TValue* FindValue(TKey& key, const QString& name);
+
+    // The file form. Parse never fails: a garbled or truncated input gives false and leaves the content
+    // empty. Every length and count is checked against the bytes left and a fixed bound.
+    QByteArray Serialize() const;
+    bool Parse(const QByteArray& bytes);
+    bool Empty() const { return m_keys.empty(); }
+
+private:
+    static std::pair<HKEY, QString> Id(HKEY root, const QString& path) { return {root, path.toCaseFolded()}; }
+    std::map<std::pair<HKEY, QString>, TKey> m_keys;
+};
+
+// The file that holds the per-user store: $XDG_CONFIG_HOME/corvantel/registry.dat (default ~/.config).
+QString RegistryStorePath();
+
+// Access to the per-user settings store, shaped like the operating system's registry: choose a root,
+// open a key (optionally creating it), then list, read, write and delete its values. Every operation
+// reads the store file afresh; every change is written back at once, atomically (temporary file,
+// flush, rename) and under an exclusive lock file, so a second process sees either the old or the new
+// store, never a mixture. A store that cannot be read is taken as empty; a garbled one is kept beside
+// the store as "registry.dat.corrupt" before it is replaced by the next write.
+class TRegistry {
+public:
+    TRegistry() = default;
+    TRegistry(const TRegistry&) = delete;
+    TRegistry& operator=(const TRegistry&) = delete;
+
+    HKEY RootKey() const { return m_root; }
+    // Changing the root closes the open key.
+    void SetRootKey(HKEY root);
+    const QString& CurrentPath() const { return m_currentPath; }
+    bool HasCurrentKey() const { return m_keyOpen; }
+
+    // key is relative to the open key, or absolute when it starts with a backslash. False when the key
+    // does not exist and may not be created (or the root is unknown).
+    bool OpenKey(const QString& key, bool canCreate);
+    bool OpenKeyReadOnly(const QString& key);
+    void CloseKey();
+    bool CreateKey(const QString& key);
+    bool DeleteKey(const QString& key);
+    bool KeyExists(const QString& key) const;
+
+    bool ValueExists(const QString& name) const;
+    QStringList GetValueNames() const;
+    QStringList GetKeyNames() const;
+    TRegDataType GetDataType(const QString& name) const;
+    // -1 when the value does not exist.
+    int GetDataSize(const QString& name) const;
+    bool GetDataInfo(const QString& name, TRegDataInfo& info) const;
+
+    // A missing value reads as the empty text; a value that is not text fails with "Invalid data type".
+    QString ReadString(const QString& name) const;
+    // A missing value fails with "Failed to get data", a value of another type with "Invalid data type".
+    int32_t ReadInteger(const QString& name) const;
+    bool ReadBool(const QString& name) const { return ReadInteger(name) != 0; }
+    // Binary (or untyped) values only; a missing one fails with "Failed to get data".
+    QByteArray ReadBinaryData(const QString& name) const;
+
+    // Every write fails with "Failed to set data" when no key is open, the key was opened read-only,
+    // the key has gone, or the store cannot be written.
+    void WriteString(const QString& name, const QString& value);
+    void WriteExpandString(const QString& name, const QString& value);
+    void WriteInteger(const QString& name, int32_t value);
+    void WriteBool(const QString& name, bool value) { WriteInteger(name, value ? 1 : 0); }
+    void WriteBinaryData(const QString& name, const QByteArray& value);
+    bool DeleteValue(const QString& name);
+
+private:
+    QString Resolve(const QString& key) const;
+    void WriteValue(const QString& name, TRegDataType type, const QByteArray& data);
+    std::optional<TRegistryData::TValue> LoadValue(const QString& name) const;
+
+    HKEY m_root = HKEY_CURRENT_USER;
+    QString m_currentPath;
+    bool m_keyOpen = false;
+    bool m_readOnly = false;
+};

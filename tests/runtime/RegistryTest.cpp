@@ -1,0 +1,193 @@
+#include "runtime/Registry.h"
+
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+QString ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ERegistryException& e) {
+        return e.Message();
+    }
+    return QString();
+}
+
+void WriteStoreBytes(const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(RegistryStorePath()).absolutePath());
+    QFile f(RegistryStorePath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+} // namespace
+
+TEST(Registry, StoreLivesUnderTheConfigHome) {
+    TTempConfigHome home;
+    EXPECT_EQ(RegistryStorePath(), home.Path() + "/corvantel/registry.dat");
+}
+
+TEST(Registry, KeysAndTypedValuesRoundTripThroughTheFile) {
+    TTempConfigHome home;
+    {
+        TRegistry reg;
+        EXPECT_FALSE(reg.OpenKey("Software\\Varnholt\\Corvantel", false));
+        ASSERT_TRUE(reg.OpenKey("\\Software\\Varnholt\\Corvantel\\TMainFormF", true));
+        reg.WriteString("Line0000000000", "object MainFormF: TMainFormF");
+        reg.WriteInteger("Count", -5);
+        reg.WriteBinaryData("Blob", QByteArray("\x00\x01\xff", 3));
+        reg.WriteString("Line0000000000", "replaced");
+    }
+    TRegistry reg;
+    EXPECT_EQ(reg.RootKey(), HKEY_CURRENT_USER);
+    EXPECT_TRUE(reg.KeyExists("software\\VARNHOLT\\corvantel"));
+    ASSERT_TRUE(reg.OpenKey("Software\\Varnholt", false));
+    EXPECT_EQ(reg.GetKeyNames(), QStringList{"Corvantel"});
+    ASSERT_TRUE(reg.OpenKey("Corvantel\\TMainFormF", false)); // relative to the open key
+    EXPECT_EQ(reg.CurrentPath(), "Software\\Varnholt\\Corvantel\\TMainFormF");
+    EXPECT_EQ(reg.GetValueNames(), (QStringList{"Line0000000000", "Count", "Blob"}));
+    EXPECT_EQ(reg.ReadString("line0000000000"), "replaced");
+    EXPECT_EQ(reg.ReadInteger("Count"), -5);
+    EXPECT_EQ(reg.ReadBinaryData("Blob"), QByteArray("\x00\x01\xff", 3));
+    EXPECT_EQ(reg.GetDataType("Blob"), TRegDataType::rdBinary);
+    EXPECT_EQ(reg.GetDataSize("Blob"), 3);
+    EXPECT_EQ(reg.GetDataSize("Nothing"), -1);
+    EXPECT_TRUE(reg.DeleteValue("Count"));
+    EXPECT_FALSE(reg.DeleteValue("Count"));
+    EXPECT_FALSE(reg.ValueExists("Count"));
+
+    // Other roots are separate trees.
+    reg.SetRootKey(HKEY_LOCAL_MACHINE);
+    EXPECT_FALSE(reg.HasCurrentKey());
+    EXPECT_FALSE(reg.KeyExists("Software\\Varnholt"));
+    reg.SetRootKey(0x12345678);
+    EXPECT_FALSE(reg.OpenKey("Software", true));
+}
+
+TEST(Registry, TypedReadAndWriteFailuresNameTheValue) {
+    TTempConfigHome home;
+    TRegistry reg;
+    // Writing without an open key.
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("X", "y"); }), "Failed to set data for 'X'");
+    ASSERT_TRUE(reg.OpenKey("Software\\T", true));
+    reg.WriteString("Text", "abc");
+    reg.WriteInteger("Number", 7);
+    EXPECT_EQ(reg.ReadString("Missing"), ""); // missing text reads as empty
+    EXPECT_EQ(ErrorOf([&] { reg.ReadInteger("Missing"); }), "Failed to get data for 'Missing'");
+    EXPECT_EQ(ErrorOf([&] { reg.ReadInteger("Text"); }), "Invalid data type for 'Text'");
+    EXPECT_EQ(ErrorOf([&] { reg.ReadString("Number"); }), "Invalid data type for 'Number'");
+    EXPECT_EQ(ErrorOf([&] { reg.ReadBinaryData("Text"); }), "Invalid data type for 'Text'");
+    EXPECT_EQ(ErrorOf([&] { reg.ReadBinaryData("Missing"); }), "Failed to get data for 'Missing'");
+
+    TRegistry ro;
+    ASSERT_TRUE(ro.OpenKeyReadOnly("Software\\T"));
+    EXPECT_EQ(ErrorOf([&] { ro.WriteInteger("Number", 1); }), "Failed to set data for 'Number'");
+    // A key deleted behind an open registry object is not silently recreated.
+    EXPECT_TRUE(TRegistry().DeleteKey("Software\\T"));
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("Text", "x"); }), "Failed to set data for 'Text'");
+}
+
+TEST(Registry, UnwritableStoreFailsToSetData) {
+    TTempConfigHome home;
+    // The config home is a plain file: the store's folder cannot be made.
+    QFile blocker(home.Path() + "/file");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    TRegistry reg;
+    EXPECT_FALSE(reg.OpenKey("Software", true));
+    ASSERT_TRUE(reg.OpenKey("", false)); // the root itself is always there
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("V", "x"); }), "Failed to set data for 'V'");
+}
+
+TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
+    TTempConfigHome home;
+    TRegistry reg;
+    ASSERT_TRUE(reg.CreateKey("A\\B\\C"));
+    ASSERT_TRUE(reg.CreateKey("A\\Bx"));
+    EXPECT_TRUE(reg.DeleteKey("a\\b"));
+    EXPECT_FALSE(reg.KeyExists("A\\B\\C"));
+    EXPECT_TRUE(reg.KeyExists("A\\Bx"));
+    EXPECT_FALSE(reg.DeleteKey("A\\B"));
+}
+
+TEST(Registry, GarbledOrTruncatedStoresLoadNothingAndAreKeptAside) {
+    TTempConfigHome home;
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("Software\\K", true));
+        reg.WriteString("Name", "value");
+        reg.WriteBinaryData("Bin", QByteArray(100, 'x'));
+    }
+    QFile f(RegistryStorePath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray good = f.readAll();
+    f.close();
+    TRegistryData parsed;
+    ASSERT_TRUE(parsed.Parse(good));
+
+    // Every truncation and a length field blown up to 4 GB are refused whole.
+    for (qsizetype n = 0; n < good.size(); ++n)
+        EXPECT_FALSE(parsed.Parse(good.left(n))) << n;
+    EXPECT_TRUE(parsed.Empty());
+    QByteArray huge = good;
+    huge[8] = char(0xFF), huge[9] = char(0xFF), huge[10] = char(0xFF), huge[11] = char(0x7F);
+    EXPECT_FALSE(parsed.Parse(huge));
+    QByteArray trailing = good + "x";
+    EXPECT_FALSE(parsed.Parse(trailing));
+
+    WriteStoreBytes(good.left(good.size() - 3));
+    TRegistry reg;
+    EXPECT_FALSE(reg.KeyExists("Software\\K"));
+    ASSERT_TRUE(reg.OpenKey("Software\\New", true));
+    EXPECT_TRUE(QFile::exists(RegistryStorePath() + ".corrupt"));
+    EXPECT_TRUE(reg.KeyExists("\\Software\\New"));
+}
+
+TEST(Registry, ConcurrentWritersFromTwoProcessesLoseNothing) {
+    TTempConfigHome home;
+    constexpr int kEach = 40;
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            TRegistry reg;
+            if (!reg.OpenKey("Software\\Child", true))
+                _exit(2);
+            for (int i = 0; i < kEach; ++i)
+                reg.WriteInteger(QString("C%1").arg(i), i);
+        } catch (...) {
+            _exit(3);
+        }
+        _exit(0);
+    }
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("Software\\Parent", true));
+    for (int i = 0; i < kEach; ++i)
+        reg.WriteInteger(QString("P%1").arg(i), i);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_TRUE(reg.OpenKey("\\Software\\Child", false));
+    EXPECT_EQ(reg.GetValueNames().size(), kEach);
+    ASSERT_TRUE(reg.OpenKey("\\Software\\Parent", false));
+    EXPECT_EQ(reg.GetValueNames().size(), kEach);
+}
+
+TEST(Registry, RootIdentifierTables) {
+    EXPECT_EQ(RootKeyToIdent(0x80000001).value_or(""), "HKEY_CURRENT_USER");
+    EXPECT_EQ(RootKeyToIdent(0x80000006).value_or(""), "HKEY_DYN_DATA");
+    EXPECT_FALSE(RootKeyToIdent(0x80000007));
+    EXPECT_FALSE(RootKeyToIdent(5));
+    EXPECT_EQ(IdentToRootKey("HKEY_LOCAL_MACHINE").value_or(0), HKEY_LOCAL_MACHINE);
+    EXPECT_FALSE(IdentToRootKey("HKEY_NOWHERE"));
+}
