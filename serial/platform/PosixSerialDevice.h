@@ -1,0 +1,40 @@
+#pragma once
+
+#include "serial/platform/StreamSerialDevice.h"
+
+#include <string>
+
+// The Linux backend: a tty opened exclusively (TIOCEXCL plus flock, so also root and other locking
+// programs are refused) with termios line settings that are always read back, a mismatch being a
+// refusal (EINVAL). A device without modem lines (a pseudo-terminal) reports no signals, takes DTR/RTS
+// requests as no-ops and is never sampled. Errors of ioctl and termios calls pass through as errno.
+class TPosixSerialDevice final : public TSerialBackend {
+public:
+    // Opens `path` and wraps it in the engine; nullptr with *error on failure.
+    static std::unique_ptr<TSerialDevice> Open(const std::string& path, int* error);
+    ~TPosixSerialDevice() override;
+
+    int DataFd() const override { return m_fd; }
+    TDcb InitialState() override;
+    int ApplyState(const TDcb& dcb) override;
+    bool InputErrorsMarked() const override { return m_marked; }
+    int Flush(bool input, bool output) override;
+    uint32_t OutputQueued() override;
+    int ModemStatus(uint32_t* status) override;
+    int Escape(uint32_t function) override;
+    bool CanSampleModem() const override { return m_hasModem; }
+    bool CanSampleCounters() const override { return m_hasCounters; }
+    int SampleLine(TLineSample* sample) override;
+
+private:
+    explicit TPosixSerialDevice(int fd) : m_fd(fd) {}
+    int SetRs485(bool on);
+    int Verify(const void* wanted, uint32_t baud);
+
+    int m_fd;
+    bool m_owned = false; // exclusive access was won: release it on close
+    bool m_hasModem = false;
+    bool m_hasCounters = false;
+    bool m_rs485 = false;
+    bool m_marked = false;
+};
