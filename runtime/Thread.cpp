@@ -84,6 +84,11 @@ void ServePendingHandOvers() {
     }
 }
 
+int PendingHandOvers() {
+    std::lock_guard lock(g_mutex);
+    return int(g_queue.size());
+}
+
 void SendToMainThread(std::function<void()> handler) {
     if (InMainThread()) {
         GuardedCall(handler);

@@ -45,3 +45,6 @@ void SendToMainThread(std::function<void()> handler);
 
 // Runs every hand-over that is waiting for the main thread. Called from the main thread.
 void ServePendingHandOvers();
+
+// How many hand-overs wait for the main thread right now (for diagnostics and tests).
+int PendingHandOvers();

@@ -218,6 +218,7 @@ public:
     void SetConnected(bool value);
     intptr_t Handle() const;
     bool ThreadCreated() const { return m_threadCreated; }
+    TComThread* EventThread() const { return m_eventThread.get(); }
     void Loaded() override;
 
     // Line settings

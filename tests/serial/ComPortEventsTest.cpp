@@ -1,0 +1,219 @@
+// The event thread on pseudo-terminals: received data and transmit activity reaching the links and the
+// port's events in the main thread, and closing while the thread hands events over.
+#include "runtime/Thread.h"
+#include "serial/ComPort.h"
+#include "serial/ComPortWindow.h"
+#include "serial/ComThread.h"
+#include "support/TestSupport.h"
+
+#include "PortTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+#include <thread>
+
+namespace {
+
+void OpenOn(TComPort& port, const TPtyPair& pty) {
+    port.SetPort(QString::fromStdString(pty.SlavePath()));
+    port.SetBaudRate(br38400);
+    port.OpenPort();
+}
+
+// Counts the hidden receiver's messages by their wParam.
+class TMessageSpy : public QObject {
+public:
+    QList<uint32_t> WParams;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == TComEventMessage::EventType()) {
+            auto* m = static_cast<TComEventMessage*>(e);
+            EXPECT_EQ(m->Msg, 1025);
+            EXPECT_EQ(m->LParam, 0);
+            WParams.append(m->WParam);
+        }
+        return false;
+    }
+};
+
+} // namespace
+
+TEST(PortEvents, ReceivedDataIsReadOnceAndSharedByEveryDataLink) {
+    TPtyPair pty;
+    TComPort port;
+    TEventLog log;
+    HookPort(port, log);
+    TComLink a, signalsOnly, b;
+    FillLink(a, "a", log);
+    FillLink(signalsOnly, "s", log, false);
+    FillLink(b, "b", log);
+    port.RegisterLink(&a);
+    port.RegisterLink(&signalsOnly);
+    port.RegisterLink(&b);
+    OpenOn(port, pty);
+    log.Lines.clear();
+
+    pty.Write("hello");
+    ASSERT_TRUE(WaitUntil([&] {
+        return log.With("b.RxBuf").join("") == "b.RxBuf(hello)" || log.Lines.size() > 12;
+    })) << log.Lines.join(" ").toStdString();
+    // One batch here; the activity on and off framing the one read.
+    EXPECT_EQ(log.Lines, (QStringList{"a.Rx(1)", "s.Rx(1)", "b.Rx(1)", "a.Rx(0)", "s.Rx(0)", "b.Rx(0)",
+                                      "OnRxBuf(hello)", "a.RxBuf(hello)", "b.RxBuf(hello)"}));
+    EXPECT_FALSE(log.Contains("OnRxChar(5)"));
+    EXPECT_TRUE(log.AllInMainThread);
+    port.ClosePort();
+    for (TComLink* l : {&a, &signalsOnly, &b})
+        port.UnregisterLink(l);
+}
+
+TEST(PortEvents, WithoutDataLinkTheHandlerGetsTheCountAndReadsItself) {
+    TPtyPair pty;
+    TComPort port;
+    QByteArray got;
+    int counted = 0;
+    port.OnRxChar = [&](TCustomComPort* p, int count) {
+        counted += count;
+        QByteArray buffer(count, '\0');
+        got += buffer.left(p->ReadBytes(buffer.data(), count));
+    };
+    bool rxBufCalled = false;
+    port.OnRxBuf = [&](TCustomComPort*, const void*, int) { rxBufCalled = true; };
+    OpenOn(port, pty);
+    pty.Write("0123456789");
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == 10; }));
+    EXPECT_EQ(got, "0123456789");
+    EXPECT_EQ(counted, 10);
+    EXPECT_FALSE(rxBufCalled);
+}
+
+TEST(PortEvents, WriteThenDrainLightsAndDarkensTransmit) {
+    TPtyPair pty;
+    TComPort port;
+    TEventLog log;
+    HookPort(port, log);
+    TComLink link;
+    FillLink(link, "L", log);
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    log.Lines.clear();
+    EXPECT_EQ(port.WriteText("12345"), 5);
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("OnTxEmpty"); }));
+    EXPECT_EQ(log.Lines, (QStringList{"L.Tx(1)", "L.TxBuf(12345)", "L.Tx(0)", "L.TxEmpty", "OnTxEmpty"}));
+    EXPECT_EQ(pty.Read(5), QByteArray("12345"));
+    port.ClosePort();
+    port.UnregisterLink(&link);
+}
+
+TEST(PortEvents, CloseWhileTheThreadWaitsInItsHandOverDoesNotDeadlock) {
+    TPtyPair pty;
+    TComPort port;
+    QByteArray got;
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) { got.append(static_cast<const char*>(b), n); };
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    pty.Write("x");
+    // Do not run the event loop: the event thread blocks in its hand-over to this thread.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (PendingHandOvers() == 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+    ASSERT_GT(PendingHandOvers(), 0);
+    port.ClosePort(); // serves the hand-over while it waits for the thread
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(got, "x");
+    port.UnregisterLink(&link);
+}
+
+TEST(PortEvents, CloseFromInsideAHandlerRunsOnceTheHandlerReturns) {
+    TPtyPair pty;
+    TComPort port;
+    bool stillOpenAfterAsking = false;
+    port.OnRxChar = [&](TCustomComPort* p, int) {
+        p->ClosePort();
+        stillOpenAfterAsking = p->Connected();
+    };
+    OpenOn(port, pty);
+    pty.Write("bye");
+    ASSERT_TRUE(WaitUntil([&] { return !port.Connected(); }));
+    EXPECT_TRUE(stillOpenAfterAsking) << "the close waits until the handler has returned";
+    EXPECT_EQ(port.Handle(), -1);
+}
+
+TEST(PortEvents, HandlerFailureUnderThreadSyncIsReportedAndEndsTheThread) {
+    QStringList reported;
+    auto previous = SetExceptionReporter([&](const QString& m) { reported.append(m); });
+    TPtyPair pty;
+    TComPort port;
+    int calls = 0;
+    port.OnRxChar = [&](TCustomComPort*, int) {
+        ++calls;
+        throw EComPort(CError_ReadFailed, 5);
+    };
+    OpenOn(port, pty);
+    pty.Write("a");
+    ASSERT_TRUE(WaitUntil([&] { return port.EventThread()->Finished(); }));
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(reported, QStringList{"ReadFile function failed (win error code: 5)"});
+    port.ClosePort(); // still closes at once
+    EXPECT_FALSE(port.Connected());
+    SetExceptionReporter(previous);
+}
+
+TEST(PortEvents, WindowSyncSendsOneMessagePerEventAndHandlesInMainThread) {
+    TPtyPair pty;
+    TComPort port;
+    port.SetSyncMethod(smWindowSync);
+    TEventLog log;
+    TComLink link;
+    FillLink(link, "L", log);
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    ASSERT_NE(port.Window(), nullptr);
+    TMessageSpy spy;
+    port.Window()->installEventFilter(&spy);
+    pty.Write("w");
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("L.RxBuf(w)"); }));
+    EXPECT_TRUE(log.AllInMainThread);
+    EXPECT_EQ(spy.WParams.first(), 0x0001u);
+    port.ClosePort();
+    EXPECT_EQ(port.Window(), nullptr);
+    port.UnregisterLink(&link);
+}
+
+TEST(PortEvents, NoSyncRunsHandlersInTheEventThread) {
+    TPtyPair pty;
+    TComPort port;
+    port.SetSyncMethod(smNone);
+    std::atomic<bool> inEventThread{false};
+    std::atomic<int> bytes{0};
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort*, const void*, int n) {
+        inEventThread = QThread::currentThread() != QCoreApplication::instance()->thread();
+        bytes += n;
+    };
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    pty.Write("abc");
+    ASSERT_TRUE(WaitUntil([&] { return bytes == 3; }));
+    EXPECT_TRUE(inEventThread);
+    port.ClosePort();
+    port.UnregisterLink(&link);
+}
+
+TEST(PortEvents, DeviceLossEndsTheThreadAndCloseStillCompletes) {
+    auto pty = std::make_unique<TPtyPair>();
+    TComPort port;
+    OpenOn(port, *pty);
+    pty.reset(); // the far end and the device go away
+    ASSERT_TRUE(WaitUntil([&] { return port.EventThread()->Finished(); }));
+    port.ClosePort();
+    EXPECT_FALSE(port.Connected());
+    // A new device opens again on the same port object.
+    TPtyPair again;
+    OpenOn(port, again);
+    EXPECT_TRUE(port.Connected());
+    port.WriteText("ok");
+    EXPECT_EQ(again.Read(2), QByteArray("ok"));
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "serial/ComPort.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <QThread>
+
+// Records every link callback and port event, in order, as short texts ("link1.Conn(1)", "OnAfterOpen").
+class TEventLog {
+public:
+    QStringList Lines;
+    bool AllInMainThread = true;
+
+    void Add(const QString& line) {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread())
+            AllInMainThread = false;
+        Lines.append(line);
+    }
+    // The lines that start with the prefix, in order.
+    QStringList With(const QString& prefix) const {
+        QStringList out;
+        for (const QString& l : Lines)
+            if (l.startsWith(prefix))
+                out.append(l);
+        return out;
+    }
+    bool Contains(const QString& line) const { return Lines.contains(line); }
+};
+
+// A link whose every slot reports to the log under its name; takes received data when asked.
+inline void FillLink(TComLink& link, const QString& name, TEventLog& log, bool takesData = true) {
+    auto onOff = [](bool b) { return QString(b ? "1" : "0"); };
+    link.OnConnChange = [&log, name, onOff](TCustomComPort*, bool on) {
+        log.Add(name + ".Conn(" + onOff(on) + ")");
+    };
+    if (takesData)
+        link.OnRxBuf = [&log, name](TCustomComPort*, const void* b, int n) {
+            log.Add(name + ".RxBuf(" + QString::fromLatin1(static_cast<const char*>(b), n) + ")");
+        };
+    link.OnTxBuf = [&log, name](TCustomComPort*, const void* b, int n) {
+        log.Add(name + ".TxBuf(" + QString::fromLatin1(static_cast<const char*>(b), n) + ")");
+    };
+    link.OnTxEmpty = [&log, name](TCustomComPort*) { log.Add(name + ".TxEmpty"); };
+    link.OnRxFlag = [&log, name](TCustomComPort*) { log.Add(name + ".RxFlag"); };
+    link.OnCTSChange = [&log, name, onOff](TCustomComPort*, bool on) {
+        log.Add(name + ".CTS(" + onOff(on) + ")");
+    };
+    link.OnDSRChange = [&log, name, onOff](TCustomComPort*, bool on) {
+        log.Add(name + ".DSR(" + onOff(on) + ")");
+    };
+    link.OnRLSDChange = [&log, name, onOff](TCustomComPort*, bool on) {
+        log.Add(name + ".RLSD(" + onOff(on) + ")");
+    };
+    link.OnRing = [&log, name](TCustomComPort*) { log.Add(name + ".Ring"); };
+    link.OnTxChange = [&log, name, onOff](TCustomComPort*, bool on) {
+        log.Add(name + ".Tx(" + onOff(on) + ")");
+    };
+    link.OnRxChange = [&log, name, onOff](TCustomComPort*, bool on) {
+        log.Add(name + ".Rx(" + onOff(on) + ")");
+    };
+}
+
+// Hooks every published event of the port to the log.
+inline void HookPort(TCustomComPort& port, TEventLog& log) {
+    auto onOff = [](bool b) { return QString(b ? "1" : "0"); };
+    port.OnBeforeOpen = [&log](TCustomComPort*) { log.Add("OnBeforeOpen"); };
+    port.OnAfterOpen = [&log](TCustomComPort*) { log.Add("OnAfterOpen"); };
+    port.OnBeforeClose = [&log](TCustomComPort*) { log.Add("OnBeforeClose"); };
+    port.OnAfterClose = [&log](TCustomComPort*) { log.Add("OnAfterClose"); };
+    port.OnRxChar = [&log](TCustomComPort*, int n) { log.Add(QString("OnRxChar(%1)").arg(n)); };
+    port.OnRxBuf = [&log](TCustomComPort*, const void* b, int n) {
+        log.Add("OnRxBuf(" + QString::fromLatin1(static_cast<const char*>(b), n) + ")");
+    };
+    port.OnTxEmpty = [&log](TCustomComPort*) { log.Add("OnTxEmpty"); };
+    port.OnBreak = [&log](TCustomComPort*) { log.Add("OnBreak"); };
+    port.OnRing = [&log](TCustomComPort*) { log.Add("OnRing"); };
+    port.OnRxFlag = [&log](TCustomComPort*) { log.Add("OnRxFlag"); };
+    port.OnRx80Full = [&log](TCustomComPort*) { log.Add("OnRx80Full"); };
+    port.OnCTSChange = [&log, onOff](TCustomComPort*, bool on) { log.Add("OnCTSChange(" + onOff(on) + ")"); };
+    port.OnDSRChange = [&log, onOff](TCustomComPort*, bool on) { log.Add("OnDSRChange(" + onOff(on) + ")"); };
+    port.OnRLSDChange = [&log, onOff](TCustomComPort*, bool on) {
+        log.Add("OnRLSDChange(" + onOff(on) + ")");
+    };
+    port.OnError = [&log](TCustomComPort*, TComErrors e) {
+        log.Add(QString("OnError(%1)").arg(int(e), 0, 16));
+    };
+}
