@@ -1,0 +1,489 @@
+// The device layer on real pseudo-terminals: open, settings read back from the kernel, transfers,
+// timeouts, purge, comm events and the loss of the device.
+
+#include "serial/platform/SerialDevice.h"
+#include "serial/platform/Termios2.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include <cerrno>
+#include <termios.h>
+
+namespace {
+
+constexpr uint32_t kMaxDword = 0xFFFFFFFF;
+
+// A request record with its own manual-reset event, created signalled as the port makes them.
+struct TRecord {
+    TEvent Event{true, true};
+    TOverlapped Ov;
+    TRecord() { Ov.Event = &Event; }
+    // Waits (generously) and returns the result; *bytes gets the count.
+    int Finish(uint32_t* bytes = nullptr) {
+        if (!Event.Wait(10000))
+            return -1;
+        uint32_t n = 0;
+        const int r = GetOverlappedResult(Ov, &n, false);
+        if (bytes)
+            *bytes = n;
+        return r;
+    }
+    bool Done() {
+        uint32_t n;
+        return GetOverlappedResult(Ov, &n, false) != kErrorIoIncomplete;
+    }
+};
+
+TDcb Dcb(uint32_t baud, uint8_t byteSize = 8, uint8_t parity = kNoParity, uint8_t stopBits = kOneStopBit,
+         uint32_t flags = kDcbBinary) {
+    TDcb dcb;
+    dcb.BaudRate = baud;
+    dcb.ByteSize = byteSize;
+    dcb.Parity = parity;
+    dcb.StopBits = stopBits;
+    dcb.Flags = flags;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
+std::unique_ptr<TSerialDevice> OpenPty(const TPtyPair& pty) {
+    int error = 0;
+    auto device = OpenSerialDevice(pty.SlavePath(), &error);
+    EXPECT_TRUE(device) << "open failed: " << error;
+    return device;
+}
+
+uint32_t InQueue(TSerialDevice& device) {
+    TComStat stat;
+    uint32_t errors = 0;
+    EXPECT_EQ(device.ClearCommError(&errors, &stat), 0);
+    return stat.cbInQue;
+}
+
+// Reads exactly what is queued now (the port's way: count, then an immediate read).
+QByteArray ReadQueued(TSerialDevice& device) {
+    const uint32_t count = InQueue(device);
+    QByteArray data(int(count), '\0');
+    TRecord rec;
+    uint32_t got = 0;
+    const int r = device.ReadFile(data.data(), count, &got, &rec.Ov);
+    EXPECT_EQ(r, 0);
+    data.resize(int(got));
+    return data;
+}
+
+int TaskCount() {
+    return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+} // namespace
+
+TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
+    EXPECT_EQ(PortNameToPath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(PortNameToPath("COM12"), "/dev/ttyS11");
+    EXPECT_EQ(PortNameToPath("com3"), "/dev/ttyS2");
+    EXPECT_EQ(PortNameToPath("COM0"), "/dev/COM0");
+    EXPECT_EQ(PortNameToPath("COMX"), "/dev/COMX");
+    EXPECT_EQ(PortNameToPath("ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(PortNameToPath("/dev/pts/7"), "/dev/pts/7");
+    EXPECT_EQ(PortNameToPath("rel/path"), "rel/path");
+
+    int error = 0;
+    EXPECT_FALSE(OpenSerialDevice("/dev/cv-no-such-tty", &error));
+    EXPECT_EQ(error, ENOENT);
+    EXPECT_FALSE(OpenSerialDevice("cv-no-such-tty", &error));
+    EXPECT_EQ(error, ENOENT);
+    // Not a terminal at all.
+    EXPECT_FALSE(OpenSerialDevice("/dev/null", &error));
+    EXPECT_EQ(error, ENOTTY);
+
+    TPtyPair pty;
+    auto first = OpenPty(pty);
+    ASSERT_TRUE(first);
+    EXPECT_GE(first->NativeHandle(), 0);
+    EXPECT_FALSE(OpenSerialDevice(pty.SlavePath(), &error));
+    EXPECT_TRUE(error == EAGAIN || error == EBUSY) << error;
+    first.reset();
+    auto again = OpenPty(pty);
+    EXPECT_TRUE(again);
+}
+
+TEST(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    const int fd = int(device->NativeHandle());
+
+    ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), speed_t(B38400));
+    EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL));
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+
+    // Any speed goes through termios2.
+    ASSERT_EQ(device->SetCommState(Dcb(12345)), 0);
+    uint32_t out = 0, in = 0;
+    ASSERT_EQ(GetSpeeds(fd, &out, &in), 0);
+    EXPECT_EQ(out, 12345u);
+    EXPECT_EQ(in, 12345u);
+    ASSERT_EQ(device->SetCommState(Dcb(256000, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbOutX | kDcbInX)),
+              0);
+    ASSERT_EQ(GetSpeeds(fd, &out, &in), 0);
+    EXPECT_EQ(out, 256000u);
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    EXPECT_TRUE(t.c_iflag & IXON);
+    EXPECT_TRUE(t.c_iflag & IXOFF);
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+    const TDcb accepted = Dcb(256000, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbOutX | kDcbInX);
+
+    struct TRefusal {
+        const char* Name;
+        TDcb Settings;
+        int Error;
+    };
+    const TRefusal refusals[] = {
+        {"7 data bits (a pty forces 8)", Dcb(9600, 7), EINVAL},
+        {"even parity (a pty clears it)", Dcb(9600, 8, kEvenParity), EINVAL},
+        {"DTR handshake", Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbDtrControlHandshake), EINVAL},
+        {"1.5 stop bits with 8 data bits", Dcb(9600, 8, kNoParity, kOne5StopBits), EINVAL},
+        {"speed 0", Dcb(0), EINVAL},
+        {"RTS toggle without RS-485 mode",
+         Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbRtsControlToggle), ENOTTY},
+    };
+    for (const TRefusal& r : refusals) {
+        EXPECT_EQ(device->SetCommState(r.Settings), r.Error) << r.Name;
+        ASSERT_EQ(GetSpeeds(fd, &out, &in), 0);
+        EXPECT_EQ(out, 256000u) << r.Name << ": the previous speed stays";
+        TDcb now;
+        ASSERT_EQ(device->GetCommState(&now), 0);
+        EXPECT_EQ(now, accepted) << r.Name;
+    }
+}
+
+TEST(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
+    TPtyPair pty;
+    pty.Write("stale"); // sent while the device was closed
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
+    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
+
+    TRecord w;
+    uint32_t written = 0;
+    int r = device->WriteFile("hello", 5, &written, &w.Ov);
+    ASSERT_TRUE(r == 0 || r == kErrorIoPending) << r;
+    uint32_t n = 0;
+    EXPECT_EQ(w.Finish(&n), 0);
+    EXPECT_EQ(n, 5u);
+    EXPECT_EQ(pty.Read(5), QByteArray("hello"));
+
+    QByteArray sent;
+    for (int i = 0; i < 3000; ++i)
+        sent.append(char(i * 7));
+    pty.Write(sent);
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(*device) == uint32_t(sent.size()); }));
+    EXPECT_EQ(ReadQueued(*device), sent);
+    EXPECT_EQ(InQueue(*device), 0u);
+
+    // A zero-length write completes at once.
+    TRecord zero;
+    EXPECT_EQ(device->WriteFile("", 0, &written, &zero.Ov), 0);
+    EXPECT_TRUE(zero.Event.IsSet());
+}
+
+TEST(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    char buffer[64] = {};
+    uint32_t got = 99;
+
+    // Interval at MAXDWORD, totals 0: at once with what is queued, also nothing.
+    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
+    {
+        TRecord rec;
+        EXPECT_EQ(device->ReadFile(buffer, 10, &got, &rec.Ov), 0);
+        EXPECT_EQ(got, 0u);
+        EXPECT_TRUE(rec.Event.IsSet());
+    }
+
+    // MAXDWORD, MAXDWORD, constant: waits for the first byte, then returns at once.
+    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, kMaxDword, 100, 0, 0}), 0);
+    {
+        TRecord rec;
+        ASSERT_EQ(device->ReadFile(buffer, 10, &got, &rec.Ov), kErrorIoPending);
+        EXPECT_EQ(rec.Finish(&got), 0); // timed out: success with nothing
+        EXPECT_EQ(got, 0u);
+        TRecord second;
+        ASSERT_EQ(device->ReadFile(buffer, 10, &got, &second.Ov), kErrorIoPending);
+        pty.Write("x");
+        EXPECT_EQ(second.Finish(&got), 0);
+        EXPECT_EQ(got, 1u);
+        EXPECT_EQ(buffer[0], 'x');
+    }
+
+    // All zero: waits for the full count.
+    ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
+    {
+        TRecord rec;
+        ASSERT_EQ(device->ReadFile(buffer, 5, &got, &rec.Ov), kErrorIoPending);
+        pty.Write("abc");
+        EXPECT_FALSE(rec.Done());
+        pty.Write("de");
+        EXPECT_EQ(rec.Finish(&got), 0);
+        ASSERT_EQ(got, 5u);
+        EXPECT_EQ(QByteArray(buffer, 5), QByteArray("abcde"));
+    }
+
+    // A total timeout returns the bytes that arrived; so does an interval timeout after the first byte.
+    const TCommTimeouts partial[] = {{0, 0, 100, 0, 0}, {50, 0, 0, 0, 0}, {50, 10, 5000, 0, 0}};
+    for (const TCommTimeouts& t : partial) {
+        ASSERT_EQ(device->SetCommTimeouts(t), 0);
+        pty.Write("1234");
+        ASSERT_TRUE(WaitUntil([&] { return InQueue(*device) == 4; }));
+        TRecord rec;
+        const int r = device->ReadFile(buffer, 10, &got, &rec.Ov);
+        EXPECT_EQ(r, kErrorIoPending);
+        EXPECT_EQ(rec.Finish(&got), 0) << t.ReadIntervalTimeout;
+        EXPECT_EQ(got, 4u);
+        EXPECT_EQ(QByteArray(buffer, 4), QByteArray("1234"));
+    }
+
+    // Timeouts near the top of the range do not overflow into an early completion.
+    ASSERT_EQ(device->SetCommTimeouts({0, kMaxDword - 1, kMaxDword - 1, 0, 0}), 0);
+    ASSERT_EQ(device->SetCommMask(kEvRxChar), 0);
+    {
+        TRecord rec;
+        ASSERT_EQ(device->ReadFile(buffer, 64, &got, &rec.Ov), kErrorIoPending);
+        // Once EV_RXCHAR for a later byte is raised, the I/O thread has looked at the read's timeouts.
+        TRecord wait;
+        uint32_t mask = 0;
+        ASSERT_EQ(device->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+        pty.Write("z");
+        EXPECT_EQ(wait.Finish(), 0);
+        EXPECT_FALSE(rec.Done());
+        EXPECT_EQ(device->PurgeComm(kPurgeRxAbort), 0);
+        EXPECT_EQ(rec.Finish(&got), kErrorOperationAborted);
+        EXPECT_EQ(got, 1u); // what had arrived stays in the buffer
+        EXPECT_EQ(buffer[0], 'z');
+    }
+    EXPECT_EQ(device->SetCommTimeouts({kMaxDword, kMaxDword, kMaxDword, 0, 0}), EINVAL);
+}
+
+TEST(DevicePty, PurgeAbortsAPendingWrite) {
+    TPtyPair pty; // nobody reads the far end
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0); // no write timeout
+    static char block[16384];
+    TRecord rec;
+    int r = 0;
+    for (int i = 0; i < 1000; ++i) {
+        uint32_t written = 0;
+        r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
+        if (r != 0)
+            break;
+    }
+    ASSERT_EQ(r, kErrorIoPending);
+    TComStat stat;
+    ASSERT_EQ(device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_GT(stat.cbOutQue, 0u);
+    EXPECT_FALSE(rec.Done());
+    ASSERT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
+    uint32_t n = 0;
+    EXPECT_EQ(rec.Finish(&n), kErrorOperationAborted);
+    EXPECT_LT(n, sizeof block);
+    EXPECT_EQ(device->PurgeComm(kPurgeTxClear | kPurgeRxClear), 0);
+    EXPECT_EQ(device->PurgeComm(0x10), EINVAL);
+}
+
+TEST(DevicePty, WriteTimeoutCompletesWithTheBytesWritten) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 50}), 0);
+    static char block[16384];
+    TRecord rec;
+    int r = 0;
+    uint64_t total = 0;
+    for (int i = 0; i < 1000 && r == 0; ++i) {
+        uint32_t written = 0;
+        r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
+        total += written;
+    }
+    ASSERT_EQ(r, kErrorIoPending);
+    uint32_t n = 0;
+    EXPECT_EQ(rec.Finish(&n), 0);
+    EXPECT_LT(n, sizeof block);
+    // Exactly the bytes reported reached the far end.
+    EXPECT_EQ(uint64_t(pty.ReadAvailable().size()), total + n);
+}
+
+TEST(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    uint32_t mask = 0;
+    TRecord wait;
+    EXPECT_EQ(device->WaitCommEvent(&mask, &wait.Ov), EINVAL); // nothing watched
+
+    ASSERT_EQ(device->SetCommMask(kEvTxEmpty | kEvRxChar), 0);
+    // A pty drains at once: the write raises EV_TXEMPTY while nobody waits; the next wait gets it.
+    TRecord w;
+    uint32_t written = 0;
+    ASSERT_EQ(device->WriteFile("a", 1, &written, &w.Ov), 0);
+    EXPECT_EQ(device->WaitCommEvent(&mask, &wait.Ov), 0);
+    EXPECT_EQ(mask, kEvTxEmpty);
+    EXPECT_TRUE(wait.Event.IsSet());
+
+    // Setting the mask forgets what happened before.
+    ASSERT_EQ(device->WriteFile("b", 1, &written, &w.Ov), 0);
+    ASSERT_EQ(device->SetCommMask(kEvTxEmpty | kEvRxChar), 0);
+    ASSERT_EQ(device->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    EXPECT_FALSE(wait.Event.IsSet());
+    TRecord second;
+    EXPECT_EQ(device->WaitCommEvent(&mask, &second.Ov), EINVAL); // one wait at a time
+
+    // Received bytes end the wait with EV_RXCHAR.
+    pty.Write("in");
+    EXPECT_EQ(wait.Finish(), 0);
+    EXPECT_EQ(mask, kEvRxChar);
+
+    // SetCommMask(0) ends a pending wait with mask 0.
+    ASSERT_EQ(device->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    ASSERT_EQ(device->SetCommMask(0), 0);
+    EXPECT_EQ(wait.Finish(), 0);
+    EXPECT_EQ(mask, 0u);
+}
+
+TEST(DevicePty, DiscardNullAndEventCharacter) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    TDcb dcb = Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbNull);
+    dcb.EvtChar = '\n';
+    ASSERT_EQ(device->SetCommState(dcb), 0);
+    ASSERT_EQ(device->SetCommMask(kEvRxChar | kEvRxFlag), 0);
+    pty.Write(QByteArray("ab\0c\n", 5));
+    uint32_t seen = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        TRecord wait;
+        uint32_t mask = 0;
+        const int r = device->WaitCommEvent(&mask, &wait.Ov);
+        if (r == 0 || (r == kErrorIoPending && wait.Finish() == 0))
+            seen |= mask;
+        return seen == (kEvRxChar | kEvRxFlag);
+    }));
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(*device) == 4; }));
+    EXPECT_EQ(ReadQueued(*device), QByteArray("abc\n"));
+}
+
+TEST(DevicePty, ModemQueriesOnAPtyAreHarmless) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    uint32_t status = 0xFF;
+    EXPECT_EQ(device->GetCommModemStatus(&status), 0);
+    EXPECT_EQ(status, 0u);
+    for (uint32_t f : {kSetDtr, kClrDtr, kSetRts, kClrRts, kSetBreak, kClrBreak})
+        EXPECT_EQ(device->EscapeCommFunction(f), 0) << f;
+    EXPECT_EQ(device->EscapeCommFunction(77), EINVAL);
+    // Line events cannot be sampled on a pty: watching them costs nothing and raises nothing.
+    EXPECT_EQ(device->SetCommMask(kEvCts | kEvDsr | kEvRlsd | kEvRing | kEvErr | kEvBreak), 0);
+    uint32_t errors = 1;
+    TComStat stat;
+    EXPECT_EQ(device->ClearCommError(&errors, &stat), 0);
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(device->SetupComm(-1, 0), EINVAL);
+    EXPECT_EQ(device->SetupComm(4096, 4096), 0);
+}
+
+TEST(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
+    const int tasksBefore = TaskCount();
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(TaskCount(), tasksBefore + 1); // the I/O thread
+    ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
+    ASSERT_EQ(device->SetCommMask(kEvRxChar | kEvCts), 0);
+    uint32_t mask = 0xFFFF;
+    TRecord wait, read;
+    char buffer[16];
+    uint32_t got = 0;
+    ASSERT_EQ(device->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    ASSERT_EQ(device->ReadFile(buffer, sizeof buffer, &got, &read.Ov), kErrorIoPending);
+
+    pty.CloseMaster();
+    TEvent* both[] = {&wait.Event, &read.Event};
+    EXPECT_GE(WaitForAnyEvent(both, 10000), 0);
+    EXPECT_EQ(wait.Finish(), EIO);
+    EXPECT_EQ(mask, 0u);
+    EXPECT_EQ(read.Finish(), EIO);
+    // The thread ended instead of spinning on the hang-up.
+    EXPECT_TRUE(WaitUntil([&] { return TaskCount() == tasksBefore; }));
+
+    // Later operations fail at once and leave their event reset, so no waiter spins on them.
+    TRecord again;
+    EXPECT_EQ(device->WaitCommEvent(&mask, &again.Ov), EIO);
+    EXPECT_FALSE(again.Event.IsSet());
+    EXPECT_EQ(GetOverlappedResult(again.Ov, &got, false), EIO);
+    EXPECT_EQ(device->WriteFile("x", 1, &got, &again.Ov), EIO);
+    EXPECT_EQ(device->ClearCommError(nullptr, nullptr), EIO);
+    // What closing needs still works.
+    EXPECT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
+    EXPECT_EQ(device->SetCommMask(0), 0);
+    device.reset();
+}
+
+TEST(DevicePty, DestroyingFailsPendingRequests) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
+    TRecord read;
+    char buffer[4];
+    uint32_t got = 0;
+    ASSERT_EQ(device->ReadFile(buffer, sizeof buffer, &got, &read.Ov), kErrorIoPending);
+    device.reset();
+    EXPECT_EQ(read.Finish(), kErrorOperationAborted);
+}
+
+TEST(DevicePty, EventsAndOverlappedResults) {
+    TEvent manual(true, false), automatic(false, true);
+    EXPECT_FALSE(manual.IsSet());
+    EXPECT_EQ(manual.Wait(0), false);
+    manual.Set();
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0)); // stays set
+    manual.Reset();
+    EXPECT_FALSE(manual.IsSet());
+    EXPECT_TRUE(automatic.Wait(0));
+    EXPECT_FALSE(automatic.Wait(0)); // reset by the wait
+
+    TEvent* list[] = {&manual, &automatic};
+    EXPECT_EQ(WaitForAnyEvent(list, 0), -1);
+    automatic.Set();
+    EXPECT_EQ(WaitForAnyEvent(list, 1000), 1);
+    EXPECT_FALSE(automatic.IsSet());
+    manual.Set();
+    automatic.Set();
+    EXPECT_EQ(WaitForAnyEvent(list, 1000), 0); // the first set one
+
+    // A record on which nothing was started reads as done with 0 bytes.
+    TRecord fresh;
+    uint32_t n = 7;
+    EXPECT_EQ(GetOverlappedResult(fresh.Ov, &n, true), 0);
+    EXPECT_EQ(n, 0u);
+}
