@@ -1,0 +1,533 @@
+#include "controls/ComTerminal.h"
+
+#include "serial/ComLink.h"
+#include "serial/ComPort.h"
+
+#include <QLoggingCategory>
+#include <QMetaEnum>
+#include <QThread>
+
+#include <algorithm>
+
+Q_LOGGING_CATEGORY(lcTerminal, "corvantel.terminal", QtInfoMsg)
+
+namespace {
+
+constexpr char kBackspace = 0x08;
+constexpr char kTab = 0x09;
+constexpr char kLineFeed = 0x0A;
+constexpr char kFormFeed = 0x0C;
+constexpr char kCarriageReturn = 0x0D;
+
+// Hides the caret for its lifetime; the caret shows again also when an exception leaves the scope.
+class TCaretHidden {
+public:
+    explicit TCaretHidden(TTermView* view) : m_view(view) {
+        if (m_view)
+            m_view->HideCaret();
+    }
+    ~TCaretHidden() {
+        if (m_view)
+            m_view->ShowCaret();
+    }
+    TCaretHidden(const TCaretHidden&) = delete;
+    TCaretHidden& operator=(const TCaretHidden&) = delete;
+
+private:
+    TTermView* m_view;
+};
+
+} // namespace
+
+TCustomComTerminal::TCustomComTerminal(QWidget* parent)
+    : QAbstractScrollArea(parent), TComponent(this), m_comLink(std::make_unique<TComLink>()), m_buffer(this) {
+    m_comLink->OnRxBuf = [this](TCustomComPort* sender, const void* buffer, int count) {
+        ReceiveBuffer(sender, buffer, count);
+    };
+}
+
+TCustomComTerminal::~TCustomComTerminal() {
+    SetComPort(nullptr);
+}
+
+void TCustomComTerminal::Loaded() {
+    TComponent::Loaded();
+    RecreateParser();
+    m_buffer.Init();
+    SetCaretCell(m_caretPos.X, m_caretPos.Y);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Port binding
+
+void TCustomComTerminal::SetComPort(TCustomComPort* port) {
+    if (port == m_comPort)
+        return;
+    if (m_comPort) {
+        TCustomComPort* old = m_comPort;
+        m_comPort = nullptr;
+        old->UnregisterLink(m_comLink.get());
+        RemoveFreeNotification(old);
+    }
+    if (port) {
+        FreeNotification(port);
+        port->RegisterLink(m_comLink.get());
+        m_comPort = port;
+    }
+}
+
+void TCustomComTerminal::Notification(TComponent* component, TOperation operation) {
+    TComponent::Notification(component, operation);
+    if (operation == TOperation::opRemove && m_comPort && component == static_cast<TComponent*>(m_comPort))
+        SetComPort(nullptr);
+}
+
+bool TCustomComTerminal::Connected() const {
+    return m_comPort && m_comPort->Connected();
+}
+
+void TCustomComTerminal::SetConnected(bool value) {
+    if (m_comPort)
+        m_comPort->SetConnected(value);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Properties
+
+void TCustomComTerminal::SetEmulation(TTermEmulation value) {
+    if (value == m_emulation)
+        return;
+    m_emulation = value;
+    if (!Loading()) {
+        m_escapeCodes.reset();
+        RecreateParser();
+    }
+}
+
+void TCustomComTerminal::RecreateParser() {
+    switch (m_emulation) {
+    case teVT100orANSI:
+        m_escapeCodes = std::make_unique<TEscapeCodesVT100>();
+        break;
+    case teVT52:
+        m_escapeCodes = std::make_unique<TEscapeCodesVT52>();
+        break;
+    case teNone:
+        m_escapeCodes.reset();
+        NotifyGetEscapeCodes(m_escapeCodes);
+        break;
+    }
+}
+
+void TCustomComTerminal::SetColumns(int value) {
+    // Compared before clamping: setting 300 at 256 columns still empties the screen.
+    if (value == m_columns)
+        return;
+    m_columns = std::clamp(value, kMinColumns, kMaxColumns);
+    GridSizeChanged();
+}
+
+void TCustomComTerminal::SetRows(int value) {
+    if (value == m_rows)
+        return;
+    m_rows = std::clamp(value, kMinRows, kMaxRows);
+    GridSizeChanged();
+}
+
+void TCustomComTerminal::GridSizeChanged() {
+    if (m_view)
+        m_view->GridResized();
+    if (Loading())
+        return;
+    m_buffer.Init();
+    SetCaretCell(m_caretPos.X, m_caretPos.Y);
+    if (m_view)
+        m_view->InvalidateAll();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Receiving
+
+void TCustomComTerminal::ReceiveBuffer(TCustomComPort*, const void* buffer, int count) {
+    if (!buffer || count <= 0)
+        return;
+    QByteArray str(static_cast<const char*>(buffer), count);
+    if (QThread::currentThread() != thread()) {
+        // A port that delivers in its event thread: display in ours, in arrival order.
+        QMetaObject::invokeMethod(
+            this,
+            [this, str] { GuardedCall([&] { ReceiveBuffer(nullptr, str.constData(), int(str.size())); }); },
+            Qt::QueuedConnection);
+        return;
+    }
+    if (m_appendLF) {
+        QByteArray withLF;
+        withLF.reserve(str.size() + str.count(kCarriageReturn));
+        for (char ch : str) {
+            withLF += ch;
+            if (ch == kCarriageReturn)
+                withLF += kLineFeed;
+        }
+        str = std::move(withLF);
+    }
+    if (m_force7Bit) {
+        for (char& ch : str)
+            ch = char(uint8_t(ch) & 0x7F);
+    }
+    ReceiveStr(std::move(str));
+}
+
+void TCustomComTerminal::ReceiveStr(QByteArray str) {
+    NotifyStrRecieved(str);
+    DisplayStr(str);
+}
+
+void TCustomComTerminal::DisplayStr(const QByteArray& str) {
+    DisplayBuffer(str.constData(), int(str.size()));
+}
+
+void TCustomComTerminal::DisplayBuffer(const char* buffer, int count) {
+    TCaretHidden hidden(m_view);
+    for (int i = 0; i < count; ++i) {
+        // Looked up for every byte: a handler may have replaced the parser.
+        TEscapeCodes* parser = m_escapeCodes.get();
+        if (!parser) {
+            PlaceChar(buffer[i]);
+            continue;
+        }
+        switch (parser->FeedChar(buffer[i])) {
+        case frPlainChar:
+            PlaceChar(parser->LastChar());
+            break;
+        case frCodeReady: {
+            // Taken out of the parser first, so that nothing an action or a handler does to the parser
+            // can pull the code from under it.
+            const TEscapeCode code = parser->Code();
+            const QByteArray data = parser->Data();
+            QByteArrayList params = std::move(parser->ParamList());
+            parser->ParamList().clear();
+            if (!ExecuteCode(code, params)) {
+                qCDebug(lcTerminal) << "unhandled" << QMetaEnum::fromType<TEscapeCode>().valueToKey(code);
+                NotifyUnhandledCode(code, data);
+            }
+            break;
+        }
+        case frPending:
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The screen
+
+void TCustomComTerminal::PlaceChar(char ch) {
+    switch (ch) {
+    case kBackspace:
+        StepCaret(cmBack);
+        break;
+    case kTab:
+        StepCaret(cmNextTab);
+        break;
+    case kLineFeed:
+    case kFormFeed:
+        StepCaret(cmLineDown);
+        break;
+    case kCarriageReturn:
+        StepCaret(cmLineStart);
+        break;
+    default:
+        if (uint8_t(ch) >= 0x20) {
+            TTermCell cell;
+            cell.Ch = ch;
+            cell.TextColor = m_attributes.Bold ? m_altColor : m_attributes.Reverse ? m_color : m_fontColor;
+            cell.FillColor = m_attributes.Reverse ? m_fontColor : m_color;
+            cell.Underline = m_attributes.Underline;
+            m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, cell);
+            if (m_view)
+                m_view->DrawCell(m_caretPos.X, m_caretPos.Y);
+            StepCaret(cmNextChar);
+        }
+        break;
+    }
+    NotifyChar(ch);
+}
+
+void TCustomComTerminal::StepCaret(TCaretMove move) {
+    const int x = m_caretPos.X;
+    const int y = m_caretPos.Y;
+    switch (move) {
+    case cmNextChar:
+        if (x < m_columns) {
+            SetCaretCell(x + 1, y);
+        } else if (m_wrapLines) {
+            if (y < m_rows) {
+                SetCaretCell(1, y + 1);
+            } else {
+                m_buffer.ScrollTextUp();
+                SetCaretCell(1, y);
+            }
+        }
+        break;
+    case cmLineStart:
+        SetCaretCell(1, y);
+        break;
+    case cmLineDown:
+        if (y < m_rows)
+            SetCaretCell(x, y + 1);
+        else
+            m_buffer.ScrollTextUp();
+        break;
+    case cmLineUp:
+        if (y > 1)
+            SetCaretCell(x, y - 1);
+        else
+            m_buffer.ScrollTextDown();
+        break;
+    case cmNextTab:
+        if (const int tab = m_buffer.NextTabStop(x + 1); tab != 0)
+            SetCaretCell(tab, y);
+        break;
+    case cmBack:
+        SetCaretCell(int64_t(x) - 1, y);
+        break;
+    }
+}
+
+void TCustomComTerminal::SetCaretCell(int64_t x, int64_t y) {
+    m_caretPos.X = int(std::clamp<int64_t>(x, 1, m_columns));
+    m_caretPos.Y = int(std::clamp<int64_t>(y, 1, m_rows));
+    if (m_view)
+        m_view->MoveCaret(m_caretPos.X, m_caretPos.Y);
+}
+
+bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
+    const int64_t p1 = TEscapeCodes::ParamValue(1, &params);
+    const int64_t p2 = TEscapeCodes::ParamValue(2, &params);
+    const int64_t x = m_caretPos.X;
+    const int64_t y = m_caretPos.Y;
+    switch (code) {
+    case ecCursorUp:
+    case ecAppCursorUp:
+        SetCaretCell(x, y - p1);
+        return true;
+    case ecCursorDown:
+    case ecAppCursorDown:
+        SetCaretCell(x, y + p1);
+        return true;
+    case ecCursorLeft:
+    case ecAppCursorLeft:
+        SetCaretCell(x - p1, y);
+        return true;
+    case ecCursorRight:
+    case ecAppCursorRight:
+        SetCaretCell(x + p1, y);
+        return true;
+    case ecCursorHome:
+    case ecCursorMove:
+        SetCaretCell(p2, p1);
+        return true;
+    case ecReverseLineFeed:
+        StepCaret(cmLineUp);
+        return true;
+    case ecEraseLineFrom:
+        m_buffer.EraseLineFrom(int(x), int(y));
+        return true;
+    case ecEraseScreenFrom:
+        m_buffer.EraseScreenFrom(int(x), int(y));
+        return true;
+    case ecEraseLine:
+        m_buffer.EraseLineFrom(1, int(y));
+        SetCaretCell(1, y);
+        return true;
+    case ecEraseScreen:
+        m_buffer.EraseScreenFrom(1, 1);
+        SetCaretCell(1, 1);
+        return true;
+    case ecSetTab:
+        m_buffer.SetTabStop(int(x), true);
+        return true;
+    case ecClearTab:
+        m_buffer.SetTabStop(int(x), false);
+        return true;
+    case ecClearAllTabs:
+        m_buffer.ClearTabStops();
+        return true;
+    case ecIdentify:
+        params = {"2"};
+        TransmitAnswer(ecIdentResponse, params);
+        return true;
+    case ecQueryDevice:
+        TransmitAnswer(ecReportDeviceOK);
+        return true;
+    case ecQueryCursorPos:
+        params = {QByteArray::number(m_caretPos.Y), QByteArray::number(m_caretPos.X)};
+        TransmitAnswer(ecReportCursorPos, params);
+        return true;
+    case ecAttributes:
+        SetAttributes(params);
+        return true;
+    case ecSetMode:
+        SetModes(params, true);
+        return true;
+    case ecResetMode:
+        SetModes(params, false);
+        return true;
+    case ecReset:
+        // Only the attributes: screen, caret and tab stops stay.
+        params = {"0"};
+        SetAttributes(params);
+        return true;
+    case ecSaveCaretAndAttr:
+        SaveCaret();
+        SaveAttributes();
+        return true;
+    case ecRestoreCaretAndAttr:
+        RestoreCaret();
+        RestoreAttributes();
+        return true;
+    case ecSaveCaret:
+        SaveCaret();
+        return true;
+    case ecRestoreCaret:
+        RestoreCaret();
+        return true;
+    case ecTest:
+        FillScreen('E');
+        return true;
+    case ecUnknown:
+    case ecNotCompleted:
+    case ecIdentResponse:
+    case ecReportDeviceOK:
+    case ecReportDeviceFailure:
+    case ecReportCursorPos:
+        break;
+    }
+    return false;
+}
+
+void TCustomComTerminal::SetAttributes(const QByteArrayList& params) {
+    if (params.isEmpty()) {
+        ResetAttributes();
+        return;
+    }
+    for (int i = 1; i <= params.size(); ++i) {
+        switch (TEscapeCodes::ParamValue(i, &params)) {
+        case 0:
+            ResetAttributes();
+            break;
+        case 1:
+            m_attributes.Bold = true;
+            break;
+        case 4:
+            m_attributes.Underline = true;
+            break;
+        case 7:
+            m_attributes.Reverse = true;
+            break;
+        case 21:
+            m_attributes.Bold = false;
+            break;
+        case 24:
+            m_attributes.Underline = false;
+            break;
+        case 27:
+            m_attributes.Reverse = false;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void TCustomComTerminal::SetModes(const QByteArrayList& params, bool on) {
+    if (params.isEmpty())
+        return;
+    const QByteArray& mode = params.first();
+    if (mode == "?1")
+        m_appCursorKeys = on;
+    else if (mode == "7")
+        m_wrapLines = on;
+    else if (mode == "?3")
+        SetColumns(on ? 132 : 80);
+}
+
+void TCustomComTerminal::FillScreen(char ch) {
+    m_buffer.Fill(TTermCell{ch, m_fontColor, m_color, false});
+    if (m_view)
+        m_view->InvalidateAll();
+}
+
+void TCustomComTerminal::InvalidateCells(int left, int top, int right, int bottom) {
+    if (m_view)
+        m_view->InvalidateCells(left, top, right, bottom);
+}
+
+void TCustomComTerminal::ScrollTextArea(bool up) {
+    if (m_view)
+        m_view->ScrollTextArea(up);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Sending
+
+bool TCustomComTerminal::CanSend() const {
+    return m_comPort && m_comPort->Connected();
+}
+
+void TCustomComTerminal::Write(const QByteArray& bytes) {
+    // An empty sequence (a code the emulation cannot express) is not a write.
+    if (!bytes.isEmpty())
+        m_comPort->WriteText(bytes);
+}
+
+void TCustomComTerminal::SendChar(char ch) {
+    if (!CanSend())
+        return;
+    Write(QByteArray(1, ch));
+    if (m_localEcho) {
+        TCaretHidden hidden(m_view);
+        PlaceChar(ch);
+    }
+    if (ch == kCarriageReturn && m_sendLF)
+        SendChar(kLineFeed);
+}
+
+void TCustomComTerminal::TransmitCode(TEscapeCode code, QByteArrayList params) {
+    if (!m_escapeCodes || !CanSend())
+        return;
+    Write(m_escapeCodes->CodeToSequence(code, &params));
+    if (m_localEcho) {
+        TCaretHidden hidden(m_view);
+        ExecuteCode(code, params);
+    }
+}
+
+void TCustomComTerminal::TransmitAnswer(TEscapeCode code, QByteArrayList params) {
+    if (!m_escapeCodes || !CanSend())
+        return;
+    Write(m_escapeCodes->CodeToSequence(code, &params));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Events
+
+void TCustomComTerminal::NotifyChar(char ch) {
+    if (OnChar)
+        OnChar(this, ch);
+}
+
+void TCustomComTerminal::NotifyStrRecieved(QByteArray& str) {
+    if (OnStrRecieved)
+        OnStrRecieved(this, str);
+}
+
+void TCustomComTerminal::NotifyGetEscapeCodes(std::unique_ptr<TEscapeCodes>& escapeCodes) {
+    if (OnGetEscapeCodes)
+        OnGetEscapeCodes(this, escapeCodes);
+}
+
+void TCustomComTerminal::NotifyUnhandledCode(TEscapeCode code, const QByteArray& data) {
+    if (OnUnhandledCode)
+        OnUnhandledCode(this, code, data);
+}

@@ -1,0 +1,242 @@
+#pragma once
+
+#include "controls/ComTermBuffer.h"
+#include "controls/EscapeCodes.h"
+#include "runtime/Component.h"
+
+#include <QAbstractScrollArea>
+#include <QByteArray>
+#include <QByteArrayList>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class TComLink;
+class TCustomComPort;
+
+namespace CPortCtl {
+Q_NAMESPACE
+
+enum TTermEmulation { teVT100orANSI, teVT52, teNone };
+Q_ENUM_NS(TTermEmulation)
+
+enum TCaretMove : uint8_t { cmNextChar, cmLineStart, cmLineDown, cmLineUp, cmNextTab, cmBack };
+Q_ENUM_NS(TCaretMove)
+
+} // namespace CPortCtl
+
+using CPortCtl::TCaretMove;
+using CPortCtl::TTermEmulation;
+using enum CPortCtl::TTermEmulation;
+using enum CPortCtl::TCaretMove;
+
+// A cell position of the terminal, 1-based, column first.
+struct TTermPos {
+    int X = 1;
+    int Y = 1;
+    friend bool operator==(const TTermPos&, const TTermPos&) = default;
+};
+
+struct TTermAttributes {
+    bool Reverse = false;
+    bool Bold = false;
+    bool Underline = false;
+    friend bool operator==(const TTermAttributes&, const TTermAttributes&) = default;
+};
+
+// What the terminal's data path asks of its display. All positions are buffer cells; the display maps
+// them through its scroll position. Caret hides and shows nest: the caret is visible again once every
+// HideCaret has been matched by a ShowCaret.
+class TTermView {
+public:
+    // The cell was just stored by a received or echoed character: draw it now.
+    virtual void DrawCell(int col, int row) = 0;
+    // These cells changed without being drawn: repaint them from the buffer.
+    virtual void InvalidateCells(int left, int top, int right, int bottom) = 0;
+    // Everything changed (filled, re-created): repaint the whole control.
+    virtual void InvalidateAll() = 0;
+    // The whole grid moved by one row (up: row 2 is now row 1): move the text area's pixels by one row
+    // and repaint the uncovered row.
+    virtual void ScrollTextArea(bool up) = 0;
+    // Columns or Rows changed: the scroll ranges need adjusting.
+    virtual void GridResized() = 0;
+    virtual void MoveCaret(int col, int row) = 0;
+    virtual void HideCaret() = 0;
+    virtual void ShowCaret() = 0;
+
+protected:
+    ~TTermView() = default;
+};
+
+// The terminal's data path: received bytes pass through the emulation's parser (or straight on with
+// teNone) into the character grid, the terminal answers the peer's queries, and typed characters and
+// cursor codes go to the port. It works without any display; a display registers through SetView.
+//
+// Edge rules:
+// - The caret always lies within 1..Columns x 1..Rows: every move is computed in 64 bits and clamped,
+//   so peer-supplied counts can neither overflow nor leave the grid; a size change brings the caret
+//   back inside. Cursor codes never scroll; only line feeds, wraps and reverse line feeds do.
+// - A line feed keeps the column; only a carriage return goes to column 1.
+// - OnChar sees every byte that PlaceChar handles (control bytes included), never a byte that the
+//   parser consumed as part of a sequence.
+// - Sending happens only while a port is bound and open; otherwise nothing is sent or echoed.
+// - Received data is handled in the terminal's thread: a port that calls the link from another thread
+//   has its data handed over in order.
+class TCustomComTerminal : public QAbstractScrollArea, public TComponent, private TComTermBufferOwner {
+    Q_OBJECT
+    Q_PROPERTY(bool Connected READ Connected WRITE SetConnected STORED false)
+    Q_PROPERTY(CPortCtl::TTermEmulation Emulation READ Emulation WRITE SetEmulation)
+    Q_PROPERTY(bool LocalEcho READ LocalEcho WRITE SetLocalEcho)
+    Q_PROPERTY(bool SendLF READ SendLF WRITE SetSendLF)
+    Q_PROPERTY(bool AppendLF READ AppendLF WRITE SetAppendLF)
+    Q_PROPERTY(bool Force7Bit READ Force7Bit WRITE SetForce7Bit)
+    Q_PROPERTY(bool WrapLines READ WrapLines WRITE SetWrapLines)
+    Q_PROPERTY(int Columns READ Columns WRITE SetColumns)
+    Q_PROPERTY(int Rows READ Rows WRITE SetRows)
+    Q_PROPERTY(uint AltColor READ AltColor WRITE SetAltColor)
+    Q_CLASSINFO("Default.LocalEcho", "false")
+    Q_CLASSINFO("Default.SendLF", "false")
+    Q_CLASSINFO("Default.AppendLF", "false")
+    Q_CLASSINFO("Default.Force7Bit", "false")
+    Q_CLASSINFO("Default.WrapLines", "false")
+    Q_CLASSINFO("Default.Columns", "80")
+    Q_CLASSINFO("Default.Rows", "24")
+    Q_CLASSINFO("Default.AltColor", "10921638")
+public:
+    using TChScreenEvent = std::function<void(TCustomComTerminal* sender, char ch)>;
+    using TStrRecvEvent = std::function<void(TCustomComTerminal* sender, QByteArray& str)>;
+    // The handler may hand over a parser of its own; the terminal then owns it.
+    using TEscapeEvent =
+        std::function<void(TCustomComTerminal* sender, std::unique_ptr<TEscapeCodes>& escapeCodes)>;
+    using TUnhandledEvent =
+        std::function<void(TCustomComTerminal* sender, TEscapeCode code, const QByteArray& data)>;
+
+    static constexpr int kMinColumns = 2;
+    static constexpr int kMaxColumns = 256;
+    static constexpr int kMinRows = 2;
+    static constexpr int kMaxRows = 100;
+
+    explicit TCustomComTerminal(QWidget* parent = nullptr);
+    ~TCustomComTerminal() override;
+
+    void Loaded() override;
+
+    // The display, or nullptr; not owned.
+    TTermView* View() const { return m_view; }
+    void SetView(TTermView* view) { m_view = view; }
+
+    TCustomComPort* ComPort() const { return m_comPort; }
+    void SetComPort(TCustomComPort* port);
+    TComLink* ComLink() const { return m_comLink.get(); }
+    bool Connected() const;
+    void SetConnected(bool value);
+
+    TTermEmulation Emulation() const { return m_emulation; }
+    void SetEmulation(TTermEmulation value);
+    TEscapeCodes* EscapeCodes() const { return m_escapeCodes.get(); }
+    bool LocalEcho() const { return m_localEcho; }
+    void SetLocalEcho(bool value) { m_localEcho = value; }
+    bool SendLF() const { return m_sendLF; }
+    void SetSendLF(bool value) { m_sendLF = value; }
+    bool AppendLF() const { return m_appendLF; }
+    void SetAppendLF(bool value) { m_appendLF = value; }
+    // Received bytes lose their eighth bit before anything else sees them.
+    bool Force7Bit() const { return m_force7Bit; }
+    void SetForce7Bit(bool value) { m_force7Bit = value; }
+    bool WrapLines() const { return m_wrapLines; }
+    void SetWrapLines(bool value) { m_wrapLines = value; }
+
+    int Columns() const override { return m_columns; }
+    void SetColumns(int value);
+    int Rows() const override { return m_rows; }
+    void SetRows(int value);
+
+    // Colours as 0xRRGGBB: the background, the font's colour, and the character colour of bold text.
+    uint AltColor() const { return m_altColor; }
+    void SetAltColor(uint value) { m_altColor = value; }
+    uint Color() const { return m_color; }
+    void SetColor(uint value) { m_color = value; }
+    uint FontColor() const { return m_fontColor; }
+    void SetFontColor(uint value) { m_fontColor = value; }
+
+    const TComTermBuffer& Buffer() const { return m_buffer; }
+    TTermPos CaretPos() const { return m_caretPos; }
+    TTermPos SavedCaretPos() const { return m_savedCaretPos; }
+    TTermAttributes Attributes() const { return m_attributes; }
+    TTermAttributes SavedAttributes() const { return m_savedAttributes; }
+    bool AppCursorKeys() const { return m_appCursorKeys; }
+
+    // Receiving
+    void ReceiveBuffer(TCustomComPort* sender, const void* buffer, int count);
+    void ReceiveStr(QByteArray str);
+    void DisplayStr(const QByteArray& str);
+    void DisplayBuffer(const char* buffer, int count);
+
+    // The screen
+    void PlaceChar(char ch);
+    void StepCaret(TCaretMove move);
+    // Clamps to the grid; wide so that caret arithmetic on peer counts cannot overflow.
+    void SetCaretCell(int64_t x, int64_t y);
+    virtual bool ExecuteCode(TEscapeCode code, QByteArrayList& params);
+    void FillScreen(char ch);
+
+    // Sending
+    void SendChar(char ch);
+    void TransmitCode(TEscapeCode code, QByteArrayList params = {});
+    void TransmitAnswer(TEscapeCode code, QByteArrayList params = {});
+
+    void RecreateParser();
+
+    TChScreenEvent OnChar;
+    TStrRecvEvent OnStrRecieved;
+    TEscapeEvent OnGetEscapeCodes;
+    TUnhandledEvent OnUnhandledCode;
+
+protected:
+    virtual void NotifyChar(char ch);
+    virtual void NotifyStrRecieved(QByteArray& str);
+    virtual void NotifyGetEscapeCodes(std::unique_ptr<TEscapeCodes>& escapeCodes);
+    virtual void NotifyUnhandledCode(TEscapeCode code, const QByteArray& data);
+    void Notification(TComponent* component, TOperation operation) override;
+
+private:
+    // TComTermBufferOwner
+    void InvalidateCells(int left, int top, int right, int bottom) override;
+    void ScrollTextArea(bool up) override;
+
+    void SetAttributes(const QByteArrayList& params);
+    void ResetAttributes() { m_attributes = {}; }
+    void SetModes(const QByteArrayList& params, bool on);
+    void SaveCaret() { m_savedCaretPos = m_caretPos; }
+    void RestoreCaret() { SetCaretCell(m_savedCaretPos.X, m_savedCaretPos.Y); }
+    void SaveAttributes() { m_savedAttributes = m_attributes; }
+    void RestoreAttributes() { m_attributes = m_savedAttributes; }
+    void GridSizeChanged();
+    bool CanSend() const;
+    void Write(const QByteArray& bytes);
+
+    TCustomComPort* m_comPort = nullptr;
+    std::unique_ptr<TComLink> m_comLink;
+    std::unique_ptr<TEscapeCodes> m_escapeCodes;
+    TComTermBuffer m_buffer;
+    TTermView* m_view = nullptr;
+
+    TTermPos m_caretPos;
+    TTermPos m_savedCaretPos{0, 0};
+    TTermAttributes m_attributes;
+    TTermAttributes m_savedAttributes;
+    bool m_appCursorKeys = false;
+
+    TTermEmulation m_emulation = teVT100orANSI;
+    bool m_localEcho = false;
+    bool m_sendLF = false;
+    bool m_appendLF = false;
+    bool m_force7Bit = false;
+    bool m_wrapLines = false;
+    int m_columns = 80;
+    int m_rows = 24;
+    uint m_altColor = 0xA6A6A6;
+    uint m_color = 0x000000;
+    uint m_fontColor = 0xFFFFFF;
+};
