@@ -1,10 +1,11 @@
+#include "TextShape.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -156,8 +157,8 @@ TEST(ControllerSim, AnswersEveryCommandOnItsPseudoTerminal) {
     ASSERT_TRUE(path.starts_with("/dev/pts/")) << path;
     TLine line(path);
 
-    const std::regex clock(R"(TIME \d\d:\d\d:\d\d DATE \d\d\.\d\d\.\d\d WD [1-7]\r\n)");
-    EXPECT_TRUE(std::regex_match(line.Ask("O"), clock));
+    const std::string_view clock = "TIME 99:99:99 DATE 99.99.99 WD 9\r\n";
+    EXPECT_TRUE(HasShape(line.Ask("O"), clock));
 
     EXPECT_EQ(line.Ask("t0905031"), "TIME SET\r\n");
     const std::string time = line.Ask("O");
@@ -171,13 +172,12 @@ TEST(ControllerSim, AnswersEveryCommandOnItsPseudoTerminal) {
 
     const std::string log = line.Ask("R", "END OF LOG\r\n");
     EXPECT_TRUE(log.find(" SYSTEM START\r\n") != std::string::npos) << log;
-    EXPECT_TRUE(std::regex_search(log, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d POWER FAIL\r\n)")))
-        << log;
+    EXPECT_TRUE(HasShape(log.substr(0, 32), "9999-99-99 99:99:99 POWER FAIL\r\n")) << log;
     EXPECT_EQ(line.Ask("C"), "LOG CLEARED\r\n");
     EXPECT_EQ(line.Ask("R", "END OF LOG\r\n"), "END OF LOG\r\n");
 
     // Garbage, line ends and a command split over several writes; several commands in one write.
-    EXPECT_TRUE(std::regex_match(line.Ask("xyz\r\n\x1b[A o r c\r\nO"), clock));
+    EXPECT_TRUE(HasShape(line.Ask("xyz\r\n\x1b[A o r c\r\nO"), clock));
     line.Send("t2");
     line.Send("3");
     line.Send("5959");
