@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-Q_LOGGING_CATEGORY(lcGlyphs, "cv.resources.glyphs", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcGlyphs, "corvantel.resources", QtWarningMsg)
 
 // Q_INIT_RESOURCE must stand outside any namespace.
 static void InitGlyphResourceData() {

@@ -17,7 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcPortNames, "cv.serial.portnames", QtWarningMsg)
+// The port engine's diagnostics category (defined with the port).
+Q_DECLARE_LOGGING_CATEGORY(lcSerial)
 
 namespace {
 
@@ -128,7 +129,7 @@ void ListPortNames(QStringList& ports) {
     std::unique_ptr<DIR, TDirCloser> dir(opendir(root.constData()));
     if (!dir) {
         const int error = errno;
-        qCDebug(lcPortNames) << "cannot open" << root << "errno" << error;
+        qCDebug(lcSerial) << "cannot open" << root << "errno" << error;
         throw EComPort(CError_RegError, error);
     }
 
@@ -140,7 +141,7 @@ void ListPortNames(QStringList& ports) {
         if (!entry) {
             if (errno != 0) {
                 const int error = errno;
-                qCDebug(lcPortNames) << "cannot read" << root << "errno" << error;
+                qCDebug(lcSerial) << "cannot read" << root << "errno" << error;
                 throw EComPort(CError_RegError, error);
             }
             break;
