@@ -674,12 +674,16 @@ int TStreamSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t* read, 
     r.Buffer = static_cast<uint8_t*>(buffer);
     r.Count = count;
     m_reads.push_back(r);
+    // A full queue is not read from the line: freeing space must wake the thread.
+    const bool wasFull = m_input.Free() == 0;
     if (m_reads.size() == 1)
         ServeReads(Clock::now());
     if (!m_reads.empty() && m_reads.back().Ov == ov) {
         Wake();
         return kErrorIoPending;
     }
+    if (wasFull && m_input.Free() > 0)
+        Wake();
     std::lock_guard ovLock(ov->Lock);
     if (read)
         *read = ov->BytesTransferred;

@@ -1,0 +1,319 @@
+// The in-process null-modem: cross-wired lines, injected errors, breaks and rings, and the input-queue
+// events that a pseudo-terminal cannot show, through the same engine as the tty backend.
+
+#include "serial/platform/SerialDevice.h"
+#include "serial/platform/VirtualSerialDevice.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
+
+#include <cerrno>
+#include <functional>
+#include <thread>
+
+namespace {
+
+constexpr uint32_t kMaxDword = 0xFFFFFFFF;
+
+struct TRecord {
+    TEvent Event{true, true};
+    TOverlapped Ov;
+    TRecord() { Ov.Event = &Event; }
+    int Finish(uint32_t* bytes = nullptr) {
+        if (!Event.Wait(10000))
+            return -1;
+        uint32_t n = 0;
+        const int r = GetOverlappedResult(Ov, &n, false);
+        if (bytes)
+            *bytes = n;
+        return r;
+    }
+    bool Done() {
+        uint32_t n;
+        return GetOverlappedResult(Ov, &n, false) != kErrorIoIncomplete;
+    }
+};
+
+// Collects comm events of one device until `wanted` were all seen (or the deadline passed). A wait that
+// does not end is ended by setting the mask again, before its record goes away.
+uint32_t WaitEvents(TSerialDevice& device, uint32_t wanted, uint32_t watched) {
+    uint32_t seen = 0;
+    WaitUntil([&] {
+        TRecord wait;
+        uint32_t mask = 0;
+        const int r = device.WaitCommEvent(&mask, &wait.Ov);
+        if (r == kErrorIoPending && !wait.Event.Wait(2000)) {
+            device.SetCommMask(watched);
+            wait.Finish();
+        }
+        if (r == 0 || (r == kErrorIoPending && wait.Finish() == 0))
+            seen |= mask;
+        return (seen & wanted) == wanted;
+    });
+    return seen;
+}
+
+uint32_t ModemStatus(TSerialDevice& device) {
+    uint32_t status = 0xDEAD;
+    EXPECT_EQ(device.GetCommModemStatus(&status), 0);
+    return status;
+}
+
+uint32_t TakeErrors(TSerialDevice& device) {
+    uint32_t errors = 0xDEAD;
+    TComStat stat;
+    EXPECT_EQ(device.ClearCommError(&errors, &stat), 0);
+    return errors;
+}
+
+uint32_t InQueue(TSerialDevice& device) {
+    TComStat stat;
+    EXPECT_EQ(device.ClearCommError(nullptr, &stat), 0);
+    return stat.cbInQue;
+}
+
+int Write(TSerialDevice& device, const QByteArray& data) {
+    TRecord rec;
+    uint32_t n = 0;
+    const int r = device.WriteFile(data.constData(), uint32_t(data.size()), &n, &rec.Ov);
+    if (r != 0 && r != kErrorIoPending)
+        return r;
+    return rec.Finish(&n);
+}
+
+struct TCable {
+    std::unique_ptr<TVirtualSerialPair> Pair;
+    std::unique_ptr<TSerialDevice> A, B;
+    explicit TCable(const char* name) {
+        Pair = TVirtualSerialPair::Create(name);
+        EXPECT_TRUE(Pair);
+        int error = 0;
+        A = OpenSerialDevice(std::string(name) + "A", &error);
+        B = OpenSerialDevice(std::string(name) + "B", &error);
+        EXPECT_TRUE(A && B) << error;
+    }
+};
+
+} // namespace
+
+TEST(DeviceNullModem, EndsAreRegisteredByNameAndOpenOnce) {
+    int error = 0;
+    {
+        auto pair = TVirtualSerialPair::Create("VNULLREG");
+        ASSERT_TRUE(pair);
+        EXPECT_EQ(pair->EndName(TVirtualSerialPair::kEndA), "VNULLREGA");
+        EXPECT_FALSE(TVirtualSerialPair::Create("VNULLREG")); // names taken
+        auto a = OpenSerialDevice("VNULLREGA", &error);
+        ASSERT_TRUE(a);
+        EXPECT_TRUE(pair->IsOpen(TVirtualSerialPair::kEndA));
+        EXPECT_FALSE(OpenSerialDevice("VNULLREGA", &error));
+        EXPECT_EQ(error, EBUSY);
+        a.reset();
+        EXPECT_FALSE(pair->IsOpen(TVirtualSerialPair::kEndA));
+        a = OpenSerialDevice("VNULLREGA", &error);
+        EXPECT_TRUE(a);
+    }
+    // Gone with the pair object: the name falls through to /dev.
+    EXPECT_FALSE(OpenSerialDevice("VNULLREGA", &error));
+    EXPECT_EQ(error, ENOENT);
+    EXPECT_TRUE(TVirtualSerialPair::Create("VNULLREG"));
+}
+
+TEST(DeviceNullModem, AcceptsAndKeepsEveryLineSetting) {
+    TCable cable("VNULLDCB");
+    TDcb dcb;
+    dcb.BaudRate = 12345;
+    dcb.ByteSize = 7;
+    dcb.Parity = kMarkParity;
+    dcb.StopBits = kTwoStopBits;
+    dcb.Flags = kDcbBinary | kDcbDtrControlHandshake | kDcbRtsControlToggle | kDcbOutxDsrFlow;
+    dcb.EvtChar = '#';
+    ASSERT_EQ(cable.A->SetCommState(dcb), 0);
+    TDcb back;
+    ASSERT_EQ(cable.A->GetCommState(&back), 0);
+    EXPECT_EQ(back, dcb);
+}
+
+TEST(DeviceNullModem, ModemLinesAreCrossWired) {
+    TCable cable("VNULLMODEM");
+    TSerialDevice& a = *cable.A;
+    TSerialDevice& b = *cable.B;
+    EXPECT_EQ(ModemStatus(b), 0u);
+    ASSERT_EQ(b.SetCommMask(kEvCts | kEvDsr | kEvRlsd), 0);
+
+    struct TStep {
+        uint32_t Function;
+        uint32_t Events;  // raised at B
+        uint32_t StatusB; // B's modem status afterwards
+    };
+    const TStep steps[] = {
+        {kSetRts, kEvCts, kMsCtsOn},
+        {kSetDtr, kEvDsr | kEvRlsd, kMsCtsOn | kMsDsrOn | kMsRlsdOn},
+        {kClrRts, kEvCts, kMsDsrOn | kMsRlsdOn},
+        {kClrDtr, kEvDsr | kEvRlsd, 0},
+    };
+    for (const TStep& s : steps) {
+        TRecord wait;
+        uint32_t mask = 0;
+        ASSERT_EQ(b.WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+        ASSERT_EQ(a.EscapeCommFunction(s.Function), 0);
+        EXPECT_EQ(wait.Finish(), 0);
+        EXPECT_EQ(mask, s.Events) << s.Function;
+        EXPECT_EQ(ModemStatus(b), s.StatusB) << s.Function;
+        EXPECT_EQ(ModemStatus(a), 0u);
+    }
+    // Setting a line to the state it has raises nothing; the settings drive the lines.
+    TDcb dcb;
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
+    ASSERT_EQ(a.SetCommState(dcb), 0);
+    EXPECT_EQ(ModemStatus(b), kMsCtsOn | kMsDsrOn | kMsRlsdOn);
+    EXPECT_EQ(WaitEvents(b, kEvCts | kEvDsr | kEvRlsd, kEvCts | kEvDsr | kEvRlsd), kEvCts | kEvDsr | kEvRlsd);
+    // Closing an end drops its lines.
+    TRecord wait;
+    uint32_t mask = 0;
+    ASSERT_EQ(b.WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    cable.A.reset();
+    EXPECT_EQ(wait.Finish(), 0);
+    EXPECT_NE(mask & (kEvCts | kEvDsr | kEvRlsd), 0u);
+    EXPECT_EQ(ModemStatus(b), 0u);
+}
+
+TEST(DeviceNullModem, InjectedErrorsBreaksAndRings) {
+    TCable cable("VNULLERR");
+    TSerialDevice& b = *cable.B;
+    ASSERT_EQ(b.SetCommMask(kEvErr | kEvBreak | kEvRing), 0);
+
+    struct TCase {
+        const char* Name;
+        std::function<void()> Act;
+        uint32_t Events;
+        uint32_t Errors;
+    };
+    const TCase cases[] = {
+        {"error word 0x8118", [&] { cable.Pair->InjectLineErrors(TVirtualSerialPair::kEndB, 0x8118); },
+         kEvErr | kEvBreak, 0x8118},
+        {"framing only", [&] { cable.Pair->InjectLineErrors(TVirtualSerialPair::kEndB, kCeFrame); }, kEvErr,
+         kCeFrame},
+        {"injected break", [&] { cable.Pair->InjectBreak(TVirtualSerialPair::kEndB); }, kEvBreak, kCeBreak},
+        {"break sent by the other end", [&] { cable.A->EscapeCommFunction(kSetBreak); }, kEvBreak, kCeBreak},
+        {"ring", [&] { cable.Pair->PulseRing(TVirtualSerialPair::kEndB); }, kEvRing, 0},
+    };
+    for (const TCase& c : cases) {
+        TRecord wait;
+        uint32_t mask = 0;
+        ASSERT_EQ(b.WaitCommEvent(&mask, &wait.Ov), kErrorIoPending) << c.Name;
+        c.Act();
+        EXPECT_EQ(wait.Finish(), 0) << c.Name;
+        EXPECT_EQ(mask, c.Events) << c.Name;
+        EXPECT_EQ(TakeErrors(b), c.Errors) << c.Name;
+        EXPECT_EQ(TakeErrors(b), 0u) << c.Name << ": reported once";
+    }
+    // A break held on raises nothing more until it was cleared.
+    EXPECT_EQ(cable.A->EscapeCommFunction(kSetBreak), 0);
+    EXPECT_EQ(TakeErrors(b), 0u);
+    EXPECT_EQ(cable.A->EscapeCommFunction(kClrBreak), 0);
+
+    // The ring bit shows while the indicator is on; errors of a closed end go nowhere.
+    cable.Pair->SetRing(TVirtualSerialPair::kEndB, true);
+    EXPECT_EQ(ModemStatus(b) & kMsRingOn, kMsRingOn);
+    cable.Pair->SetRing(TVirtualSerialPair::kEndB, false);
+    EXPECT_EQ(ModemStatus(b) & kMsRingOn, 0u);
+    cable.Pair->InjectLineErrors(TVirtualSerialPair::kEndA, kCeFrame);
+    cable.A.reset();
+    int error = 0;
+    cable.A = cable.Pair->Open(TVirtualSerialPair::kEndA, &error);
+    ASSERT_TRUE(cable.A);
+    EXPECT_EQ(TakeErrors(*cable.A), 0u);
+}
+
+TEST(DeviceNullModem, InputQueueEvents) {
+    TCable cable("VNULLRX");
+    TSerialDevice& a = *cable.A;
+    TSerialDevice& b = *cable.B;
+    ASSERT_EQ(b.SetupComm(1000, 1000), 0);
+    TDcb dcb;
+    ASSERT_EQ(b.GetCommState(&dcb), 0);
+    dcb.EvtChar = '!';
+    ASSERT_EQ(b.SetCommState(dcb), 0);
+    ASSERT_EQ(b.SetCommMask(kEvRx80Full | kEvRxFlag), 0);
+    ASSERT_EQ(a.SetCommMask(kEvTxEmpty), 0);
+
+    // 799 bytes stay under the 80 % mark of 1000; the 800th reaches it.
+    TRecord wait;
+    uint32_t mask = 0;
+    ASSERT_EQ(b.WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    ASSERT_EQ(Write(a, QByteArray(799, 'x')), 0);
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(b) == 799; }));
+    EXPECT_FALSE(wait.Done());
+    ASSERT_EQ(Write(a, "!"), 0);
+    EXPECT_EQ(wait.Finish(), 0);
+    EXPECT_NE(mask & kEvRx80Full, 0u);
+    EXPECT_EQ(mask | WaitEvents(b, kEvRxFlag & ~mask, kEvRx80Full | kEvRxFlag), kEvRxFlag | kEvRx80Full);
+    // The sender's output drained.
+    EXPECT_EQ(WaitEvents(a, kEvTxEmpty, kEvTxEmpty), kEvTxEmpty);
+
+    // Emptied and filled again: the mark is crossed again.
+    ASSERT_EQ(b.PurgeComm(kPurgeRxClear), 0);
+    EXPECT_EQ(InQueue(b), 0u);
+    ASSERT_EQ(b.SetCommMask(kEvRx80Full), 0);
+    ASSERT_EQ(Write(a, QByteArray(900, 'y')), 0);
+    EXPECT_EQ(WaitEvents(b, kEvRx80Full, kEvRx80Full), kEvRx80Full);
+}
+
+TEST(DeviceNullModem, BulkTransferLosesNothingWhenTheQueueFills) {
+    TCable cable("VNULLBULK");
+    TSerialDevice& a = *cable.A;
+    TSerialDevice& b = *cable.B;
+    ASSERT_EQ(b.SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
+    ASSERT_EQ(a.SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
+    QByteArray sent(3 * 1024 * 1024, '\0');
+    for (int i = 0; i < sent.size(); ++i)
+        sent[i] = char((i * 131) ^ (i >> 9));
+
+    // The writer runs ahead while the reader only starts once the input queue is full.
+    int writeResult = -1;
+    std::thread writer([&] { writeResult = Write(a, sent); });
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(b) >= 64 * 1024; }));
+    QByteArray received;
+    ASSERT_EQ(b.SetCommMask(kEvRxChar), 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const uint32_t count = InQueue(b);
+            if (count) {
+                QByteArray chunk(int(count), '\0');
+                TRecord rec;
+                uint32_t n = 0;
+                EXPECT_EQ(b.ReadFile(chunk.data(), count, &n, &rec.Ov), 0);
+                received.append(chunk.constData(), int(n));
+            } else {
+                // More is on its way: the next EV_RXCHAR (or one latched meanwhile) ends this wait.
+                TRecord wait;
+                uint32_t mask = 0;
+                if (b.WaitCommEvent(&mask, &wait.Ov) == kErrorIoPending) {
+                    EXPECT_EQ(wait.Finish(), 0);
+                }
+            }
+            return received.size() >= sent.size();
+        },
+        std::chrono::seconds(60)));
+    writer.join();
+    EXPECT_EQ(writeResult, 0);
+    EXPECT_TRUE(received == sent);
+}
+
+TEST(DeviceNullModem, DisconnectFailsTheEventWait) {
+    TCable cable("VNULLGONE");
+    ASSERT_EQ(cable.B->SetCommMask(kEvRxChar), 0);
+    TRecord wait;
+    uint32_t mask = 0;
+    ASSERT_EQ(cable.B->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    cable.Pair->Disconnect();
+    EXPECT_EQ(wait.Finish(), EIO);
+    EXPECT_EQ(Write(*cable.A, "x"), EIO);
+    cable.A.reset();
+    cable.B.reset();
+}
