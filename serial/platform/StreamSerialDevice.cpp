@@ -273,40 +273,27 @@ void TStreamSerialDevice::ProcessInput(const uint8_t* data, size_t count) {
         return;
     }
     for (size_t i = 0; i < count; ++i) {
-        const uint8_t b = data[i];
         if (!m_marked) {
-            QueueByte(b);
+            QueueByte(data[i]);
             continue;
         }
-        // Error marks: 0xFF 0xFF is a 0xFF, 0xFF 0x00 0x00 a break, 0xFF 0x00 x a byte with a parity
-        // or framing error.
-        switch (m_markState) {
-        case TMarkState::Normal:
-            if (b == 0xFF)
-                m_markState = TMarkState::Escape;
-            else
+        uint8_t b = 0;
+        switch (m_markDecoder.Feed(data[i], &b)) {
+        case TErrorMarkDecoder::TResult::None:
+            break;
+        case TErrorMarkDecoder::TResult::Byte:
+            QueueByte(b);
+            if (m_markDecoder.Pending(&b))
                 QueueByte(b);
             break;
-        case TMarkState::Escape:
-            if (b == 0x00) {
-                m_markState = TMarkState::EscapeZero;
-                break;
-            }
-            if (b != 0xFF)
-                QueueByte(0xFF);
-            QueueByte(b);
-            m_markState = TMarkState::Normal;
-            break;
-        case TMarkState::EscapeZero:
-            m_markState = TMarkState::Normal;
-            if (b == 0x00) {
-                m_errors |= kCeBreak;
-                RaiseEvents(kEvBreak);
-                break;
-            }
+        case TErrorMarkDecoder::TResult::ErrorByte:
             m_errors |= kCeRxParity;
             RaiseEvents(kEvErr);
             QueueByte((m_dcb.Flags & kDcbErrorChar) ? uint8_t(m_dcb.ErrorChar) : b);
+            break;
+        case TErrorMarkDecoder::TResult::Break:
+            m_errors |= kCeBreak;
+            RaiseEvents(kEvBreak);
             break;
         }
     }
@@ -580,7 +567,7 @@ int TStreamSerialDevice::SetCommState(const TDcb& dcb) {
         m_dcb = dcb;
         m_marked = m_backend->InputErrorsMarked();
         if (!m_marked)
-            m_markState = TMarkState::Normal;
+            m_markDecoder.Reset();
     }
     // The settings drive DTR and RTS unless a handshake or toggle leaves them to the driver.
     const uint32_t dtr = dcb.Flags & kDcbDtrControlMask;
@@ -714,7 +701,7 @@ int TStreamSerialDevice::PurgeComm(uint32_t flags) {
         result = m_backend->Flush(false, true);
     if (flags & kPurgeRxClear) {
         m_input.Clear();
-        m_markState = TMarkState::Normal;
+        m_markDecoder.Reset();
         m_rxEvents = 0;
         if (int e = m_backend->Flush(true, false); e && !result)
             result = e;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "serial/platform/ErrorMarkDecoder.h"
 #include "serial/platform/SerialDevice.h"
 
 #include <chrono>
@@ -147,8 +148,6 @@ private:
         size_t m_size = 0;
     };
 
-    enum class TMarkState { Normal, Escape, EscapeZero };
-
     explicit TStreamSerialDevice(std::unique_ptr<TSerialBackend> backend);
     void Run();
     void Wake();
@@ -187,7 +186,7 @@ private:
     bool m_lost = false;
     TDcb m_dcb;
     bool m_marked = false;
-    TMarkState m_markState = TMarkState::Normal;
+    TErrorMarkDecoder m_markDecoder;
     TCommTimeouts m_timeouts;
     int32_t m_inQueueSize = 4096;
     size_t m_mark80 = 4096 * 8 / 10;
