@@ -10,12 +10,16 @@
 
 namespace {
 
-constexpr int kMaxTextPiece = 64;      // characters of a text before it is split with " +"
+constexpr int kMaxTextPiece = 64; // characters of a text before it is split with " +"
 constexpr int kBinaryBytesPerLine = 32;
 constexpr qint64 kMaxTextStreamBytes = 64 * 1024 * 1024;
 
-bool IsIdentStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
-bool IsIdentChar(char c) { return IsIdentStart(c) || (c >= '0' && c <= '9'); }
+bool IsIdentStart(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+bool IsIdentChar(char c) {
+    return IsIdentStart(c) || (c >= '0' && c <= '9');
+}
 
 // Names and identifiers of the text form: a letter or underscore, then letters, digits, underscores
 // and dots (dotted record names and reference names).
@@ -310,9 +314,9 @@ private:
             m_token = TToken::tkIdent;
         } else if (c == '\'' || c == '#') {
             ReadString();
-        } else if ((c >= '0' && c <= '9') || ((c == '-' || c == '+') && At(m_pos + 1) >= '0' &&
-                                               At(m_pos + 1) <= '9') ||
-                   c == '$' || (c == '-' && At(m_pos + 1) == '$')) {
+        } else if ((c >= '0' && c <= '9') ||
+                   ((c == '-' || c == '+') && At(m_pos + 1) >= '0' && At(m_pos + 1) <= '9') || c == '$' ||
+                   (c == '-' && At(m_pos + 1) == '$')) {
             ReadNumber();
         } else {
             m_tokenText = QByteArray(1, c);
@@ -692,9 +696,13 @@ TStreamOriginalFormat TestStreamFormat(const QByteArray& head) {
     }
 }
 
-TStreamOriginalFormat TestStreamFormat(QIODevice& stream) { return TestStreamFormat(stream.peek(4)); }
+TStreamOriginalFormat TestStreamFormat(QIODevice& stream) {
+    return TestStreamFormat(stream.peek(4));
+}
 
-void ObjectBinaryToText(QIODevice& input, QIODevice& output) { TBinaryToText(input, output).Run(); }
+void ObjectBinaryToText(QIODevice& input, QIODevice& output) {
+    TBinaryToText(input, output).Run();
+}
 
 void ObjectTextToBinary(QIODevice& input, QIODevice& output) {
     if (input.bytesAvailable() > kMaxTextStreamBytes)

@@ -17,7 +17,9 @@ namespace {
 
 bool g_reportLoadErrors = false;
 
-[[noreturn]] void InvalidValue() { throw EFilerError(InvalidValueText()); }
+[[noreturn]] void InvalidValue() {
+    throw EFilerError(InvalidValueText());
+}
 
 bool IsInteger(TValueType t) {
     return t == TValueType::vaInt8 || t == TValueType::vaInt16 || t == TValueType::vaInt32 ||
@@ -63,8 +65,12 @@ private:
 
 } // namespace
 
-void SetReportLoadErrors(bool on) { g_reportLoadErrors = on; }
-bool ReportLoadErrors() { return g_reportLoadErrors; }
+void SetReportLoadErrors(bool on) {
+    g_reportLoadErrors = on;
+}
+bool ReportLoadErrors() {
+    return g_reportLoadErrors;
+}
 
 TPropReaderEh::TPropReaderEh(QIODevice* stream, int bufSize) : TBinaryInput(stream, bufSize) {
     EnsurePersistenceRegistered();
@@ -162,9 +168,11 @@ void TPropReaderEh::ReadRecord(QObject* component, QObject* target) {
     } catch (const std::exception& e) {
         failure = QString::fromLocal8Bit(e.what());
     }
-    const QString owner = component->objectName().isEmpty() ? QString::fromLatin1(component->metaObject()->className())
-                                                               : component->objectName();
-    const QString message = QStringLiteral("Error reading %1%2%3: %4").arg(owner, QStringLiteral("."), name, failure);
+    const QString owner = component->objectName().isEmpty()
+                              ? QString::fromLatin1(component->metaObject()->className())
+                              : component->objectName();
+    const QString message =
+        QStringLiteral("Error reading %1%2%3: %4").arg(owner, QStringLiteral("."), name, failure);
     const bool canHandle = m_canHandleExcepts;
     m_canHandleExcepts = true;
     if (!canHandle || g_reportLoadErrors)
@@ -554,7 +562,9 @@ QString TPropReaderEh::ReadString() {
     return ReadTextData(t);
 }
 
-QString TPropReaderEh::ReadIdent() { return ReadIdentLike(ReadValue()); }
+QString TPropReaderEh::ReadIdent() {
+    return ReadIdentLike(ReadValue());
+}
 
 void TPropReaderEh::ReadListBegin() {
     if (ReadValue() != TValueType::vaList)

@@ -34,7 +34,7 @@ QString TPropStorageEh::EffectiveSection() const {
     }
     if (QObject* ownersOwner = owner->parent(); qobject_cast<TForm*>(ownersOwner))
         return QStringLiteral("%1.%2").arg(QString::fromLatin1(ownersOwner->metaObject()->className()),
-                                          owner->objectName());
+                                           owner->objectName());
     return owner->objectName();
 }
 

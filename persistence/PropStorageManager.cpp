@@ -47,8 +47,12 @@ QStringList SplitLines(const QByteArray& text) {
 
 } // namespace
 
-void SetDefaultPropStorageManager(TPropStorageManagerEh* manager) { DefaultManager() = manager; }
-TPropStorageManagerEh* DefaultPropStorageManager() { return DefaultManager(); }
+void SetDefaultPropStorageManager(TPropStorageManagerEh* manager) {
+    DefaultManager() = manager;
+}
+TPropStorageManagerEh* DefaultPropStorageManager() {
+    return DefaultManager();
+}
 
 // ---- TPropStorageManagerEh
 
@@ -113,7 +117,9 @@ QString TRegPropStorageManEh::DefaultPath() {
     return QStringLiteral("Software\\") + title;
 }
 
-QString TRegPropStorageManEh::EffectivePath() const { return m_path.isEmpty() ? DefaultPath() : m_path; }
+QString TRegPropStorageManEh::EffectivePath() const {
+    return m_path.isEmpty() ? DefaultPath() : m_path;
+}
 
 QString TRegPropStorageManEh::LineName(int index) {
     return QStringLiteral("Line%1").arg(index, 10, 10, QLatin1Char('0'));
@@ -151,8 +157,9 @@ void TRegPropStorageManEh::ReadProperties(TPropStorageEh* storage) {
 
     // An older single value holding the whole stream: read, apply, delete.
     if (reg.KeyExists(path) && reg.OpenKeyReadOnly(path) && reg.ValueExists(section)) {
-        QByteArray bytes = reg.GetDataType(section) == TRegDataType::rdBinary ? reg.ReadBinaryData(section)
-                                                                               : reg.ReadString(section).toLatin1();
+        QByteArray bytes = reg.GetDataType(section) == TRegDataType::rdBinary
+                               ? reg.ReadBinaryData(section)
+                               : reg.ReadString(section).toLatin1();
         QBuffer stream(&bytes);
         stream.open(QIODevice::ReadOnly);
         LoadPropertiesFromStream(stream, storage);

@@ -11,7 +11,9 @@ namespace {
 
 const QString kP = QStringLiteral("<P>");
 
-QString ComponentNameEmpty() { return QStringLiteral("Component name is empty."); }
+QString ComponentNameEmpty() {
+    return QStringLiteral("Component name is empty.");
+}
 
 // Collects the write procedures of an object's defined properties.
 class TWriteProcFiler : public TFiler {
@@ -36,7 +38,9 @@ TPropWriterEh::TPropWriterEh(QIODevice* stream, int bufSize) : TBinaryOutput(str
 
 TPropWriterEh::~TPropWriterEh() = default;
 
-void TPropWriterEh::WritePropName(const QString& name) { WriteShortStr((m_prefix + name).toLatin1()); }
+void TPropWriterEh::WritePropName(const QString& name) {
+    WriteShortStr((m_prefix + name).toLatin1());
+}
 
 QString TPropWriterEh::ReferenceName(const QObject* x, const QObject* root) {
     if (!x)

@@ -19,7 +19,8 @@ std::vector<std::pair<const QMetaObject*, const QMetaObject*>>& Interceptors() {
     return list;
 }
 
-void CollectNames(const QObject* object, const QString& prefix, QStringList& out, std::set<const QObject*>& path) {
+void CollectNames(const QObject* object, const QString& prefix, QStringList& out,
+                  std::set<const QObject*>& path) {
     if (!object || path.count(object) || int(path.size()) >= kMaxNestingDepth)
         return; // an object that holds itself, directly or further down, is listed once
     path.insert(object);
@@ -211,8 +212,8 @@ bool TPropertyNamesEh::CheckPropertyPart(QObject* object, QString text) const {
         const QString s = FirstSegment(text);
         text = RemoveFirstSegment(text);
         auto* collection = qobject_cast<TCollection*>(o);
-        if (collection && (s.compare(kForAllItems, Qt::CaseInsensitive) == 0 ||
-                           s.startsWith(kItem, Qt::CaseInsensitive))) {
+        if (collection &&
+            (s.compare(kForAllItems, Qt::CaseInsensitive) == 0 || s.startsWith(kItem, Qt::CaseInsensitive))) {
             if (s.compare(kForAllItems, Qt::CaseInsensitive) == 0) {
                 temporaries.push_back(collection->NewFreeItem());
                 o = temporaries.back().get();

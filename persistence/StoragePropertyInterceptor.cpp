@@ -16,10 +16,18 @@ TFormStoragePropertyInterceptor::TFormStoragePropertyInterceptor(QObject* target
     }
 }
 
-int TFormStoragePropertyInterceptor::Height() const { return Form() ? Form()->NormalBounds().height() : 0; }
-int TFormStoragePropertyInterceptor::Left() const { return Form() ? Form()->NormalBounds().left() : 0; }
-int TFormStoragePropertyInterceptor::Top() const { return Form() ? Form()->NormalBounds().top() : 0; }
-int TFormStoragePropertyInterceptor::Width() const { return Form() ? Form()->NormalBounds().width() : 0; }
+int TFormStoragePropertyInterceptor::Height() const {
+    return Form() ? Form()->NormalBounds().height() : 0;
+}
+int TFormStoragePropertyInterceptor::Left() const {
+    return Form() ? Form()->NormalBounds().left() : 0;
+}
+int TFormStoragePropertyInterceptor::Top() const {
+    return Form() ? Form()->NormalBounds().top() : 0;
+}
+int TFormStoragePropertyInterceptor::Width() const {
+    return Form() ? Form()->NormalBounds().width() : 0;
+}
 
 void TFormStoragePropertyInterceptor::ApplyValues() {
     TForm* form = Form();

@@ -1,8 +1,8 @@
 #include "persistence/TypeInfo.h"
 
-#include "runtime/Component.h"
 #include "persistence/PropertyNames.h"
 #include "persistence/StoragePropertyInterceptor.h"
+#include "runtime/Component.h"
 #include "runtime/Registry.h"
 
 #include <QHash>
@@ -54,7 +54,9 @@ TTypeKind KindOf(const QMetaProperty& p) {
     }
 }
 
-bool IsQtClass(const QMetaObject* cls) { return cls->className()[0] == 'Q'; }
+bool IsQtClass(const QMetaObject* cls) {
+    return cls->className()[0] == 'Q';
+}
 
 // The class that declares property index i of cls.
 const QMetaObject* Declarer(const QMetaObject* cls, int index) {
@@ -101,7 +103,9 @@ QString TPropInfo::IdentTable() const {
     return i < 0 ? QString() : QString::fromLatin1(m_owner->classInfo(i).value());
 }
 
-bool TPropInfo::Write(QObject* object, const QVariant& value) const { return m_property.write(object, value); }
+bool TPropInfo::Write(QObject* object, const QVariant& value) const {
+    return m_property.write(object, value);
+}
 
 QObject* TPropInfo::ReadObject(const QObject* object) const {
     if (m_kind != TTypeKind::tkClass)
@@ -155,7 +159,9 @@ int CompareAsciiText(const QString& a, const QString& b) {
     return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
 }
 
-bool SameAsciiText(const QString& a, const QString& b) { return a.size() == b.size() && CompareAsciiText(a, b) == 0; }
+bool SameAsciiText(const QString& a, const QString& b) {
+    return a.size() == b.size() && CompareAsciiText(a, b) == 0;
+}
 
 bool IsComponent(const QObject* object) {
     return object && (object->isWidgetType() || TComponent::From(const_cast<QObject*>(object)) != nullptr);
@@ -165,7 +171,9 @@ bool IsSubComponent(const QObject* object) {
     return object && object->property(kSubComponentProperty).toBool();
 }
 
-void SetSubComponent(QObject* object, bool value) { object->setProperty(kSubComponentProperty, value); }
+void SetSubComponent(QObject* object, bool value) {
+    object->setProperty(kSubComponentProperty, value);
+}
 
 int InheritanceDistance(const QMetaObject* cls, const QMetaObject* ancestor) {
     int steps = 0;
@@ -179,7 +187,9 @@ void RegisterIntegerConsts(const QString& table, TIdentToInt identToInt, TIntToI
     IdentTables().insert(table, TIdentTable{std::move(identToInt), std::move(intToIdent)});
 }
 
-bool HasIntegerConsts(const QString& table) { return !table.isEmpty() && IdentTables().contains(table); }
+bool HasIntegerConsts(const QString& table) {
+    return !table.isEmpty() && IdentTables().contains(table);
+}
 
 std::optional<QString> IntegerToIdent(const QString& table, int64_t value) {
     auto it = IdentTables().constFind(table);

@@ -5,10 +5,18 @@
 #include <cmath>
 #include <cstring>
 
-QString ReadErrorText() { return QStringLiteral("Stream read error"); }
-QString WriteErrorText() { return QStringLiteral("Stream write error"); }
-QString InvalidFormatText() { return QStringLiteral("Invalid stream format"); }
-QString InvalidValueText() { return QStringLiteral("Invalid property value"); }
+QString ReadErrorText() {
+    return QStringLiteral("Stream read error");
+}
+QString WriteErrorText() {
+    return QStringLiteral("Stream write error");
+}
+QString InvalidFormatText() {
+    return QStringLiteral("Invalid stream format");
+}
+QString InvalidValueText() {
+    return QStringLiteral("Invalid property value");
+}
 
 void DoubleToExtended(double value, uint8_t out[10]) {
     uint64_t bits;
@@ -156,7 +164,9 @@ uint8_t TBinaryInput::PeekByte() {
     return uint8_t(m_buffer[size_t(m_bufPos)]);
 }
 
-bool TBinaryInput::AtEnd() { return m_bufPos == m_bufEnd && !Fill(); }
+bool TBinaryInput::AtEnd() {
+    return m_bufPos == m_bufEnd && !Fill();
+}
 
 qint64 TBinaryInput::Left() const {
     const qint64 buffered = m_bufEnd - m_bufPos;
@@ -167,7 +177,9 @@ qint64 TBinaryInput::Left() const {
     return buffered + std::max<qint64>(0, m_stream->size() - m_stream->pos());
 }
 
-qint64 TBinaryInput::Position() const { return m_bufStart + m_bufPos; }
+qint64 TBinaryInput::Position() const {
+    return m_bufStart + m_bufPos;
+}
 
 void TBinaryInput::Seek(qint64 position) {
     if (position >= m_bufStart && position <= m_bufStart + m_bufEnd) {
@@ -180,14 +192,18 @@ void TBinaryInput::Seek(qint64 position) {
     m_bufPos = m_bufEnd = 0;
 }
 
-TValueType TBinaryInput::ReadValue() { return TValueType(ReadByte()); }
+TValueType TBinaryInput::ReadValue() {
+    return TValueType(ReadByte());
+}
 
 void TBinaryInput::ReadListEnd() {
     if (ReadValue() != TValueType::vaNull)
         throw EFilerError(InvalidValueText());
 }
 
-QByteArray TBinaryInput::ReadShortStr() { return ReadBytes(ReadByte()); }
+QByteArray TBinaryInput::ReadShortStr() {
+    return ReadBytes(ReadByte());
+}
 
 uint32_t TBinaryInput::ReadU32() {
     uint8_t b[4];
@@ -222,7 +238,9 @@ double TBinaryInput::ReadExtendedData() {
     return ExtendedToDouble(b);
 }
 
-QByteArray TBinaryInput::ReadLengthPrefixed() { return ReadBytes(ReadU32()); }
+QByteArray TBinaryInput::ReadLengthPrefixed() {
+    return ReadBytes(ReadU32());
+}
 
 QString TBinaryInput::ReadTextData(TValueType type) {
     switch (type) {

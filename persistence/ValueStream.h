@@ -48,10 +48,10 @@ constexpr int kMaxNestingDepth = 32;
 constexpr uint32_t kMaxValueBytes = 16 * 1024 * 1024;
 constexpr int kFilerBufferSize = 1024;
 
-QString ReadErrorText();    // "Stream read error"
-QString WriteErrorText();   // "Stream write error"
+QString ReadErrorText();     // "Stream read error"
+QString WriteErrorText();    // "Stream write error"
 QString InvalidFormatText(); // "Invalid stream format"
-QString InvalidValueText(); // "Invalid property value"
+QString InvalidValueText();  // "Invalid property value"
 
 // 80-bit extended precision numbers (little-endian, 10 bytes) to and from double. Values beyond the
 // range of double become infinities; extra precision is rounded away.

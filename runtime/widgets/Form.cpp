@@ -8,7 +8,9 @@
 
 TForm::TForm(QWidget* parent) : QWidget(parent, Qt::Window), TComponent(this) {}
 
-TForm::~TForm() { DoDestroy(); }
+TForm::~TForm() {
+    DoDestroy();
+}
 
 void TForm::DoDestroy() {
     if (m_destroyDone)

@@ -32,7 +32,14 @@ class TForm : public QWidget, public TComponent {
 public:
     enum TWindowState { wsNormal, wsMinimized, wsMaximized };
     Q_ENUM(TWindowState)
-    enum TPosition { poDesigned, poDefault, poDefaultPosOnly, poDefaultSizeOnly, poScreenCenter, poDesktopCenter };
+    enum TPosition {
+        poDesigned,
+        poDefault,
+        poDefaultPosOnly,
+        poDefaultSizeOnly,
+        poScreenCenter,
+        poDesktopCenter
+    };
     Q_ENUM(TPosition)
 
     explicit TForm(QWidget* parent = nullptr);

@@ -1,0 +1,447 @@
+#include "StandIns.h"
+
+#include "persistence/ObjectText.h"
+#include "persistence/PropReader.h"
+#include "persistence/PropWriter.h"
+#include "runtime/Registry.h"
+
+#include <QBuffer>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+QByteArray WriteStream(QObject* root, const QStringList& paths,
+                       std::function<void(TPropWriterEh&)> custom = nullptr) {
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    TPropWriterEh writer(&buffer);
+    writer.OnWriteOwnerProps = std::move(custom);
+    writer.WriteOwnerProperties(root, paths);
+    return out;
+}
+
+void ReadStream(QObject* root, QByteArray bytes) {
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    TPropReaderEh reader(&buffer);
+    reader.ReadOwnerProperties(root);
+}
+
+QString ReadError(QObject* root, const QByteArray& bytes) {
+    try {
+        ReadStream(root, bytes);
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return QString();
+}
+
+// Byte strings compared as hexadecimal text, so that a mismatch shows every byte.
+std::string Hex(const QByteArray& bytes) {
+    return bytes.toHex(' ').toStdString();
+}
+
+QByteArray Short(const QByteArray& s) {
+    return char(s.size()) + s;
+}
+QByteArray Record(const QByteArray& name, const QByteArray& value) {
+    return Short(name) + value;
+}
+QByteArray Ident(const QByteArray& s) {
+    return '\x07' + Short(s);
+}
+QByteArray Text(const QByteArray& s) {
+    return '\x06' + Short(s);
+}
+QByteArray Zero(int n) {
+    return QByteArray(n, '\0');
+}
+
+const QStringList kProgramPaths = {"ComPort1.<P>.Port", "ComPort1.<P>.BaudRate"};
+
+const QByteArray kProgramStream =
+    "TPF0" + Short("TMainFormF") + Short("MainFormF") + Zero(1) + Short("TComPort") + Short("ComPort1") +
+    Record("BaudRate", Ident("br38400")) + Record("Port", Text("COM1")) + Zero(3);
+
+const QByteArray kProgramText = "object MainFormF: TMainFormF\r\n"
+                                "  object ComPort1: TComPort\r\n"
+                                "    BaudRate = br38400\r\n"
+                                "    Port = 'COM1'\r\n"
+                                "  end\r\n"
+                                "end\r\n";
+
+// A port block with the given records, inside the program's window block.
+QByteArray PortStream(const QByteArray& records) {
+    return "TPF0" + Short("TMainFormF") + Short("MainFormF") + Zero(1) + Short("TComPort") +
+           Short("ComPort1") + records + Zero(3);
+}
+
+} // namespace
+
+TEST(PropStream, TheProgramsStreamIsByteExactInBothForms) {
+    TMainFormF form;
+    EXPECT_EQ(Hex(WriteStream(&form, kProgramPaths)), Hex(kProgramStream));
+    EXPECT_EQ(ObjectBinaryToText(kProgramStream), kProgramText);
+    EXPECT_EQ(Hex(ObjectTextToBinary(kProgramText)), Hex(kProgramStream));
+    EXPECT_EQ(TestStreamFormat(kProgramStream), TStreamOriginalFormat::sofBinary);
+    EXPECT_EQ(TestStreamFormat(kProgramText), TStreamOriginalFormat::sofText);
+}
+
+TEST(PropStream, ReadingTheSavedStreamRestoresTheValues) {
+    TMainFormF saved;
+    saved.ComPort1->SetBaudRate(CPort::br57600);
+    saved.ComPort1->SetPort("COM3");
+    const QByteArray stream = WriteStream(&saved, kProgramPaths);
+    TMainFormF restored;
+    ReadStream(&restored, stream);
+    EXPECT_EQ(restored.ComPort1->BaudRate(), CPort::br57600);
+    EXPECT_EQ(restored.ComPort1->Port(), "COM3");
+    TMainFormF fromText;
+    ReadStream(&fromText, ObjectTextToBinary(ObjectBinaryToText(stream)));
+    EXPECT_EQ(fromText.ComPort1->BaudRate(), CPort::br57600);
+    EXPECT_EQ(fromText.ComPort1->Port(), "COM3");
+}
+
+TEST(PropStream, BlockLayoutFollowsThePaths) {
+    TMainFormF form;
+    auto* sub = new TComPort(form.ComPort1);
+    sub->setObjectName("Sub");
+    sub->SetPort("X");
+    // No component paths: signature, root header, root records, then three end markers.
+    EXPECT_EQ(WriteStream(&form, {}), "TPF0" + Short("TMainFormF") + Short("MainFormF") + Zero(3));
+    // Two paths for one component give one block; a child's path opens a nested block after the
+    // end of the component's records.
+    EXPECT_EQ(WriteStream(&form, {"ComPort1.Sub.<P>.Port", "ComPort1.<P>.Port", "ComPort1.<P>.BaudRate"}),
+              "TPF0" + Short("TMainFormF") + Short("MainFormF") + Zero(1) + Short("TComPort") +
+                  Short("ComPort1") + Record("BaudRate", Ident("br38400")) + Record("Port", Text("COM1")) +
+                  Zero(1) + Short("TComPort") + Short("Sub") + Record("Port", Text("X")) + Zero(4));
+    // A path through a child that does not exist is skipped whole.
+    EXPECT_EQ(WriteStream(&form, {"Nobody.<P>.Port", "ComPort1.Nobody.<P>.Port"}), WriteStream(&form, {}));
+    // Sub-object records are named by their path.
+    form.ComPort1->Parity()->Bits = CPort::prEven;
+    EXPECT_EQ(Hex(WriteStream(&form, {"ComPort1.<P>.Parity.Bits"})),
+              Hex(PortStream(Record("Parity.Bits", Ident("prEven")))));
+    EXPECT_EQ(
+        Hex(WriteStream(&form, {"ComPort1.<P>.Parity"})),
+        Hex(PortStream(Record("Parity.Bits", Ident("prEven")) + Record("Parity.Check", QByteArray("\x08")))));
+}
+
+TEST(PropStream, WriterFailuresNameTheFault) {
+    TMainFormF form;
+    auto failure = [&](const QStringList& paths) {
+        try {
+            WriteStream(&form, paths);
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        return QString();
+    };
+    EXPECT_EQ(failure({"<P>"}), "Component name is empty.");
+    EXPECT_EQ(failure({".<P>.Port"}), "Component name is empty.");
+    EXPECT_EQ(failure({"ComPort1.<P>.Nothing"}), "Invalide property name: Nothing");
+    EXPECT_EQ(failure({"ComPort1.<P>.Parity.<Item0>"}), "Component type is not Collection.");
+}
+
+TEST(PropStream, MissingComponentsAndPropertiesAreDroppedRecordByRecord) {
+    TMainFormF form;
+    // A block for a component the window lacks, holding a child block named like a real component.
+    const QByteArray ghost = "TPF0" + Short("TMainFormF") + Short("MainFormF") + Zero(1) + Short("TComPort") +
+                             Short("Ghost") + Record("Port", Text("COM9")) + Zero(1) + Short("TComPort") +
+                             Short("ComPort1") + Record("Port", Text("COM8")) + Zero(4);
+    EXPECT_EQ(ReadError(&form, ghost), "");
+    EXPECT_EQ(form.ComPort1->Port(), "COM1");
+    EXPECT_EQ(form.ComPort1->SetCount, 0);
+
+    // Records that fail are dropped; each following record is still read.
+    const QByteArray mixed =
+        PortStream(Record("Gone", Text("x")) + Record("BaudRate", Ident("br999")) +
+                   Record("Port", Ident("COM2")) + Record("Parity.Nope", '\x02' + Zero(1)) +
+                   Record("BaudRate.Deeper", Text("y")) + Record("Parity.Bits", '\x0E' + Zero(1)) +
+                   Record("BaudRate", Ident("br57600")) + Record("Port", Text("COM3")));
+    std::vector<QString> reports;
+    EXPECT_EQ(ReadError(&form, mixed), "");
+    EXPECT_EQ(form.ComPort1->BaudRate(), CPort::br57600);
+    EXPECT_EQ(form.ComPort1->Port(), "COM3");
+    EXPECT_EQ(form.ComPort1->SetCount, 2);
+
+    // With load errors reported, the first failing record ends the load with its message.
+    SetReportLoadErrors(true);
+    EXPECT_EQ(ReadError(&form, PortStream(Record("Gone", Text("x")))),
+              "Error reading ComPort1.Gone: Property Gone does not exist");
+    EXPECT_EQ(ReadError(&form, PortStream(Record("BaudRate", Ident("br999")))),
+              "Error reading ComPort1.BaudRate: Invalid property value");
+    EXPECT_EQ(ReadError(&form, PortStream(Record("BaudRate.X", Text("y")))),
+              "Error reading ComPort1.BaudRate.X: Invalid property path");
+    SetReportLoadErrors(false);
+}
+
+TEST(PropStream, EveryKindRoundTripsThroughBothForms) {
+    TAllKinds source;
+    source.setObjectName("All");
+    source.Number = -40000;
+    source.Root = HKEY_LOCAL_MACHINE;
+    source.Letter = '\t';
+    source.Flag = true;
+    source.Stop = CPort::sbTwoStopBits;
+    source.Events = CPort::evRxChar | CPort::evRing | CPort::evRx80Full;
+    source.Ratio = -1.25e-7;
+    source.Big = -(int64_t(1) << 40);
+    source.Narrow = QByteArray("caf\xe9 'quoted'\r\n", 15);
+    source.Wide = QString::fromUtf8("\xce\xa9 mixed \xe2\x82\xac") + QString(70, QLatin1Char('x'));
+    source.Any = 2.5f;
+    source.Extra = 300;
+    source.Blob = QByteArray("\x00\x01\x02\xff", 4).repeated(20);
+    auto* target = new QWidget();
+    target->setObjectName("Target");
+    target->setParent(nullptr);
+    auto* linked = new TComPort(&source);
+    linked->setObjectName("Linked");
+    source.Link = linked;
+    source.Parity()->Bits = CPort::prMark;
+    for (int i = 0; i < 3; ++i) {
+        auto* item = static_cast<TItem*>(source.Items()->Add());
+        item->Caption = QString("item %1").arg(i);
+        item->Width = i * 1000;
+    }
+    const QStringList paths = {"<P>.Number", "<P>.Root",    "<P>.Letter", "<P>.Flag",   "<P>.Stop",
+                               "<P>.Events", "<P>.Ratio",   "<P>.Big",    "<P>.Narrow", "<P>.Wide",
+                               "<P>.Any",    "<P>.Items",   "<P>.Link",   "<P>.Parity", "<P>.Extra",
+                               "<P>.Blob",   "<P>.ReadOnly"};
+    const QByteArray binary = WriteStream(&source, paths);
+    const QByteArray text = ObjectBinaryToText(binary);
+    EXPECT_TRUE(text.contains("Root = HKEY_LOCAL_MACHINE\r\n")) << text.constData();
+    EXPECT_TRUE(text.contains("Events = [evRxChar, evRing, evRx80Full]\r\n")) << text.constData();
+    EXPECT_TRUE(text.contains("Link = Linked\r\n")) << text.constData();
+    EXPECT_TRUE(text.contains("Any = 2.5s\r\n")) << text.constData();
+    EXPECT_FALSE(text.contains("ReadOnly")) << text.constData();
+    const QByteArray normal = ObjectTextToBinary(text);
+    EXPECT_EQ(ObjectBinaryToText(normal), text);
+    EXPECT_EQ(ObjectTextToBinary(ObjectBinaryToText(normal)), normal);
+
+    for (const QByteArray& stream : {binary, normal}) {
+        TAllKinds copy;
+        auto* other = new TComPort(&copy);
+        other->setObjectName("Linked");
+        copy.Items()->Add();
+        ReadStream(&copy, stream);
+        EXPECT_EQ(copy.Number, source.Number);
+        EXPECT_EQ(copy.Root, source.Root);
+        EXPECT_EQ(copy.Letter, source.Letter);
+        EXPECT_EQ(copy.Flag, source.Flag);
+        EXPECT_EQ(copy.Stop, source.Stop);
+        EXPECT_EQ(copy.Events, source.Events);
+        EXPECT_EQ(copy.Ratio, source.Ratio);
+        EXPECT_EQ(copy.Big, source.Big);
+        EXPECT_EQ(copy.Narrow, source.Narrow);
+        EXPECT_EQ(copy.Wide, source.Wide);
+        EXPECT_EQ(copy.Any, QVariant(2.5f));
+        EXPECT_EQ(copy.Link, other);
+        EXPECT_EQ(copy.Parity()->Bits, CPort::prMark);
+        EXPECT_EQ(copy.Extra, 300);
+        EXPECT_EQ(copy.Blob, source.Blob);
+        ASSERT_EQ(copy.Items()->Count(), 3);
+        EXPECT_EQ(static_cast<TItem*>(copy.Items()->Item(2))->Caption, "item 2");
+        EXPECT_EQ(static_cast<TItem*>(copy.Items()->Item(2))->Width, 2000);
+    }
+    delete target;
+
+    SetReportLoadErrors(true);
+    TAllKinds readOnly;
+    readOnly.setObjectName("All");
+    EXPECT_EQ(ReadError(&readOnly, "TPF0" + Short("TAllKinds") + Short("All") +
+                                       Record("ReadOnly", "\x02\x01") + Zero(3)),
+              "Error reading All.ReadOnly: Property is read-only");
+    SetReportLoadErrors(false);
+}
+
+TEST(PropStream, CollectionPathsExpandToItemRecords) {
+    TAllKinds source;
+    for (int i = 0; i < 2; ++i) {
+        auto* item = static_cast<TItem*>(source.Items()->Add());
+        item->Caption = QString("c%1").arg(i);
+        item->Width = i;
+    }
+    const QByteArray header = "TPF0" + Short("TAllKinds") + Short("");
+    EXPECT_EQ(WriteStream(&source, {"<P>.Items.<ForAllItems>.Caption"}),
+              header + Record("Items.__Item0.Caption", Text("c0")) +
+                  Record("Items.__Item1.Caption", Text("c1")) + Zero(3));
+    EXPECT_EQ(Hex(WriteStream(&source, {"<P>.Items.<Item1>"})),
+              Hex(header + Record("Items.__Item1.Caption", Text("c1")) +
+                  Record("Items.__Item1.Width", "\x02\x01") + Zero(3)));
+
+    TAllKinds copy;
+    copy.Items()->Add();
+    copy.Items()->Add();
+    ReadStream(&copy, WriteStream(&source, {"<P>.Items.<ForAllItems>.Caption"}));
+    EXPECT_EQ(static_cast<TItem*>(copy.Items()->Item(1))->Caption, "c1");
+    EXPECT_EQ(copy.Items()->UpdateCount(), 0);
+
+    auto failure = [&](const QString& path) {
+        try {
+            WriteStream(&source, {path});
+        } catch (const Exception& e) {
+            return e.Message();
+        }
+        return QString();
+    };
+    EXPECT_EQ(failure("<P>.Items.<Item5>"), "List index out of bounds (5)");
+    EXPECT_EQ(failure("<P>.Items.<Itemx>"), "'x' is not a valid integer value");
+}
+
+TEST(PropStream, TextFormTable) {
+    struct TCase {
+        const char* name;
+        QByteArray value; // binary value (tag and data)
+        QByteArray text;  // its text
+    };
+    auto u32 = [](uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    const TCase cases[] = {
+        {"int8", "\x02\xff", "-1"},
+        {"int16", QByteArray("\x03\x00\x80", 3), "-32768"},
+        {"int32", "\x04" + u32(100000), "100000"},
+        {"int64", QByteArray("\x13\x00\x00\x00\x00\x01\x00\x00\x00", 9), "4294967296"},
+        {"false", "\x08", "False"},
+        {"true", "\x09", "True"},
+        {"nil", "\x0d", "nil"},
+        {"null", Zero(1), "Null"},
+        {"ident", Ident("br38400"), "br38400"},
+        {"quote", Text("it's"), "'it''s'"},
+        {"control", Text("a\r\nb"), "'a'#13#10'b'"},
+        {"empty wide", "\x12" + u32(0), "''"},
+        {"wide", "\x12" + u32(1) + "\xa9\x03", "#937"},
+        {"utf8", "\x14" + u32(3) + "a\xc3\xa9", "'a'#233"},
+        {"set", "\x0b" + Short("a") + Short("b") + Zero(1), "[a, b]"},
+        {"empty set", "\x0b" + Zero(1), "[]"},
+        {"binary", "\x0a" + u32(2) + "\x01\xab", "{\r\n    01AB}"},
+        {"list", "\x01\x02\x01\x02\x02" + Zero(1), "(\r\n    1\r\n    2)"},
+        {"collection", "\x0e\x01" + Record("W", "\x02\x07") + Zero(2),
+         "<\r\n    item\r\n      W = 7\r\n    end>"},
+        {"currency", "\x10" + u32(15000) + u32(0), "1.5000c"},
+        {"single", "\x0f" + u32(0x3fc00000), "1.5s"},
+    };
+    for (const TCase& c : cases) {
+        const QByteArray binary = "TPF0" + Short("T") + Short("") + Record("V", c.value) + Zero(2);
+        const QByteArray text = "object T\r\n  V = " + c.text + "\r\nend\r\n";
+        EXPECT_EQ(ObjectBinaryToText(binary), text) << c.name;
+        const QByteArray back = ObjectTextToBinary(text);
+        EXPECT_EQ(ObjectBinaryToText(back), text) << c.name;
+    }
+    // Long texts are split into pieces joined by " +" and read back whole.
+    const QByteArray longText =
+        "TPF0" + Short("T") + Short("") + Record("V", Text(QByteArray(150, 'z'))) + Zero(2);
+    EXPECT_TRUE(ObjectBinaryToText(longText).contains("' +\r\n"));
+    EXPECT_EQ(ObjectTextToBinary(ObjectBinaryToText(longText)), longText);
+}
+
+TEST(PropStream, ExtendedNumbersConvertExactlyForDoubles) {
+    for (double d : {0.0, -0.0, 1.0, -2.5, 1e-310, 1.7976931348623157e308, 3.141592653589793, 1e-5}) {
+        uint8_t b[10];
+        DoubleToExtended(d, b);
+        EXPECT_EQ(ExtendedToDouble(b), d);
+    }
+    uint8_t one[10] = {0, 0, 0, 0, 0, 0, 0, 0x80, 0xff, 0x3f};
+    EXPECT_EQ(ExtendedToDouble(one), 1.0);
+    uint8_t huge[10] = {0, 0, 0, 0, 0, 0, 0, 0x80, 0xfe, 0x7f};
+    EXPECT_TRUE(std::isinf(ExtendedToDouble(huge)));
+}
+
+TEST(PropStream, HostileStreamsEndTheLoadCleanly) {
+    TMainFormF form;
+    // Every truncation of the program's stream ends with a read error or reads what is whole, and the
+    // port never gets a half-read value.
+    TMainFormF saved;
+    saved.ComPort1->SetPort("COM7");
+    const QByteArray stream = WriteStream(&saved, kProgramPaths);
+    for (qsizetype n = 0; n < stream.size(); ++n) {
+        TMainFormF target;
+        const QString error = ReadError(&target, stream.left(n));
+        EXPECT_FALSE(error.isEmpty()) << n;
+        EXPECT_TRUE(target.ComPort1->Port() == "COM1" || target.ComPort1->Port() == "COM7") << n;
+    }
+    EXPECT_EQ(ReadError(&form, "TPF1"), "Invalid stream format");
+    EXPECT_EQ(ReadError(&form, QByteArray()), "Stream read error");
+    // A length far beyond the data.
+    EXPECT_EQ(ReadError(&form, PortStream(Record("Port", "\x0c\xff\xff\xff\x7f"
+                                                         "COM1"))),
+              "Stream read error");
+    // A wide string whose count of units overflows when doubled.
+    EXPECT_EQ(ReadError(&form, PortStream(Record("Port", "\x12\xff\xff\xff\xff"))), "Stream read error");
+    // An unknown tag in a dropped record cannot be skipped.
+    EXPECT_EQ(ReadError(&form, PortStream(Record("Gone", "\x33"))), "Invalid property value");
+    // Nesting deeper than the bound: blocks, lists, collections.
+    QByteArray deep = "TPF0" + Short("T") + Short("") + Zero(1);
+    for (int i = 0; i < 100; ++i)
+        deep += Short("T") + Short("x") + Zero(1);
+    EXPECT_EQ(ReadError(&form, deep), "Invalid stream format");
+    EXPECT_EQ(ReadError(&form, PortStream(Record("Gone", QByteArray(5000, '\x01')))),
+              "Invalid stream format");
+    QByteArray deepText = "object A: T\r\n  V = ";
+    deepText += QByteArray(200, '(');
+    EXPECT_THROW(ObjectTextToBinary(deepText), EFilerError);
+    EXPECT_THROW(ObjectBinaryToText(deep), EFilerError);
+    EXPECT_EQ(form.ComPort1->SetCount, 0);
+}
+
+TEST(PropStream, MalformedTextIsRefused) {
+    const char* bad[] = {
+        "object A: T\r\n  V = 'open\r\nend\r\n",
+        "object A: T\r\n  V = {0A1}\r\nend\r\n",
+        "object A: T\r\n  V = #70000\r\nend\r\n",
+        "object A: T\r\n  V = 99999999999999999999\r\nend\r\n",
+        "object A: T\r\n  V = 1e999\r\nend\r\n",
+        "object A: T\r\n  V = 'a' +\r\nend\r\n",
+        "object A: T\r\n  V = \r\n",
+        "object A: T\r\n  V 1\r\nend\r\n",
+        "thing A: T\r\nend\r\n",
+    };
+    for (const char* text : bad)
+        EXPECT_THROW(ObjectTextToBinary(QByteArray(text)), EFilerError) << text;
+    // Binary values the text form cannot express.
+    const QByteArray badIdent = "TPF0" + Short("T") + Short("") + Record("V", Ident("two words")) + Zero(2);
+    EXPECT_THROW(ObjectBinaryToText(badIdent), EFilerError);
+}
+
+TEST(PropStream, AFailingDeviceFailsTheWrite) {
+    TMainFormF form;
+    for (qint64 limit : {qint64(0), qint64(1), qint64(10), qint64(kProgramStream.size()) - 1}) {
+        TFailDevice device(limit);
+        TPropWriterEh writer(&device);
+        try {
+            writer.WriteOwnerProperties(&form, kProgramPaths);
+            FAIL() << "write past " << limit << " bytes succeeded";
+        } catch (const EFilerError& e) {
+            EXPECT_EQ(e.Message(), "Stream write error");
+        }
+    }
+    TFailDevice enough(kProgramStream.size());
+    TPropWriterEh writer(&enough);
+    writer.WriteOwnerProperties(&form, kProgramPaths);
+    EXPECT_EQ(enough.data(), kProgramStream);
+}
+
+TEST(PropStream, OwnerCallbacksWriteAndReadTheirOwnRecords) {
+    TMainFormF form;
+    const QByteArray stream = WriteStream(&form, {}, [](TPropWriterEh& w) {
+        w.WritePropName("Custom");
+        w.WriteInteger(42);
+    });
+    EXPECT_EQ(stream,
+              "TPF0" + Short("TMainFormF") + Short("MainFormF") + Record("Custom", "\x02\x2a") + Zero(3));
+    QBuffer buffer;
+    buffer.setData(stream);
+    buffer.open(QIODevice::ReadOnly);
+    TPropReaderEh reader(&buffer);
+    int64_t seen = 0;
+    reader.OnReadOwnerProp = [&](TPropReaderEh& r, const QString& name, bool& processed) {
+        if (name == "Custom") {
+            seen = r.ReadInteger();
+            processed = true;
+        }
+    };
+    reader.ReadOwnerProperties(&form);
+    EXPECT_EQ(seen, 42);
+}
