@@ -1,5 +1,6 @@
 #include "controls/ComTerminal.h"
 
+#include "runtime/Exception.h"
 #include "serial/ComLink.h"
 #include "serial/ComPort.h"
 

@@ -1,10 +1,14 @@
 #include "TermFixture.h"
 
 #include "runtime/Exception.h"
+#include "support/TestSupport.h"
+
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -353,4 +357,27 @@ TEST(ComTerminal, NoPortNoEcho) {
     EXPECT_EQ(f.term.CaretPos(), (TTermPos{1, 1}));
     EXPECT_TRUE(f.chars.isEmpty());
     EXPECT_FALSE(f.term.Connected());
+}
+
+// A port that calls its link from its own thread has the data shown in the terminal's thread, in order.
+TEST(ComTerminal, DataFromAnotherThreadIsHandedOver) {
+    TTermFixture f(teNone);
+    QByteArray sent;
+    bool sameThread = true;
+    f.term.OnChar = [&](TCustomComTerminal* term, char ch) {
+        sameThread = sameThread && QThread::currentThread() == term->thread();
+        f.chars += ch;
+    };
+    std::thread sender([&] {
+        for (int i = 0; i < 100; ++i) {
+            const QByteArray piece = QByteArray::number(i) + ",";
+            f.term.ReceiveBuffer(nullptr, piece.constData(), int(piece.size()));
+        }
+    });
+    for (int i = 0; i < 100; ++i)
+        sent += QByteArray::number(i) + ",";
+    sender.join();
+    ASSERT_TRUE(WaitUntil([&] { return f.chars.size() == sent.size(); }));
+    EXPECT_EQ(f.chars, sent);
+    EXPECT_TRUE(sameThread);
 }
