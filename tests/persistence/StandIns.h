@@ -73,6 +73,11 @@ public:
     TComPort* ComPort1;
 };
 
+// Another window class, to see the nearest interceptor registration win.
+class TOtherForm : public TForm {
+    Q_OBJECT
+};
+
 class TItem : public TCollectionItem {
     Q_OBJECT
     Q_PROPERTY(QString Caption MEMBER Caption)
