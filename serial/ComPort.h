@@ -21,6 +21,8 @@ class TCustomComPort;
 class TComThread;
 class TComPortWindow;
 class TSerialDevice;
+class TCustomIniFile;
+class TRegistry;
 struct TAsyncRequest;
 
 // Read and write time-outs of the port, in milliseconds; -1 stands for the system's maximum. A change
@@ -257,6 +259,13 @@ public:
     virtual void ApplyTimeoutSettings();
     virtual void ApplyBufferSettings();
     virtual void ApplyAllSettings();
+
+    // Settings store: the groups of StoredGroups, into an open registry key or an INI-style store
+    // (section = the port's Name). Store failures pass through unchanged.
+    virtual void SaveToRegistry(TRegistry& reg);
+    virtual void SaveToIni(TCustomIniFile& ini);
+    virtual void LoadFromRegistry(TRegistry& reg);
+    virtual void LoadFromIni(TCustomIniFile& ini);
 
     // Transfers
     int WriteBytesAsync(const void* buffer, int count, PAsyncRequest& request);

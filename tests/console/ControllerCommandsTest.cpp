@@ -22,7 +22,7 @@ TEST(ControllerCommands, SettingCommandsFromOneReading) {
         {At(2026, 12, 6, 23, 59, 59, 999), "t2359597", "d2612067"}, // Sunday is 7; milliseconds dropped
         {At(2027, 1, 1, 0, 0, 0), "t0000005", "d2701015"},          // midnight
         {At(2005, 6, 15, 12, 0, 0), "t1200003", "d0506153"},        // two-digit year keeps its leading zero
-        {At(2100, 1, 4, 8, 0, 0), "t0800001", "d1000101"},          // a wider year keeps all its digits
+        {At(2100, 1, 4, 8, 0, 0), "t0800001", "d10001041"},          // a wider year keeps all its digits
         {At(1999, 12, 31, 10, 0, 0), "t1000005", "d9912315"}, // before 2000: last two digits, not a wrap
     };
     for (const Row& r : rows) {
