@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -107,6 +108,7 @@ std::unique_ptr<TStreamSerialDevice> TStreamSerialDevice::Create(std::unique_ptr
         device->Sample(false);
     try {
         device->m_thread = std::thread(&TStreamSerialDevice::Run, device.get());
+        ::pthread_setname_np(device->m_thread.native_handle(), "cv-serial-io");
     } catch (const std::system_error& e) {
         *error = e.code().value();
         return nullptr;
@@ -150,6 +152,7 @@ int TStreamSerialDevice::Unavailable() const {
 
 void TStreamSerialDevice::Run() {
     std::unique_lock lock(m_lock);
+    m_ioThread = std::this_thread::get_id();
     while (!m_quit && !m_lost) {
         pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_fd, 0, 0}};
         // During a batch window the line is not watched (that is the point of batching), unless a read
@@ -159,8 +162,15 @@ void TStreamSerialDevice::Run() {
             fds[1].events |= POLLIN;
         if (!m_writes.empty())
             fds[1].events |= POLLOUT;
+        // Polling a tty costs even without events (it flushes the tty's buffer work), so the batch window
+        // leaves it out; a hang-up is seen when the window ends.
+        if (batching && !fds[1].events)
+            fds[1].fd = -1;
         const int timeout = PollTimeout(Clock::now());
         lock.unlock();
+        // Requests completed in the last round are signalled outside the lock, so that their waiters do
+        // not wake up only to block on it.
+        SignalCompleted();
         const int n = ::poll(fds, 2, timeout);
         const int pollError = n < 0 ? errno : 0;
         lock.lock();
@@ -189,6 +199,21 @@ void TStreamSerialDevice::Run() {
             m_sampleAt = now + std::chrono::milliseconds(kSampleMs);
         }
     }
+    m_ioThread = std::thread::id();
+    lock.unlock();
+    SignalCompleted();
+}
+
+void TStreamSerialDevice::SignalCompleted() {
+    // Only the I/O thread fills and empties the list, so it is read here without the lock. The records
+    // are still pending, so their owners have not freed them.
+    for (TOverlapped* ov : m_deferred) {
+        std::lock_guard lock(ov->Lock);
+        ov->Pending = false;
+        if (ov->Event)
+            ov->Event->Set();
+    }
+    m_deferred.clear();
 }
 
 int TStreamSerialDevice::PollTimeout(TTime now) const {
@@ -254,9 +279,11 @@ void TStreamSerialDevice::ReadInput(TTime now, bool hangUp) {
         FlushRxEvents();
         m_batchUntil = kNever;
     } else if (!windowOpen || windowOver) {
+        // The first bytes after a quiet line wait kBatchMs; a stream that keeps flowing is collected in
+        // longer windows (its latency does not matter, its wake-ups do).
         if (windowOver)
             FlushRxEvents();
-        m_batchUntil = now + std::chrono::milliseconds(kBatchMs);
+        m_batchUntil = now + std::chrono::milliseconds(windowOver ? kStreamBatchMs : kBatchMs);
     }
 }
 
@@ -530,25 +557,28 @@ void TStreamSerialDevice::FailAll(int error) {
 }
 
 void TStreamSerialDevice::Complete(TOverlapped* ov, int error, uint32_t bytes) {
-    // The event is set under the record's lock: once GetOverlappedResult has seen the result, the
-    // caller may free the record and its event.
+    // Pending is cleared and the event set together under the record's lock: once GetOverlappedResult
+    // has seen the result, the caller may free the record and its event. The I/O thread leaves both to
+    // SignalCompleted, after it has let go of the device's lock.
     std::lock_guard lock(ov->Lock);
-    ov->Pending = false;
     ov->Error = error;
     ov->BytesTransferred = bytes;
+    if (std::this_thread::get_id() == m_ioThread) {
+        m_deferred.push_back(ov);
+        return;
+    }
+    ov->Pending = false;
     if (ov->Event)
         ov->Event->Set();
 }
 
 void TStreamSerialDevice::CompleteWait(TOverlapped* ov, int error, uint32_t mask) {
-    std::lock_guard lock(ov->Lock);
-    if (ov->EventMask)
-        *ov->EventMask = mask;
-    ov->Pending = false;
-    ov->Error = error;
-    ov->BytesTransferred = 0;
-    if (ov->Event)
-        ov->Event->Set();
+    {
+        std::lock_guard lock(ov->Lock);
+        if (ov->EventMask)
+            *ov->EventMask = mask;
+    }
+    Complete(ov, error, 0);
 }
 
 // ---- the operations ----

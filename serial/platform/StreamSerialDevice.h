@@ -71,8 +71,9 @@ public:
 //
 // Edge rules:
 // - Input notifications are batched: after the first byte of a quiet line the thread waits kBatchMs
-//   before it raises EV_RXCHAR, so a slow stream costs one wake-up per batch; a pending read whose count
-//   is reached completes at once, and a large chunk is reported at once.
+//   (kStreamBatchMs while a stream keeps flowing) before it raises EV_RXCHAR, so a slow stream costs one
+//   wake-up per batch; a pending read whose count is reached completes at once, and a large chunk is
+//   reported at once. Requests are signalled after the thread has released the device's lock.
 // - The thread sleeps in poll() without a timeout while nothing is pending or watched; every wait ends
 //   through an eventfd in the same poll().
 // - Timeouts complete a request successfully with the bytes so far.
@@ -84,6 +85,7 @@ public:
 class TStreamSerialDevice final : public TSerialDevice {
 public:
     static constexpr int kBatchMs = 2;
+    static constexpr int kStreamBatchMs = 8;
     static constexpr size_t kChunkBytes = 1024; // a read this large is reported at once
     static constexpr size_t kMinInputCapacity = 64 * 1024;
     static constexpr int32_t kMaxInputQueue = 16 * 1024 * 1024;
@@ -171,8 +173,9 @@ private:
     void RaiseEvents(uint32_t events);
     void SetLost();
     void FailAll(int error);
-    static void Complete(TOverlapped* ov, int error, uint32_t bytes);
-    static void CompleteWait(TOverlapped* ov, int error, uint32_t mask);
+    void Complete(TOverlapped* ov, int error, uint32_t bytes);
+    void CompleteWait(TOverlapped* ov, int error, uint32_t mask);
+    void SignalCompleted(); // without the lock, in the I/O thread
     int Unavailable() const;
 
     std::unique_ptr<TSerialBackend> m_backend;
@@ -180,6 +183,8 @@ private:
     bool m_socket;
     int m_wakeFd = -1;
     std::thread m_thread;
+    std::thread::id m_ioThread;           // set while the I/O thread runs
+    std::vector<TOverlapped*> m_deferred; // completed by the I/O thread, not yet signalled
 
     mutable std::mutex m_lock;
     bool m_quit = false;
