@@ -105,9 +105,8 @@ bool IsPlaceholderPort(int entryDirFd) {
     char buf[16] = {};
     const ssize_t n = read(fd, buf, sizeof buf - 1);
     close(fd);
-    if (n <= 0)
-        return false;
-    return std::atoi(buf) == 0 && buf[0] == '0';
+    // The file holds the UART type as a decimal number and a line feed.
+    return n > 0 && std::strtol(buf, nullptr, 10) == 0 && buf[0] == '0';
 }
 
 bool IsHardwarePort(int rootFd, const char* name) {
