@@ -167,10 +167,10 @@ void TStreamSerialDevice::Run() {
         if (batching && !fds[1].events)
             fds[1].fd = -1;
         const int timeout = PollTimeout(Clock::now());
-        lock.unlock();
         // Requests completed in the last round are signalled outside the lock, so that their waiters do
         // not wake up only to block on it.
-        SignalCompleted();
+        SignalCompleted(lock);
+        lock.unlock();
         const int n = ::poll(fds, 2, timeout);
         const int pollError = n < 0 ? errno : 0;
         lock.lock();
@@ -200,20 +200,37 @@ void TStreamSerialDevice::Run() {
         }
     }
     m_ioThread = std::thread::id();
-    lock.unlock();
-    SignalCompleted();
+    SignalCompleted(lock);
 }
 
-void TStreamSerialDevice::SignalCompleted() {
-    // Only the I/O thread fills and empties the list, so it is read here without the lock. The records
-    // are still pending, so their owners have not freed them.
-    for (TOverlapped* ov : m_deferred) {
-        std::lock_guard lock(ov->Lock);
-        ov->Pending = false;
-        if (ov->Event)
-            ov->Event->Set();
-    }
+void TStreamSerialDevice::Signal(TOverlapped* ov) {
+    std::lock_guard lock(ov->Lock);
+    ov->Pending = false;
+    if (ov->Event)
+        ov->Event->Set();
+}
+
+void TStreamSerialDevice::SignalCompleted(std::unique_lock<std::mutex>& lock) {
+    if (m_deferred.empty())
+        return;
+    // The records are still pending, so their owners have not freed them; operations that end requests
+    // wait (SettleSignals) until this round is over.
+    m_signalBatch.swap(m_deferred);
+    m_signalling = true;
+    lock.unlock();
+    for (TOverlapped* ov : m_signalBatch)
+        Signal(ov);
+    m_signalBatch.clear();
+    lock.lock();
+    m_signalling = false;
+    m_signalled.notify_all();
+}
+
+void TStreamSerialDevice::SettleSignals(std::unique_lock<std::mutex>& lock) {
+    for (TOverlapped* ov : m_deferred)
+        Signal(ov);
     m_deferred.clear();
+    m_signalled.wait(lock, [this] { return !m_signalling; });
 }
 
 int TStreamSerialDevice::PollTimeout(TTime now) const {
@@ -710,7 +727,8 @@ int TStreamSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t* read, 
 int TStreamSerialDevice::PurgeComm(uint32_t flags) {
     if (flags & ~(kPurgeTxAbort | kPurgeRxAbort | kPurgeTxClear | kPurgeRxClear))
         return EINVAL;
-    std::lock_guard lock(m_lock);
+    std::unique_lock lock(m_lock);
+    SettleSignals(lock);
     // A lost device has nothing left to purge; succeeding lets the port close it.
     if (m_lost)
         return 0;
@@ -779,7 +797,9 @@ int TStreamSerialDevice::EscapeCommFunction(uint32_t function) {
 }
 
 int TStreamSerialDevice::SetCommMask(uint32_t mask) {
-    std::lock_guard lock(m_lock);
+    std::unique_lock lock(m_lock);
+    // The caller may free the record of a wait that this ends (or that ended just before).
+    SettleSignals(lock);
     // As with PurgeComm: clearing the mask of a lost device succeeds, so that closing works.
     if (m_lost)
         return 0;

@@ -4,6 +4,7 @@
 #include "serial/platform/SerialDevice.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -175,7 +176,9 @@ private:
     void FailAll(int error);
     void Complete(TOverlapped* ov, int error, uint32_t bytes);
     void CompleteWait(TOverlapped* ov, int error, uint32_t mask);
-    void SignalCompleted(); // without the lock, in the I/O thread
+    static void Signal(TOverlapped* ov);
+    void SignalCompleted(std::unique_lock<std::mutex>& lock); // in the I/O thread
+    void SettleSignals(std::unique_lock<std::mutex>& lock);
     int Unavailable() const;
 
     std::unique_ptr<TSerialBackend> m_backend;
@@ -183,8 +186,11 @@ private:
     bool m_socket;
     int m_wakeFd = -1;
     std::thread m_thread;
-    std::thread::id m_ioThread;           // set while the I/O thread runs
-    std::vector<TOverlapped*> m_deferred; // completed by the I/O thread, not yet signalled
+    std::thread::id m_ioThread;              // set while the I/O thread runs
+    std::vector<TOverlapped*> m_deferred;    // completed by the I/O thread, not yet signalled
+    std::vector<TOverlapped*> m_signalBatch; // being signalled without the lock
+    bool m_signalling = false;
+    std::condition_variable m_signalled;
 
     mutable std::mutex m_lock;
     bool m_quit = false;

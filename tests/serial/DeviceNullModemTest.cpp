@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <thread>
@@ -316,4 +317,49 @@ TEST(DeviceNullModem, DisconnectFailsTheEventWait) {
     EXPECT_EQ(Write(*cable.A, "x"), EIO);
     cable.A.reset();
     cable.B.reset();
+}
+
+// The port's event thread: wait for a comm event or quit; on quit end the wait with SetCommMask(0) and
+// free the record at once. Repeated under traffic, so that a completion racing with the quit would touch
+// a freed record (the sanitizer build catches that).
+TEST(DeviceNullModem, EventThreadQuitRacesCompletionsSafely) {
+    TCable cable("VNULLQUIT");
+    ASSERT_EQ(cable.B->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
+    std::atomic<bool> stopWriter{false};
+    std::thread writer([&] {
+        while (!stopWriter)
+            Write(*cable.A, "tick");
+    });
+    int dispatched = 0;
+    for (int round = 0; round < 200; ++round) {
+        TEvent quit(true, false);
+        ASSERT_EQ(cable.B->SetCommMask(kEvRxChar | kEvTxEmpty), 0);
+        std::thread events([&] {
+            auto ov = std::make_unique<TRecord>();
+            TEvent* list[] = {&quit, &ov->Event};
+            while (true) {
+                uint32_t mask = 0;
+                cable.B->WaitCommEvent(&mask, &ov->Ov);
+                if (WaitForAnyEvent(list) != 1)
+                    break;
+                uint32_t n = 0;
+                if (GetOverlappedResult(ov->Ov, &n, false) == 0 && mask) {
+                    ++dispatched;
+                    char buffer[256];
+                    TRecord read;
+                    cable.B->ReadFile(buffer, sizeof buffer, &n, &read.Ov);
+                }
+            }
+            cable.B->SetCommMask(0);
+            cable.B->PurgeComm(kPurgeTxClear | kPurgeRxClear);
+            ov.reset();
+        });
+        if (round % 2)
+            std::this_thread::yield();
+        quit.Set();
+        events.join();
+    }
+    stopWriter = true;
+    writer.join();
+    EXPECT_GT(dispatched, 0);
 }
