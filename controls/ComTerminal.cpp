@@ -10,7 +10,7 @@
 
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(lcTerminal, "corvantel.terminal", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcTerminal, "corvantel.controls", QtWarningMsg)
 
 namespace {
 
