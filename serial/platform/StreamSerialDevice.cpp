@@ -267,7 +267,9 @@ void TStreamSerialDevice::ReadInput(TTime now, bool hangUp) {
         if (n > 0) {
             ProcessInput(buffer, size_t(n));
             total += size_t(n);
-            if (size_t(n) < want)
+            // A tty hands over at most its line buffer (4 KiB) per read; less than that means drained,
+            // and one more read would only cost a wait for the tty's buffer work.
+            if (size_t(n) < std::min<size_t>(want, 4096))
                 break;
             continue;
         }
