@@ -130,25 +130,6 @@ TEST(ComTermBuffer, EraseKeepsOnlyTheHeadAndRepaintsTheRest) {
     }
 }
 
-TEST(ComTermBuffer, EraseScreenFromOnFullGrid) {
-    TFakeOwner owner;
-    owner.columns = 80;
-    owner.rows = 24;
-    TComTermBuffer buffer(&owner);
-    buffer.Init();
-    FillRows(buffer);
-    buffer.EraseScreenFrom(40, 5);
-    for (int r = 1; r <= 24; ++r) {
-        for (int c = 1; c <= 80; ++c) {
-            const bool kept = r < 5 || (r == 5 && c < 40);
-            EXPECT_EQ(buffer.GetCell(c, r).Ch != 0, kept) << c << "," << r;
-            if (!kept) {
-                EXPECT_TRUE(owner.Covered(c, r)) << c << "," << r;
-            }
-        }
-    }
-}
-
 TEST(ComTermBuffer, Scroll) {
     TFakeOwner owner;
     owner.rows = 24;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <random>
 
 namespace {
 
@@ -267,25 +266,4 @@ TEST(EscapeCodes, CodeToSequenceParameters) {
         vt52.FeedChar(ch);
     EXPECT_EQ(vt52.Code(), ecCursorMove);
     EXPECT_EQ(vt52.ParamList(), (QByteArrayList{"24", "80"}));
-}
-
-// Random bytes never leave a parser holding more than its bounds, and every code it reports is a
-// complete one.
-TEST(EscapeCodes, RandomInputStaysBounded) {
-    std::mt19937 rng(12345);
-    std::uniform_int_distribution<int> byte(0, 255);
-    const char alphabet[] = "\033[;0123456789?O#Y/ \r";
-    std::uniform_int_distribution<int> pick(0, sizeof(alphabet) - 2);
-    for (TEmu emu : {VT52, VT100}) {
-        auto parser = MakeParser(emu);
-        for (int i = 0; i < 200000; ++i) {
-            const char ch = (i % 3) ? alphabet[pick(rng)] : char(byte(rng));
-            if (parser->FeedChar(ch) == frCodeReady) {
-                ASSERT_NE(parser->Code(), ecNotCompleted);
-                ASSERT_LE(parser->ParamList().size(), TEscapeCodes::kMaxParameters);
-                parser->ParamList().clear();
-            }
-            ASSERT_LE(parser->Data().size(), TEscapeCodes::kMaxSequenceLength);
-        }
-    }
 }
