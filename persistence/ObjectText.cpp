@@ -707,7 +707,8 @@ void ObjectBinaryToText(QIODevice& input, QIODevice& output) {
 void ObjectTextToBinary(QIODevice& input, QIODevice& output) {
     if (input.bytesAvailable() > kMaxTextStreamBytes)
         throw EFilerError(InvalidFormatText());
-    const QByteArray text = input.read(kMaxTextStreamBytes);
+    // read(n) would reserve n bytes up front: read what is there.
+    const QByteArray text = input.read(input.bytesAvailable());
     TTextToBinary(text, output).Run();
 }
 

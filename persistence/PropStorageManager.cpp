@@ -149,6 +149,26 @@ void TRegPropStorageManEh::WritePropertiesStream(TPropStorageEh* storage, QIODev
     WriteLines(storage, pieces);
 }
 
+QByteArray TRegPropStorageManEh::StreamFromLines(const QStringList& lines) {
+    QByteArray bytes;
+    if (lines.isEmpty())
+        return bytes;
+    if (TestStreamFormat(lines[0].toLatin1()) == TStreamOriginalFormat::sofText) {
+        for (const QString& line : lines)
+            bytes += line.toLatin1() + "\r\n";
+        return bytes;
+    }
+    const QByteArray hex = lines.join(QString()).toLatin1();
+    bytes.reserve(hex.size() / 2);
+    for (qsizetype i = 0; i + 1 < hex.size(); i += 2) {
+        const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
+        if (hi < 0 || lo < 0)
+            break;
+        bytes.append(char(hi * 16 + lo));
+    }
+    return bytes;
+}
+
 void TRegPropStorageManEh::ReadProperties(TPropStorageEh* storage) {
     TRegistry reg;
     reg.SetRootKey(m_rootKey);
@@ -183,21 +203,7 @@ void TRegPropStorageManEh::ReadProperties(TPropStorageEh* storage) {
     }
     if (lines.isEmpty())
         return;
-
-    QByteArray bytes;
-    if (TestStreamFormat(lines[0].toLatin1()) == TStreamOriginalFormat::sofText) {
-        for (const QString& line : lines)
-            bytes += line.toLatin1() + "\r\n";
-    } else {
-        const QByteArray hex = lines.join(QString()).toLatin1();
-        bytes.reserve(hex.size() / 2);
-        for (qsizetype i = 0; i + 1 < hex.size(); i += 2) {
-            const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
-            if (hi < 0 || lo < 0)
-                break;
-            bytes.append(char(hi * 16 + lo));
-        }
-    }
+    QByteArray bytes = StreamFromLines(lines);
     QBuffer stream(&bytes);
     stream.open(QIODevice::ReadOnly);
     LoadPropertiesFromStream(stream, storage);

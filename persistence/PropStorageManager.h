@@ -71,6 +71,9 @@ public:
     QString EffectivePath() const;
     static QString DefaultPath();
     static QString LineName(int index);
+    // The stream that stored line values stand for: lines in the text form joined with CR LF, or else
+    // the lines' hexadecimal digits decoded up to the first pair that is not hexadecimal.
+    static QByteArray StreamFromLines(const QStringList& lines);
 
     void ReadProperties(TPropStorageEh* storage) override;
     void WritePropertiesStream(TPropStorageEh* storage, QIODevice& stream) override;

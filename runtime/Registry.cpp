@@ -86,7 +86,7 @@ TLoadResult ReadStoreFile(const QString& path, TRegistryData& data) {
         qCWarning(lcRegistry) << "settings store too large, ignored" << path;
         return TLoadResult::lrGarbled;
     }
-    const QByteArray bytes = file.read(kMaxStoreBytes);
+    const QByteArray bytes = file.readAll(); // size checked above
     if (bytes.isEmpty())
         return TLoadResult::lrMissing;
     if (!data.Parse(bytes)) {
