@@ -141,7 +141,11 @@ private:
 int WaitForAnyEvent(std::span<TEvent* const> events, int timeoutMs = -1);
 
 // The record of one overlapped operation: the device completes it by filling in the result and setting
-// Event. Starting an operation resets the event; an operation that completes at once sets it again.
+// Event. Starting an operation resets the event; an operation that completes at once sets it again; an
+// operation refused at once leaves it reset (so a waiter that ignores the refusal blocks instead of
+// spinning) and GetOverlappedResult reports the refusal. A record and its event may be freed once the
+// operation has completed (its event fired, or GetOverlappedResult no longer says kErrorIoIncomplete),
+// or once SetCommMask / PurgeComm ended it: the device touches it no more after that.
 struct TOverlapped {
     TEvent* Event = nullptr; // not owned
 
@@ -158,8 +162,13 @@ struct TOverlapped {
 // the record's event.
 int GetOverlappedResult(TOverlapped& ov, uint32_t* bytesTransferred, bool wait);
 
-// One open serial device. Destroying it is CloseHandle: pending operations complete with an error and
-// no thread of the device outlives it.
+// One open serial device. Destroying it is CloseHandle: pending operations complete with
+// kErrorOperationAborted and no thread of the device outlives it. Every operation may be called from any
+// thread, also while a transfer or a comm-event wait of another thread is pending.
+//
+// When the device goes away (pty master closed, USB adapter unplugged) pending transfers and the pending
+// comm-event wait complete with EIO and every later operation fails with EIO, except PurgeComm and
+// SetCommMask, which succeed (there is nothing left to purge or wait for), so that closing still works.
 class TSerialDevice {
 public:
     virtual ~TSerialDevice() = default;
@@ -167,18 +176,28 @@ public:
     // The native handle shown as the port's Handle (a file descriptor, or an id for in-process devices).
     virtual intptr_t NativeHandle() const = 0;
 
+    // Applies the whole block (or refuses it, EINVAL or the system's error, keeping the previous
+    // settings); DTR_CONTROL_DISABLE/ENABLE and RTS_CONTROL_DISABLE/ENABLE also set those lines.
     virtual int SetCommState(const TDcb& dcb) = 0;
+    // The last accepted block (after opening: what the device had).
     virtual int GetCommState(TDcb* dcb) = 0;
+    // Applies to transfers started afterwards.
     virtual int SetCommTimeouts(const TCommTimeouts& timeouts) = 0;
+    // inQueue sets the 80 % mark of EV_RX80FULL; the input queue holds at least 64 KiB.
     virtual int SetupComm(int32_t inQueue, int32_t outQueue) = 0;
 
     // Overlapped transfers: return 0 when the operation completed at once (count in *transferred and in
     // the record), kErrorIoPending when it goes on in the background (the record's event is set when it
-    // ends), or an error. The buffer must stay valid until the operation completes.
+    // ends), or an error. The buffer must stay valid until the operation completes. A write completes
+    // when the device has taken every byte; reads follow the COMMTIMEOUTS rules; a timeout completes
+    // either successfully with the bytes so far.
     virtual int WriteFile(const void* buffer, uint32_t count, uint32_t* written, TOverlapped* ov) = 0;
     virtual int ReadFile(void* buffer, uint32_t count, uint32_t* read, TOverlapped* ov) = 0;
 
+    // TXABORT / RXABORT complete pending writes / reads with kErrorOperationAborted (the bytes so far
+    // in the record); TXCLEAR / RXCLEAR discard queued output / input.
     virtual int PurgeComm(uint32_t flags) = 0;
+    // Returns and clears the line errors (CE_* bits); cbInQue is the input queue's size.
     virtual int ClearCommError(uint32_t* errors, TComStat* stat) = 0;
     virtual int GetCommModemStatus(uint32_t* status) = 0;
     virtual int EscapeCommFunction(uint32_t function) = 0;
@@ -186,12 +205,15 @@ public:
     // Sets the watched events; a pending WaitCommEvent completes with mask 0. Clears the event history.
     virtual int SetCommMask(uint32_t mask) = 0;
     // Overlapped wait for a watched event; events that occurred since the last wait complete it at once.
+    // One wait at a time, and only with a non-empty mask (EINVAL otherwise).
     virtual int WaitCommEvent(uint32_t* mask, TOverlapped* ov) = 0;
 };
 
 // Opens a device by port name, exclusively. A name containing "/" is a path used as given; "COMn"
-// (n >= 1) is /dev/ttyS(n-1); an in-process device registered under the name is taken first; any other
-// name is /dev/<name>. On failure returns nullptr and sets *error.
+// (n >= 1, any case) is /dev/ttyS(n-1); an in-process device registered under the name (see
+// VirtualSerialDevice.h) is taken first; any other name is /dev/<name>. On failure returns nullptr and
+// sets *error: ENOENT for a missing device, EAGAIN or EBUSY when another opener holds it, ENOTTY for a
+// file that is not a terminal.
 std::unique_ptr<TSerialDevice> OpenSerialDevice(const std::string& portName, int* error);
 
 // Maps a port name to the path that OpenSerialDevice opens (in-process devices not considered).
