@@ -70,6 +70,8 @@ void TStreamSerialDevice::TByteRing::Push(uint8_t b) {
 
 size_t TStreamSerialDevice::TByteRing::PushBulk(const uint8_t* data, size_t count) {
     count = std::min(count, Free());
+    if (count == 0)
+        return 0;
     const size_t tail = (m_head + m_size) % m_data.size();
     const size_t first = std::min(count, m_data.size() - tail);
     std::memcpy(m_data.data() + tail, data, first);
@@ -80,6 +82,8 @@ size_t TStreamSerialDevice::TByteRing::PushBulk(const uint8_t* data, size_t coun
 
 size_t TStreamSerialDevice::TByteRing::Pop(uint8_t* out, size_t count) {
     count = std::min(count, m_size);
+    if (count == 0)
+        return 0;
     const size_t first = std::min(count, m_data.size() - m_head);
     std::memcpy(out, m_data.data() + m_head, first);
     std::memcpy(out + first, m_data.data(), count - first);

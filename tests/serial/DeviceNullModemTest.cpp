@@ -337,8 +337,8 @@ TEST(DeviceNullModem, EventThreadQuitRacesCompletionsSafely) {
         std::thread events([&] {
             auto ov = std::make_unique<TRecord>();
             TEvent* list[] = {&quit, &ov->Event};
+            uint32_t mask = 0; // written until the outstanding wait is ended
             while (true) {
-                uint32_t mask = 0;
                 cable.B->WaitCommEvent(&mask, &ov->Ov);
                 if (WaitForAnyEvent(list) != 1)
                     break;
