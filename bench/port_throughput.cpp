@@ -1,0 +1,245 @@
+// End-to-end figures of the port on one pseudo-terminal pair:
+//  - bytes per second from the far end to a data-taking link (64 MiB, every byte checked), next to
+//    `cat` reading the same pair;
+//  - CPU used by an idle open port over 5 s;
+//  - CPU used while the far end sends at 115200-baud pace (11.5 KB/s) for 10 s.
+// Usage: port_throughput [MiB]   (default 64)
+#include "serial/ComPort.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+uint8_t PatternByte(uint64_t i) {
+    return uint8_t((i % 251) ^ (i >> 16));
+}
+
+// Writes `total` pattern bytes to fd, as fast as it takes them.
+void WritePattern(int fd, uint64_t total) {
+    static char block[65536];
+    uint64_t sent = 0;
+    while (sent < total) {
+        const size_t n = size_t(std::min<uint64_t>(sizeof block, total - sent));
+        for (size_t k = 0; k < n; ++k)
+            block[k] = char(PatternByte(sent + k));
+        size_t done = 0;
+        while (done < n) {
+            const ssize_t w = ::write(fd, block + done, n - done);
+            if (w > 0) {
+                done += size_t(w);
+            } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+                perror("write");
+                return;
+            } else {
+                pollfd p{fd, POLLOUT, 0};
+                poll(&p, 1, 100);
+            }
+        }
+        sent += n;
+    }
+}
+
+// CPU seconds of each thread of this process, by thread id.
+std::map<int, double> ThreadCpu() {
+    std::map<int, double> out;
+    const long ticks = sysconf(_SC_CLK_TCK);
+    QDir tasks("/proc/self/task");
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f("/proc/self/task/" + tid + "/stat");
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray stat = f.readAll();
+        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            out[tid.toInt()] = double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticks);
+    }
+    return out;
+}
+
+void PrintThreadCpu(const std::map<int, double>& before, double seconds) {
+    for (const auto& [tid, cpu] : ThreadCpu()) {
+        const auto it = before.find(tid);
+        const double used = cpu - (it == before.end() ? 0.0 : it->second);
+        std::printf("    thread %d: %.3f %% of a core\n", tid, used / seconds * 100.0);
+    }
+}
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void RunEventsFor(std::chrono::milliseconds span) {
+    QEventLoop loop;
+    QTimer::singleShot(span, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until `done` holds, looking at it at least every 20 ms.
+template <class F> void RunEventsUntil(F&& done, std::chrono::seconds limit) {
+    QEventLoop loop;
+    QTimer tick;
+    QElapsedTimer t;
+    t.start();
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (done() || t.elapsed() > std::chrono::milliseconds(limit).count())
+            loop.quit();
+    });
+    tick.start(20);
+    if (!done())
+        loop.exec();
+}
+
+// Writes `total` bytes through a child process (so its CPU is not ours), paced to `bytesPerSecond`.
+pid_t StartPacedWriter(int master, int bytesPerSecond, int seconds) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    const int chunk = bytesPerSecond / 100; // every 10 ms
+    auto next = std::chrono::steady_clock::now();
+    uint64_t sent = 0;
+    for (int i = 0; i < seconds * 100; ++i) {
+        char buffer[4096];
+        for (int k = 0; k < chunk; ++k)
+            buffer[k] = char(PatternByte(sent + uint64_t(k)));
+        if (::write(master, buffer, size_t(chunk)) > 0)
+            sent += uint64_t(chunk);
+        next += std::chrono::milliseconds(10);
+        std::this_thread::sleep_until(next);
+    }
+    _exit(0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const uint64_t total = uint64_t(argc > 1 ? std::atoll(argv[1]) : 64) << 20;
+
+    int master = -1, slave = -1;
+    char name[256] = {};
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        perror("openpty");
+        return 1;
+    }
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    tcsetattr(master, TCSANOW, &raw);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    std::printf("pty pair: %s\n", name);
+
+    // 1. The port with a data-taking link.
+    uint64_t received = 0, wrong = 0;
+    TComPort port;
+    port.SetPort(QString::fromLatin1(name));
+    port.SetBaudRate(br115200);
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort*, const void* buffer, int count) {
+        const auto* b = static_cast<const uint8_t*>(buffer);
+        for (int k = 0; k < count; ++k)
+            if (b[k] != PatternByte(received + uint64_t(k)))
+                ++wrong;
+        received += uint64_t(count);
+    };
+    port.RegisterLink(&link);
+    port.OpenPort();
+
+    QElapsedTimer timer;
+    timer.start();
+    std::thread writer([&] { WritePattern(master, total); });
+    RunEventsUntil([&] { return received >= total; }, std::chrono::seconds(120));
+    const double portSeconds = double(timer.nsecsElapsed()) / 1e9;
+    writer.join();
+    port.ClosePort();
+    const double portRate = double(received) / portSeconds;
+    std::printf("port:  %llu bytes in %.3f s = %.1f MB/s, %llu wrong, %llu missing\n",
+                (unsigned long long)received, portSeconds, portRate / 1e6, (unsigned long long)wrong,
+                (unsigned long long)(total > received ? total - received : 0));
+
+    // 2. cat on the same pair: it reads the slave, its output is counted through a pipe. The port left the
+    // line with reads that return at once; cat needs blocking reads.
+    tcsetattr(slave, TCSANOW, &raw);
+    int out[2];
+    if (pipe(out) != 0)
+        return 1;
+    const pid_t cat = fork();
+    if (cat == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        execlp("cat", "cat", name, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    // Let cat open the device before the data starts (bytes written earlier would still be read).
+    timer.restart();
+    std::thread catWriter([&] { WritePattern(master, total); });
+    uint64_t catBytes = 0;
+    char buffer[1 << 16];
+    while (catBytes < total) {
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        catBytes += uint64_t(n);
+    }
+    const double catSeconds = double(timer.nsecsElapsed()) / 1e9;
+    kill(cat, SIGTERM);
+    waitpid(cat, nullptr, 0);
+    catWriter.join();
+    close(out[0]);
+    const double catRate = double(catBytes) / catSeconds;
+    std::printf("cat:   %llu bytes in %.3f s = %.1f MB/s\n", (unsigned long long)catBytes, catSeconds,
+                catRate / 1e6);
+    std::printf("ratio port/cat: %.2f (target >= 0.5)\n", portRate / catRate);
+
+    // 3. Idle open port.
+    port.OpenPort();
+    double cpu0 = CpuSeconds();
+    RunEventsFor(std::chrono::seconds(5));
+    const double idle = (CpuSeconds() - cpu0) / 5.0 * 100.0;
+    std::printf("idle open port: %.3f %% of a core over 5 s (target < 0.1 %%)\n", idle);
+
+    // 4. Paced far end: 11.5 KB/s for 10 s.
+    received = 0;
+    wrong = 0;
+    cpu0 = CpuSeconds();
+    const auto threadsBefore = ThreadCpu();
+    const pid_t paced = StartPacedWriter(master, 11520, 10);
+    int status = 0;
+    RunEventsUntil([&] { return waitpid(paced, &status, WNOHANG) != 0; }, std::chrono::seconds(60));
+    RunEventsFor(std::chrono::milliseconds(100));
+    const double pacedCpu = (CpuSeconds() - cpu0) / 10.0 * 100.0;
+    std::printf("paced 11.5 KB/s: %llu bytes, %llu wrong, %.3f %% of a core over 10 s (target < 1 %%)\n",
+                (unsigned long long)received, (unsigned long long)wrong, pacedCpu);
+    PrintThreadCpu(threadsBefore, 10.0);
+    port.ClosePort();
+    port.UnregisterLink(&link);
+    close(master);
+    close(slave);
+    return 0;
+}
