@@ -177,7 +177,8 @@ public:
     virtual intptr_t NativeHandle() const = 0;
 
     // Applies the whole block (or refuses it, EINVAL or the system's error, keeping the previous
-    // settings); DTR_CONTROL_DISABLE/ENABLE and RTS_CONTROL_DISABLE/ENABLE also set those lines.
+    // settings). The first block, and later a changed DTR or RTS control, also sets that line
+    // (DISABLE: off, ENABLE: on); the same control again leaves a line set by hand alone.
     virtual int SetCommState(const TDcb& dcb) = 0;
     // The last accepted block (after opening: what the device had).
     virtual int GetCommState(TDcb* dcb) = 0;

@@ -611,25 +611,30 @@ intptr_t TStreamSerialDevice::NativeHandle() const {
 }
 
 int TStreamSerialDevice::SetCommState(const TDcb& dcb) {
+    const uint32_t dtr = dcb.Flags & kDcbDtrControlMask;
+    const uint32_t rts = dcb.Flags & kDcbRtsControlMask;
+    bool dtrChanged = false, rtsChanged = false;
     {
         std::lock_guard lock(m_lock);
         if (int e = Unavailable())
             return e;
         if (int e = m_backend->ApplyState(dcb))
             return e;
+        dtrChanged = !m_linesSet || dtr != (m_dcb.Flags & kDcbDtrControlMask);
+        rtsChanged = !m_linesSet || rts != (m_dcb.Flags & kDcbRtsControlMask);
+        m_linesSet = true;
         m_dcb = dcb;
         m_marked = m_backend->InputErrorsMarked();
         if (!m_marked)
             m_markDecoder.Reset();
     }
-    // The settings drive DTR and RTS unless a handshake or toggle leaves them to the driver.
-    const uint32_t dtr = dcb.Flags & kDcbDtrControlMask;
-    const uint32_t rts = dcb.Flags & kDcbRtsControlMask;
-    if (dtr == 0 || dtr == kDcbDtrControlEnable) {
+    // A change of the DTR / RTS control sets the line (disable: off, enable: on); a handshake or toggle
+    // leaves it to the driver. The same control again leaves a line that was set by hand as it is.
+    if (dtrChanged && (dtr == 0 || dtr == kDcbDtrControlEnable)) {
         if (int e = m_backend->Escape(dtr ? kSetDtr : kClrDtr))
             return e;
     }
-    if (rts == 0 || rts == kDcbRtsControlEnable) {
+    if (rtsChanged && (rts == 0 || rts == kDcbRtsControlEnable)) {
         if (int e = m_backend->Escape(rts ? kSetRts : kClrRts))
             return e;
     }

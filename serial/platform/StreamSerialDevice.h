@@ -196,6 +196,7 @@ private:
     bool m_quit = false;
     bool m_lost = false;
     TDcb m_dcb;
+    bool m_linesSet = false; // DTR and RTS were set from the settings once
     bool m_marked = false;
     TErrorMarkDecoder m_markDecoder;
     TCommTimeouts m_timeouts;

@@ -173,7 +173,20 @@ TEST(DeviceNullModem, ModemLinesAreCrossWired) {
     ASSERT_EQ(a.SetCommState(dcb), 0);
     EXPECT_EQ(ModemStatus(b), kMsCtsOn | kMsDsrOn | kMsRlsdOn);
     EXPECT_EQ(WaitEvents(b, kEvCts | kEvDsr | kEvRlsd, kEvCts | kEvDsr | kEvRlsd), kEvCts | kEvDsr | kEvRlsd);
+    // Lowered by hand, the lines stay low when only the speed changes.
+    ASSERT_EQ(a.EscapeCommFunction(kClrDtr), 0);
+    dcb.BaudRate = 19200;
+    ASSERT_EQ(a.SetCommState(dcb), 0);
+    EXPECT_EQ(ModemStatus(b), kMsCtsOn);
+    dcb.Flags = kDcbBinary | kDcbRtsControlEnable; // DTR control now disable: applied
+    ASSERT_EQ(a.EscapeCommFunction(kSetDtr), 0);
+    ASSERT_EQ(a.SetCommState(dcb), 0);
+    EXPECT_EQ(ModemStatus(b), kMsCtsOn);
+    dcb.Flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
+    ASSERT_EQ(a.SetCommState(dcb), 0);
+    EXPECT_EQ(ModemStatus(b), kMsCtsOn | kMsDsrOn | kMsRlsdOn);
     // Closing an end drops its lines.
+    ASSERT_EQ(b.SetCommMask(kEvCts | kEvDsr | kEvRlsd), 0); // forget the events so far
     TRecord wait;
     uint32_t mask = 0;
     ASSERT_EQ(b.WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
