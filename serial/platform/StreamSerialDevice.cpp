@@ -279,11 +279,12 @@ void TStreamSerialDevice::ReadInput(TTime now, bool hangUp) {
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        // A raw tty reads 0 when empty; a socket reads 0 only at its end (and would stay readable).
+        if ((n == 0 && m_socket) || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
             SetLost();
             return;
         }
-        break; // nothing more for now (a raw tty reads 0 when empty)
+        break; // nothing more for now
     }
     if (total == 0 && hangUp) {
         SetLost();
