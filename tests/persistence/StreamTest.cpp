@@ -445,3 +445,41 @@ TEST(PropStream, OwnerCallbacksWriteAndReadTheirOwnRecords) {
     reader.ReadOwnerProperties(&form);
     EXPECT_EQ(seen, 42);
 }
+
+TEST(PropStream, WindowPlaceGoesThroughTheInterceptor) {
+    TMainFormF saved;
+    saved.setGeometry(30, 40, 300, 200);
+    const QStringList paths = {"<P>.Left",   "<P>.Top",         "<P>.Width",
+                               "<P>.Height", "<P>.WindowState", "<P>.PixelsPerInch"};
+    const QByteArray stream = WriteStream(&saved, paths);
+    const QByteArray text = ObjectBinaryToText(stream);
+    for (const char* line : {"  Height = 200\r\n", "  Left = 30\r\n", "  PixelsPerInch = 96\r\n",
+                             "  Top = 40\r\n", "  Width = 300\r\n", "  WindowState = wsNormal\r\n"})
+        EXPECT_TRUE(text.contains(line)) << line << text.constData();
+
+    const int screen = TForm::ScreenPixelsPerInch();
+    auto scaled = [&](int v, int from) { return qRound(double(v) * screen / from); };
+    TMainFormF restored;
+    restored.setGeometry(0, 0, 100, 100);
+    restored.SetPosition(TForm::poScreenCenter);
+    ReadStream(&restored, stream);
+    EXPECT_EQ(restored.geometry(), QRect(scaled(30, 96), scaled(40, 96), scaled(300, 96), scaled(200, 96)));
+    EXPECT_EQ(restored.Position(), TForm::poDesigned); // the restored place stays
+
+    // Saved at twice the resolution: sizes come back halved on a screen of the design resolution.
+    TMainFormF hiDpi;
+    hiDpi.setGeometry(0, 0, 100, 100);
+    ReadStream(&hiDpi,
+               ObjectTextToBinary("object MainFormF: TMainFormF\r\n  PixelsPerInch = 192\r\n  Width = 400\r\n"
+                                  "  Height = 300\r\nend\r\n"));
+    EXPECT_EQ(hiDpi.width(), scaled(400, 192));
+    EXPECT_EQ(hiDpi.height(), scaled(300, 192));
+
+    // Other root records leave the window's place alone.
+    TMainFormF untouched;
+    untouched.setGeometry(5, 6, 70, 80);
+    untouched.SetPixelsPerInch(192);
+    ReadStream(&untouched,
+               ObjectTextToBinary("object MainFormF: TMainFormF\r\n  WindowState = wsNormal\r\nend\r\n"));
+    EXPECT_EQ(untouched.geometry(), QRect(5, 6, 70, 80));
+}
