@@ -343,7 +343,7 @@ TEST(DeviceNullModem, EventThreadQuitRacesCompletionsSafely) {
         while (!stopWriter)
             Write(*cable.A, "tick");
     });
-    int dispatched = 0;
+    std::atomic<int> dispatched{0};
     for (int round = 0; round < 200; ++round) {
         TEvent quit(true, false);
         ASSERT_EQ(cable.B->SetCommMask(kEvRxChar | kEvTxEmpty), 0);
@@ -367,8 +367,11 @@ TEST(DeviceNullModem, EventThreadQuitRacesCompletionsSafely) {
             cable.B->PurgeComm(kPurgeTxClear | kPurgeRxClear);
             ov.reset();
         });
-        if (round % 2)
-            std::this_thread::yield();
+        // Odd rounds quit once events flow, even rounds at once: both race with completions.
+        if (round % 2) {
+            const int before = dispatched;
+            EXPECT_TRUE(WaitUntil([&] { return dispatched > before; }));
+        }
         quit.Set();
         events.join();
     }
