@@ -1,4 +1,6 @@
 #include "console/ControllerCommands.h"
+#include "serial/ComPort.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +24,7 @@ TEST(ControllerCommands, SettingCommandsFromOneReading) {
         {At(2026, 12, 6, 23, 59, 59, 999), "t2359597", "d2612067"}, // Sunday is 7; milliseconds dropped
         {At(2027, 1, 1, 0, 0, 0), "t0000005", "d2701015"},          // midnight
         {At(2005, 6, 15, 12, 0, 0), "t1200003", "d0506153"},        // two-digit year keeps its leading zero
-        {At(2100, 1, 4, 8, 0, 0), "t0800001", "d10001041"},          // a wider year keeps all its digits
+        {At(2100, 1, 4, 8, 0, 0), "t0800001", "d10001041"},         // a wider year keeps all its digits
         {At(1999, 12, 31, 10, 0, 0), "t1000005", "d9912315"}, // before 2000: last two digits, not a wrap
     };
     for (const Row& r : rows) {
@@ -32,8 +34,15 @@ TEST(ControllerCommands, SettingCommandsFromOneReading) {
     }
 }
 
-TEST(ControllerCommands, PlainCommandsAreOneByteWithoutTerminator) {
-    EXPECT_EQ(kRead, QByteArray("R"));
-    EXPECT_EQ(kGetTime, QByteArray("O"));
-    EXPECT_EQ(kClearLog, QByteArray("C"));
+TEST(ControllerCommands, EachCommandReachesTheControllerAsExactlyItsBytes) {
+    TPtyPair controller;
+    TComPort port;
+    port.SetPort(QString::fromStdString(controller.SlavePath()));
+    port.SetBaudRate(br38400);
+    port.OpenPort();
+    const QDateTime now(QDate(2026, 3, 5), QTime(9, 5, 3));
+    for (const QByteArray& command : {kRead, kGetTime, kClearLog, SyncTime(now), SyncDate(now)}) {
+        SendControllerCommand(port, command);
+        EXPECT_EQ(controller.ReadAvailable(), command) << "no terminator, nothing else";
+    }
 }
