@@ -15,6 +15,13 @@ QString ComponentNameEmpty() {
     return QStringLiteral("Component name is empty.");
 }
 
+// The class name as streams carry it: without any C++ namespace.
+QByteArray StreamClassName(const QObject* object) {
+    QByteArray name(object->metaObject()->className());
+    const qsizetype colons = name.lastIndexOf("::");
+    return colons < 0 ? name : name.mid(colons + 2);
+}
+
 // Collects the write procedures of an object's defined properties.
 class TWriteProcFiler : public TFiler {
 public:
@@ -64,7 +71,7 @@ QString TPropWriterEh::ReferenceName(const QObject* x, const QObject* root) {
 }
 
 void TPropWriterEh::OpenBlock(QObject* component) {
-    WriteShortStr(QByteArray(component->metaObject()->className()));
+    WriteShortStr(StreamClassName(component));
     WriteShortStr(component->objectName().toLatin1());
     m_blocks.push_back(component);
 }
@@ -79,7 +86,7 @@ void TPropWriterEh::WriteOwnerProperties(QObject* root, const QStringList& paths
                      [](const QString& a, const QString& b) { return ComparePropertyPaths(a, b) < 0; });
 
     Write("TPF0", 4);
-    WriteShortStr(QByteArray(root->metaObject()->className()));
+    WriteShortStr(StreamClassName(root));
     WriteShortStr(root->objectName().toLatin1());
     for (const QString& path : sorted) {
         if (!path.contains(QLatin1Char('.')))

@@ -73,7 +73,8 @@ QByteArray EncodeTextValue(const QString& text) {
         for (int i = 0; i < 4; ++i)
             out.append(char((n >> (8 * i)) & 0xFF));
     };
-    if (utf8.size() >= 2 * text.size()) {
+    // Text that is not valid UTF-16 (a lone surrogate) has no UTF-8 form: it is kept as wide text.
+    if (utf8.size() >= 2 * text.size() || !text.isValidUtf16()) {
         out.append(char(TValueType::vaWString));
         putLength(uint32_t(text.size()));
         for (QChar c : text) {

@@ -59,7 +59,9 @@ void DoubleToExtended(double value, uint8_t out[10]);
 double ExtendedToDouble(const uint8_t in[10]);
 
 // The 8-bit code page of stored text is Latin-1.
-// Encodes wide text as the smallest text value (tag 18, 20, 6 or 12) that keeps every character.
+// Encodes wide text as the smallest text value (tag 18, 20, 6 or 12) that keeps every character:
+// wide (18) when its UTF-8 form takes at least two bytes per unit or it holds a lone surrogate, UTF-8
+// (20) when it is not plain ASCII, else 8-bit (6 up to 255 characters, 12 beyond).
 QByteArray EncodeTextValue(const QString& text);
 
 // Counts nesting; throws when a stream nests deeper than kMaxNestingDepth.

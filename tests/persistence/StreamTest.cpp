@@ -483,3 +483,24 @@ TEST(PropStream, WindowPlaceGoesThroughTheInterceptor) {
                ObjectTextToBinary("object MainFormF: TMainFormF\r\n  WindowState = wsNormal\r\nend\r\n"));
     EXPECT_EQ(untouched.geometry(), QRect(5, 6, 70, 80));
 }
+
+TEST(PropStream, TextValueEncodingTable) {
+    struct TCase {
+        QString text;
+        uint8_t tag;
+    };
+    const TCase cases[] = {
+        {"", 18},                                     // no units: the wide form, as ever
+        {"COM1", 6},                                  // plain ASCII
+        {QString(300, QLatin1Char('x')), 12},         // longer than a short string
+        {QString::fromUtf8("caf\xc3\xa9"), 20},       // mostly ASCII
+        {QString::fromUtf8("\xce\xa9\xce\xa9"), 18},  // two UTF-8 bytes per unit
+        {QString(QChar(char16_t(0xDF41))) + "A", 18}, // a lone surrogate survives only as wide text
+    };
+    for (const TCase& c : cases) {
+        const QByteArray encoded = EncodeTextValue(c.text);
+        EXPECT_EQ(uint8_t(encoded[0]), c.tag) << c.text.toStdString();
+        const QByteArray stream = "TPF0" + Short("T") + Short("") + Record("V", encoded) + Zero(2);
+        EXPECT_EQ(Hex(ObjectTextToBinary(ObjectBinaryToText(stream))), Hex(stream)) << c.text.toStdString();
+    }
+}
