@@ -155,6 +155,8 @@ int main(int argc, char** argv) {
         TRecord wait;
         uint32_t mask = 0;
         device->WaitCommEvent(&mask, &wait.Ov);
+        // Let the thread take in the settings above before counting.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         double w0 = 0, w1 = 0;
         const double io0 = ThreadCpuNs("cv-serial-io", &w0), all0 = ThreadCpuNs("");
         std::this_thread::sleep_for(phase);
