@@ -20,7 +20,6 @@ if ((${#targets[@]} == 0)); then
     echo "no fuzz targets"
     exit 0
 fi
-cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp:print_suppressions=0}
@@ -32,6 +31,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=()
 for name in "${targets[@]}"; do
+    # One target that does not build must not hide the findings of the others.
+    if ! cmake --build "$build" -j"$jobs" --target "$name" > "$work/$name.build.log" 2>&1; then
+        tail -n 30 "$work/$name.build.log"
+        echo "== $name: does not build"
+        failed+=("$name")
+        continue
+    fi
     corpus="$work/$name"
     mkdir -p "$corpus"
     if [ -d "fuzz/corpus/$name" ]; then
@@ -50,7 +56,7 @@ for name in "${targets[@]}"; do
 done
 
 if ((${#failed[@]})); then
-    echo "fuzzers with findings: ${failed[*]} (inputs copied to $build/fuzz-findings/)"
+    echo "fuzzers that failed to build or found something: ${failed[*]} (inputs in $build/fuzz-findings/)"
     exit 1
 fi
 echo "fuzzers ok: ${targets[*]}"
