@@ -120,6 +120,14 @@ void TCustomComTerminal::RecreateParser() {
     }
 }
 
+void TCustomComTerminal::SetColor(uint value) {
+    if (value == m_color)
+        return;
+    m_color = value;
+    if (m_view)
+        m_view->InvalidateAll();
+}
+
 void TCustomComTerminal::SetColumns(int value) {
     // Compared before clamping: setting 300 at 256 columns still empties the screen.
     if (value == m_columns)

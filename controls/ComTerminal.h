@@ -3,10 +3,14 @@
 #include "controls/ComTermBuffer.h"
 #include "controls/EscapeCodes.h"
 #include "runtime/Component.h"
+#include "serial/ComPort.h"
 
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QFont>
+#include <QPoint>
+#include <QRect>
 
 #include <cstdint>
 #include <functional>
@@ -24,12 +28,48 @@ Q_ENUM_NS(TTermEmulation)
 enum TCaretMove : uint8_t { cmNextChar, cmLineStart, cmLineDown, cmLineUp, cmNextTab, cmBack };
 Q_ENUM_NS(TCaretMove)
 
+enum TArrowKeys { akTerminal, akWindows };
+Q_ENUM_NS(TArrowKeys)
+
+enum TTermCaret { tcBlock, tcUnderline, tcNone };
+Q_ENUM_NS(TTermCaret)
+
+enum TBorderStyle { bsNone, bsSingle };
+Q_ENUM_NS(TBorderStyle)
+
+enum TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
+Q_ENUM_NS(TScrollStyle)
+
+// A scroll request on one of the terminal's bars (ModifyScrollBar).
+enum TScrollRequest {
+    srLineUp,        // also left
+    srLineDown,      // also right
+    srPageUp,        // also left
+    srPageDown,      // also right
+    srThumbPosition, // the scroll box was released at a position
+    srThumbTrack,    // the scroll box is being dragged
+    srTop,
+    srBottom,
+    srEndScroll
+};
+Q_ENUM_NS(TScrollRequest)
+
 } // namespace CPortCtl
 
+using CPortCtl::TArrowKeys;
+using CPortCtl::TBorderStyle;
 using CPortCtl::TCaretMove;
+using CPortCtl::TScrollRequest;
+using CPortCtl::TScrollStyle;
+using CPortCtl::TTermCaret;
 using CPortCtl::TTermEmulation;
 using enum CPortCtl::TTermEmulation;
 using enum CPortCtl::TCaretMove;
+using enum CPortCtl::TArrowKeys;
+using enum CPortCtl::TTermCaret;
+using enum CPortCtl::TBorderStyle;
+using enum CPortCtl::TScrollStyle;
+using enum CPortCtl::TScrollRequest;
 
 // A cell position of the terminal, 1-based, column first.
 struct TTermPos {
@@ -155,8 +195,9 @@ public:
     // Colours as 0xRRGGBB: the background, the font's colour, and the character colour of bold text.
     uint AltColor() const { return m_altColor; }
     void SetAltColor(uint value) { m_altColor = value; }
+    // A new background repaints the control: stored cells keep their colours, empty cells show it.
     uint Color() const { return m_color; }
-    void SetColor(uint value) { m_color = value; }
+    void SetColor(uint value);
     uint FontColor() const { return m_fontColor; }
     void SetFontColor(uint value) { m_fontColor = value; }
 
@@ -239,4 +280,164 @@ private:
     uint m_altColor = 0xA6A6A6;
     uint m_color = 0x000000;
     uint m_fontColor = 0xFFFFFF;
+};
+
+// The visible terminal: a focusable scroll area that paints the grid cell by cell, owns the caret and
+// the scroll bars that move a window over a grid larger than itself, and turns keys into bytes and
+// escape codes for the data path.
+//
+// Edge rules:
+// - One cell is FontWidth x FontHeight pixels: the advance of the font's characters and its ascent plus
+//   descent. A font whose 'i' and 'W' advance differently is not fixed-pitch and is replaced, once, by
+//   DefaultFont's family (a fixed-pitch family the font database confirms); the replacement is never
+//   measured into a second replacement. Underline is always removed from the control's font (it is a
+//   per-cell attribute).
+// - Screen cell (C, R), 1-based, shows buffer cell (C + TopLeft.X - 1, R + TopLeft.Y - 1). TopLeft
+//   follows the scroll bars; an axis without a bar in ScrollBars is at 1, so painting never reaches
+//   outside the grid (also when ScrollBars becomes ssNone while the view is scrolled).
+// - The caret is drawn by the control (inverted cell pixels): it exists only while the control has the
+//   focus; tcBlock covers the cell, tcUnderline is FontHeight / 8 pixels on its bottom edge (none below
+//   8 pixels), tcNone shows nothing. Hides and shows nest.
+// - A dragged scroll box moves the view while it is dragged only with SmoothScroll; otherwise when it
+//   is released.
+// - Typed characters go to SendChar as 8-bit bytes; a character outside Latin-1 cannot be sent: it is
+//   dropped with a beep.
+class TComTerminal : public TCustomComTerminal, private TTermView {
+    Q_OBJECT
+    Q_PROPERTY(TCustomComPort* ComPort READ ComPort WRITE SetComPort)
+    Q_PROPERTY(CPortCtl::TArrowKeys ArrowKeys READ ArrowKeys WRITE SetArrowKeys)
+    Q_PROPERTY(CPortCtl::TBorderStyle BorderStyle READ BorderStyle WRITE SetBorderStyle)
+    Q_PROPERTY(CPortCtl::TTermCaret Caret READ Caret WRITE SetCaret)
+    Q_PROPERTY(CPortCtl::TScrollStyle ScrollBars READ ScrollBars WRITE SetScrollBars)
+    Q_PROPERTY(bool SmoothScroll READ SmoothScroll WRITE SetSmoothScroll)
+    Q_PROPERTY(bool WantTab READ WantTab WRITE SetWantTab)
+    Q_PROPERTY(uint Color READ Color WRITE SetColor)
+    Q_PROPERTY(QFont Font READ font WRITE setFont)
+    Q_PROPERTY(bool Ctl3D READ Ctl3D WRITE SetCtl3D)
+    Q_PROPERTY(bool TabStop READ TabStop WRITE SetTabStop)
+    Q_PROPERTY(bool Enabled READ isEnabled WRITE setEnabled)
+    Q_PROPERTY(bool Visible READ IsShown WRITE setVisible)
+    Q_CLASSINFO("Default.ArrowKeys", "akTerminal")
+    Q_CLASSINFO("Default.BorderStyle", "bsSingle")
+    Q_CLASSINFO("Default.Caret", "tcBlock")
+    Q_CLASSINFO("Default.SmoothScroll", "false")
+    Q_CLASSINFO("Default.WantTab", "false")
+    Q_CLASSINFO("Default.Ctl3D", "true")
+    Q_CLASSINFO("Default.TabStop", "true")
+    Q_CLASSINFO("Default.Enabled", "true")
+    Q_CLASSINFO("Default.Visible", "true")
+public:
+    // The handler may change the key (0: no key) or the character.
+    using TKeyEvent = std::function<void(TComTerminal* sender, int& key, Qt::KeyboardModifiers modifiers)>;
+    using TKeyPressEvent = std::function<void(TComTerminal* sender, QChar& key)>;
+
+    static constexpr int kDefaultWidth = 400;
+    static constexpr int kDefaultHeight = 250;
+
+    explicit TComTerminal(QWidget* parent = nullptr);
+    ~TComTerminal() override;
+
+    // Every terminal's initial font: white in the design, 9 points, of a fixed-pitch family that the
+    // font database confirms (the system's fixed font when it is one). Its family is the fallback for
+    // fonts that are not fixed-pitch.
+    static QFont DefaultFont();
+
+    TArrowKeys ArrowKeys() const { return m_arrowKeys; }
+    void SetArrowKeys(TArrowKeys value) { m_arrowKeys = value; }
+    TBorderStyle BorderStyle() const { return m_borderStyle; }
+    void SetBorderStyle(TBorderStyle value);
+    TTermCaret Caret() const { return m_caret; }
+    void SetCaret(TTermCaret value);
+    TScrollStyle ScrollBars() const { return m_scrollBars; }
+    void SetScrollBars(TScrollStyle value);
+    bool SmoothScroll() const { return m_smoothScroll; }
+    void SetSmoothScroll(bool value);
+    bool WantTab() const { return m_wantTab; }
+    void SetWantTab(bool value) { m_wantTab = value; }
+    bool Ctl3D() const { return m_ctl3D; }
+    void SetCtl3D(bool value);
+    bool TabStop() const { return focusPolicy() == Qt::StrongFocus; }
+    void SetTabStop(bool value) { setFocusPolicy(value ? Qt::StrongFocus : Qt::ClickFocus); }
+
+    // Measures the control's font into FontWidth and FontHeight; true when it is fixed-pitch.
+    bool GetFontMetrics();
+    int FontWidth() const { return m_fontWidth; }
+    int FontHeight() const { return m_fontHeight; }
+    TTermPos TopLeft() const { return m_topLeft; }
+    int CaretHeight() const { return m_caretHeight; }
+    bool CaretCreated() const { return m_caretCreated; }
+    // The caret's pixels in the client area (empty while there is none or while it is hidden).
+    QRect CaretRect() const;
+    // The client pixels of buffer cell (col, row) at the present scroll position.
+    QRect CellRect(int col, int row) const;
+
+    // Fits the scroll ranges to the grid, the font and the client size, and takes TopLeft from them.
+    void AdjustScrollBars();
+    // One scroll request on the horizontal or vertical bar; `position` is used by the thumb requests.
+    void ModifyScrollBar(Qt::Orientation bar, TScrollRequest request, int position = 0);
+
+    TKeyEvent OnKeyDown;
+    TKeyPressEvent OnKeyPress;
+
+protected:
+    bool event(QEvent* e) override;
+    void changeEvent(QEvent* e) override;
+    void paintEvent(QPaintEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void scrollContentsBy(int dx, int dy) override;
+    virtual void DoKeyDown(int& key, Qt::KeyboardModifiers modifiers);
+    virtual void DoKeyPress(QChar& key);
+
+    void PaintCells(QPainter& painter, int left, int top, int right, int bottom);
+    void DrawChar(QPainter& painter, int col, int row, const TTermCell& cell);
+
+private:
+    // TTermView
+    void DrawCell(int col, int row) override;
+    void InvalidateCells(int left, int top, int right, int bottom) override;
+    void InvalidateAll() override;
+    void ScrollTextArea(bool up) override;
+    void GridResized() override;
+    void MoveCaret(int col, int row) override;
+    void HideCaret() override;
+    void ShowCaret() override;
+
+    void FontChanged();
+    void ApplyWindowStyle();
+    void CreateTerminalCaret();
+    void DestroyTerminalCaret();
+    void SyncTopLeft();
+    bool IsShown() const { return !isHidden(); }
+    bool HasHorizontalBar() const { return m_scrollBars == ssHorizontal || m_scrollBars == ssBoth; }
+    bool HasVerticalBar() const { return m_scrollBars == ssVertical || m_scrollBars == ssBoth; }
+    // The grid's pixels in the client area at the present scroll position.
+    QRect GridRect() const;
+
+    TArrowKeys m_arrowKeys = akTerminal;
+    TBorderStyle m_borderStyle = bsSingle;
+    TTermCaret m_caret = tcBlock;
+    TScrollStyle m_scrollBars = ssBoth;
+    bool m_smoothScroll = false;
+    bool m_wantTab = false;
+    bool m_ctl3D = true;
+
+    int m_fontWidth = 1;
+    int m_fontHeight = 1;
+    int m_fontAscent = 1;
+    QFont m_paintFont; // the control's font, and its underlined twin for cells with Underline
+    QFont m_underlineFont;
+    bool m_adjustingFont = false;
+    bool m_adjustingBars = false;
+
+    TTermPos m_topLeft;
+    int m_caretHeight = 0;
+    bool m_caretCreated = false;
+    int m_caretHidden = 0; // nesting depth of HideCaret
+    QRect m_caretDrawn;    // where the caret was last asked to be painted
+
+    // Repaints the caret's old and new pixels when it moved, appeared or vanished.
+    void UpdateCaret();
 };

@@ -1,0 +1,526 @@
+// The terminal's display and keyboard: TComTerminal.
+#include "controls/ComTerminal.h"
+
+#include "runtime/Exception.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kDefaultPointSize = 9;
+constexpr uint kDefaultColor = 0x000000;
+
+// A font is taken as fixed-pitch when a narrow and a wide letter advance alike. The font's own
+// fixed-pitch flag is not trusted: some monospaced families here report false, and their maximum
+// character width is far wider than their advance.
+bool AdvancesAlike(const QFont& font) {
+    const QFontMetrics metrics(font);
+    return metrics.horizontalAdvance(QLatin1Char('i')) == metrics.horizontalAdvance(QLatin1Char('W'));
+}
+
+// The family of DefaultFont: the first fixed-pitch family that the font database knows, the system's
+// fixed font first. Chosen once per process.
+QString FixedFamily() {
+    static const QString family = [] {
+        const QString system = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+        const QString candidates[] = {system, QStringLiteral("DejaVu Sans Mono"),
+                                      QStringLiteral("Liberation Mono"), QStringLiteral("Noto Sans Mono"),
+                                      QStringLiteral("Noto Mono")};
+        for (const QString& candidate : candidates) {
+            if (!candidate.isEmpty() && QFontDatabase::hasFamily(candidate) &&
+                QFontDatabase::isFixedPitch(candidate) && AdvancesAlike(QFont(candidate, kDefaultPointSize)))
+                return candidate;
+        }
+        return system;
+    }();
+    return family;
+}
+
+} // namespace
+
+TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
+    SetView(this);
+    SetColor(kDefaultColor);
+    setFocusPolicy(Qt::StrongFocus);
+    // Every pixel of the client area is painted here, which also lets scrolling move pixels.
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    for (QScrollBar* bar : {horizontalScrollBar(), verticalScrollBar()}) {
+        bar->setTracking(m_smoothScroll);
+        bar->setSingleStep(1);
+        // Only line, page and thumb requests move the view; the bars' scroll-to-end menu is not offered.
+        bar->setContextMenuPolicy(Qt::NoContextMenu);
+    }
+    ApplyWindowStyle();
+    resize(kDefaultWidth, kDefaultHeight);
+    setFont(DefaultFont());
+    FontChanged(); // also when the font equals the inherited one and no change was announced
+}
+
+TComTerminal::~TComTerminal() {
+    SetView(nullptr);
+}
+
+QFont TComTerminal::DefaultFont() {
+    QFont font(FixedFamily(), kDefaultPointSize);
+    font.setStyleHint(QFont::TypeWriter);
+    return font;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Properties
+
+void TComTerminal::SetBorderStyle(TBorderStyle value) {
+    if (value == m_borderStyle)
+        return;
+    m_borderStyle = value;
+    ApplyWindowStyle();
+}
+
+void TComTerminal::SetCtl3D(bool value) {
+    if (value == m_ctl3D)
+        return;
+    m_ctl3D = value;
+    ApplyWindowStyle();
+}
+
+void TComTerminal::SetScrollBars(TScrollStyle value) {
+    if (value == m_scrollBars)
+        return;
+    m_scrollBars = value;
+    ApplyWindowStyle();
+}
+
+void TComTerminal::SetSmoothScroll(bool value) {
+    m_smoothScroll = value;
+    horizontalScrollBar()->setTracking(value);
+    verticalScrollBar()->setTracking(value);
+}
+
+void TComTerminal::SetCaret(TTermCaret value) {
+    if (value == m_caret)
+        return;
+    m_caret = value;
+    if (hasFocus()) {
+        DestroyTerminalCaret();
+        CreateTerminalCaret();
+    }
+}
+
+void TComTerminal::ApplyWindowStyle() {
+    if (m_borderStyle == bsNone) {
+        setFrameStyle(QFrame::NoFrame);
+    } else if (m_ctl3D) {
+        setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        setLineWidth(2);
+    } else {
+        setFrameStyle(QFrame::Box | QFrame::Plain);
+        setLineWidth(1);
+    }
+    setHorizontalScrollBarPolicy(HasHorizontalBar() ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(HasVerticalBar() ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    AdjustScrollBars();
+    viewport()->update();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Font
+
+bool TComTerminal::GetFontMetrics() {
+    const QFontMetrics metrics(font());
+    m_fontWidth = std::max(1, metrics.horizontalAdvance(QLatin1Char('W')));
+    m_fontHeight = std::max(1, metrics.ascent() + metrics.descent());
+    m_fontAscent = metrics.ascent();
+    m_paintFont = font();
+    m_paintFont.setUnderline(false);
+    m_underlineFont = m_paintFont;
+    m_underlineFont.setUnderline(true);
+    return AdvancesAlike(font());
+}
+
+void TComTerminal::FontChanged() {
+    const bool fixedPitch = GetFontMetrics();
+    QFont wanted = font();
+    // The fallback is applied once: its own measurement never leads to a second replacement.
+    if (!fixedPitch && !m_adjustingFont)
+        wanted.setFamily(DefaultFont().family());
+    wanted.setUnderline(false);
+    if (!m_adjustingFont && wanted != font()) {
+        m_adjustingFont = true;
+        setFont(wanted); // announces a change of its own, measured there
+        m_adjustingFont = false;
+        GetFontMetrics();
+    }
+    AdjustScrollBars();
+    if (m_caretCreated) {
+        DestroyTerminalCaret();
+        CreateTerminalCaret();
+    }
+    viewport()->update();
+}
+
+void TComTerminal::changeEvent(QEvent* e) {
+    TCustomComTerminal::changeEvent(e);
+    GuardedCall([&] {
+        if (e->type() == QEvent::FontChange)
+            FontChanged();
+        else if (e->type() == QEvent::StyleChange)
+            AdjustScrollBars();
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Painting
+
+QRect TComTerminal::CellRect(int col, int row) const {
+    return {(col - m_topLeft.X) * m_fontWidth, (row - m_topLeft.Y) * m_fontHeight, m_fontWidth, m_fontHeight};
+}
+
+QRect TComTerminal::GridRect() const {
+    return {(1 - m_topLeft.X) * m_fontWidth, (1 - m_topLeft.Y) * m_fontHeight, Columns() * m_fontWidth,
+            Rows() * m_fontHeight};
+}
+
+void TComTerminal::paintEvent(QPaintEvent* e) {
+    GuardedCall([&] {
+        QPainter painter(viewport());
+        const QRect clip = e->rect();
+        // The background: empty cells are not drawn.
+        painter.fillRect(clip, QColor::fromRgb(Color()));
+        painter.setFont(m_paintFont);
+        PaintCells(painter, clip.left() / m_fontWidth + 1, clip.top() / m_fontHeight + 1,
+                   clip.right() / m_fontWidth + 1, clip.bottom() / m_fontHeight + 1);
+        if (const QRect caret = CaretRect(); caret.intersects(clip)) {
+            // Inverted pixels, as a solid system caret looks.
+            painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
+            painter.fillRect(caret, Qt::white);
+        }
+        m_caretDrawn = CaretRect();
+    });
+}
+
+void TComTerminal::PaintCells(QPainter& painter, int left, int top, int right, int bottom) {
+    // Only screen cells that show a cell of the grid: the partly visible last column and row are drawn,
+    // nothing beyond them.
+    const TComTermBuffer& buffer = Buffer();
+    right = std::min(right, std::min(Columns(), buffer.Columns()) - m_topLeft.X + 1);
+    bottom = std::min(bottom, std::min(Rows(), buffer.Rows()) - m_topLeft.Y + 1);
+    left = std::max(left, 1);
+    top = std::max(top, 1);
+    for (int row = top; row <= bottom; ++row) {
+        for (int col = left; col <= right; ++col) {
+            const TTermCell cell = buffer.GetCell(col + m_topLeft.X - 1, row + m_topLeft.Y - 1);
+            if (cell.Ch != 0)
+                DrawChar(painter, col, row, cell);
+        }
+    }
+}
+
+void TComTerminal::DrawChar(QPainter& painter, int col, int row, const TTermCell& cell) {
+    const QRect rect((col - 1) * m_fontWidth, (row - 1) * m_fontHeight, m_fontWidth, m_fontHeight);
+    painter.fillRect(rect, QColor::fromRgb(cell.FillColor));
+    painter.setPen(QColor::fromRgb(cell.TextColor));
+    if (painter.font().underline() != cell.Underline)
+        painter.setFont(cell.Underline ? m_underlineFont : m_paintFont);
+    painter.drawText(rect.left(), rect.top() + m_fontAscent, QString(QChar(uchar(cell.Ch))));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The data path's requests
+
+void TComTerminal::DrawCell(int col, int row) {
+    viewport()->update(CellRect(col, row));
+}
+
+void TComTerminal::InvalidateCells(int left, int top, int right, int bottom) {
+    const int x1 = std::max((left - m_topLeft.X) * m_fontWidth, 0);
+    const int y1 = std::max((top - m_topLeft.Y) * m_fontHeight, 0);
+    const int x2 = std::max((right - m_topLeft.X + 1) * m_fontWidth, 0);
+    const int y2 = std::max((bottom - m_topLeft.Y + 1) * m_fontHeight, 0);
+    if (x2 > x1 && y2 > y1)
+        viewport()->update(x1, y1, x2 - x1, y2 - y1);
+}
+
+void TComTerminal::InvalidateAll() {
+    viewport()->update();
+}
+
+void TComTerminal::ScrollTextArea(bool up) {
+    const QRect area = GridRect() & viewport()->rect();
+    if (area.isEmpty())
+        return;
+    const int dy = up ? -m_fontHeight : m_fontHeight;
+    viewport()->scroll(0, dy, area);
+    // The caret's inverted pixels moved with the text.
+    if (!m_caretDrawn.isEmpty())
+        viewport()->update(m_caretDrawn.translated(0, dy));
+}
+
+void TComTerminal::GridResized() {
+    AdjustScrollBars();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Caret
+
+QRect TComTerminal::CaretRect() const {
+    if (!m_caretCreated || m_caretHidden > 0 || m_caretHeight <= 0)
+        return {};
+    const TTermPos caret = CaretPos();
+    return {(caret.X - m_topLeft.X) * m_fontWidth,
+            (caret.Y - m_topLeft.Y) * m_fontHeight + m_fontHeight - m_caretHeight, m_fontWidth,
+            m_caretHeight};
+}
+
+void TComTerminal::UpdateCaret() {
+    const QRect now = CaretRect();
+    if (now == m_caretDrawn)
+        return;
+    if (!m_caretDrawn.isEmpty())
+        viewport()->update(m_caretDrawn);
+    if (!now.isEmpty())
+        viewport()->update(now);
+    m_caretDrawn = now;
+}
+
+void TComTerminal::MoveCaret(int, int) {
+    UpdateCaret();
+}
+
+void TComTerminal::HideCaret() {
+    ++m_caretHidden;
+    UpdateCaret();
+}
+
+void TComTerminal::ShowCaret() {
+    m_caretHidden = std::max(0, m_caretHidden - 1);
+    UpdateCaret();
+}
+
+void TComTerminal::CreateTerminalCaret() {
+    switch (m_caret) {
+    case tcBlock:
+        m_caretHeight = m_fontHeight;
+        break;
+    case tcUnderline:
+        m_caretHeight = m_fontHeight / 8;
+        break;
+    case tcNone:
+        m_caretHeight = 0;
+        break;
+    }
+    m_caretCreated = m_caretHeight > 0;
+    UpdateCaret();
+}
+
+void TComTerminal::DestroyTerminalCaret() {
+    m_caretCreated = false;
+    UpdateCaret();
+}
+
+void TComTerminal::focusInEvent(QFocusEvent* e) {
+    TCustomComTerminal::focusInEvent(e);
+    GuardedCall([&] { CreateTerminalCaret(); });
+}
+
+void TComTerminal::focusOutEvent(QFocusEvent* e) {
+    GuardedCall([&] { DestroyTerminalCaret(); });
+    TCustomComTerminal::focusOutEvent(e);
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Scroll bars
+
+void TComTerminal::resizeEvent(QResizeEvent* e) {
+    TCustomComTerminal::resizeEvent(e);
+    GuardedCall([&] { AdjustScrollBars(); });
+}
+
+void TComTerminal::AdjustScrollBars() {
+    // Showing or hiding a bar resizes the client area, which must not re-enter here.
+    if (m_adjustingBars)
+        return;
+    m_adjustingBars = true;
+    QScrollBar* horizontal = horizontalScrollBar();
+    QScrollBar* vertical = verticalScrollBar();
+    if (m_scrollBars == ssNone) {
+        // Without bars the view shows the grid from its first cell.
+        horizontal->setRange(0, 0);
+        vertical->setRange(0, 0);
+    } else {
+        // The client area without bars, then each bar where the grid does not fit; a vertical bar can
+        // make the horizontal one necessary and the other way round.
+        const QSize full = maximumViewportSize();
+        const int barHeight = horizontal->sizeHint().height();
+        const int barWidth = vertical->sizeHint().width();
+        bool showHorizontal = false;
+        bool showVertical = false;
+        int visibleColumns = 0;
+        int visibleRows = 0;
+        for (bool changed = true; changed;) {
+            visibleColumns = (full.width() - (showVertical ? barWidth : 0)) / m_fontWidth;
+            visibleRows = (full.height() - (showHorizontal ? barHeight : 0)) / m_fontHeight;
+            const bool horizontalNeeded = HasHorizontalBar() && visibleColumns < Columns();
+            const bool verticalNeeded = HasVerticalBar() && visibleRows < Rows();
+            changed = horizontalNeeded != showHorizontal || verticalNeeded != showVertical;
+            showHorizontal = horizontalNeeded;
+            showVertical = verticalNeeded;
+        }
+        horizontal->setRange(0, showHorizontal ? Columns() - visibleColumns : 0);
+        horizontal->setPageStep(std::max(1, visibleColumns));
+        vertical->setRange(0, showVertical ? Rows() - visibleRows : 0);
+        vertical->setPageStep(std::max(1, visibleRows));
+    }
+    m_adjustingBars = false;
+    SyncTopLeft();
+}
+
+void TComTerminal::SyncTopLeft() {
+    const TTermPos topLeft{horizontalScrollBar()->value() + 1, verticalScrollBar()->value() + 1};
+    if (topLeft == m_topLeft)
+        return;
+    m_topLeft = topLeft;
+    viewport()->update();
+    UpdateCaret();
+}
+
+void TComTerminal::ModifyScrollBar(Qt::Orientation bar, TScrollRequest request, int position) {
+    if (request == srEndScroll || (request == srThumbTrack && !m_smoothScroll))
+        return;
+    const bool vertical = bar == Qt::Vertical;
+    QScrollBar* scrollBar = vertical ? verticalScrollBar() : horizontalScrollBar();
+    const int old = scrollBar->value();
+    const int page = vertical ? viewport()->height() / m_fontHeight : viewport()->width() / m_fontWidth;
+    int wanted = old;
+    switch (request) {
+    case srLineUp:
+        wanted = old - 1;
+        break;
+    case srLineDown:
+        wanted = old + 1;
+        break;
+    case srPageUp:
+        wanted = old - page;
+        break;
+    case srPageDown:
+        wanted = old + page;
+        break;
+    case srThumbPosition:
+    case srThumbTrack:
+        wanted = position;
+        break;
+    case srTop:
+    case srBottom:
+    case srEndScroll:
+        break;
+    }
+    // The bar clamps to its range; the view follows through scrollContentsBy.
+    scrollBar->setValue(wanted);
+}
+
+void TComTerminal::scrollContentsBy(int dx, int dy) {
+    // dx, dy: old position minus new position, in cells.
+    GuardedCall([&] {
+        const QRect caretBefore = m_caretDrawn;
+        m_topLeft = {horizontalScrollBar()->value() + 1, verticalScrollBar()->value() + 1};
+        viewport()->scroll(dx * m_fontWidth, dy * m_fontHeight);
+        if (!caretBefore.isEmpty())
+            viewport()->update(caretBefore.translated(dx * m_fontWidth, dy * m_fontHeight));
+        m_caretDrawn = {};
+        UpdateCaret();
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Keyboard
+
+bool TComTerminal::event(QEvent* e) {
+    // With WantTab the Tab key is typed into the terminal instead of moving the focus.
+    if (e->type() == QEvent::KeyPress && m_wantTab) {
+        auto* key = static_cast<QKeyEvent*>(e);
+        if (key->key() == Qt::Key_Tab && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+            keyPressEvent(key);
+            return true;
+        }
+    }
+    return TCustomComTerminal::event(e);
+}
+
+void TComTerminal::DoKeyDown(int& key, Qt::KeyboardModifiers modifiers) {
+    if (OnKeyDown)
+        OnKeyDown(this, key, modifiers);
+}
+
+void TComTerminal::DoKeyPress(QChar& key) {
+    if (OnKeyPress)
+        OnKeyPress(this, key);
+}
+
+void TComTerminal::keyPressEvent(QKeyEvent* e) {
+    GuardedCall([&] {
+        int key = e->key();
+        DoKeyDown(key, e->modifiers());
+        TEscapeCode code = ecUnknown;
+        TEscapeCode appCode = ecUnknown;
+        switch (key) {
+        case Qt::Key_Home:
+            code = ecCursorHome;
+            break;
+        case Qt::Key_Left:
+            code = ecCursorLeft;
+            appCode = ecAppCursorLeft;
+            break;
+        case Qt::Key_Up:
+            code = ecCursorUp;
+            appCode = ecAppCursorUp;
+            break;
+        case Qt::Key_Right:
+            code = ecCursorRight;
+            appCode = ecAppCursorRight;
+            break;
+        case Qt::Key_Down:
+            code = ecCursorDown;
+            appCode = ecAppCursorDown;
+            break;
+        default:
+            break;
+        }
+        if (code != ecUnknown) {
+            if (AppCursorKeys()) {
+                if (appCode != ecUnknown)
+                    TransmitCode(appCode);
+            } else if (m_arrowKeys == akWindows) {
+                QByteArrayList none;
+                ExecuteCode(code, none);
+            } else {
+                TransmitCode(code);
+            }
+            e->accept();
+            return;
+        }
+
+        // Character input: the key's text, byte by byte.
+        const QString text = e->text();
+        if (text.isEmpty()) {
+            e->ignore();
+            return;
+        }
+        for (QChar ch : text) {
+            DoKeyPress(ch);
+            if (ch.unicode() > 0xFF) {
+                // Only 8-bit characters go on the line.
+                QApplication::beep();
+                continue;
+            }
+            SendChar(char(uchar(ch.unicode())));
+        }
+        e->accept();
+    });
+}
