@@ -1,9 +1,11 @@
 #include "serial/platform/SerialDevice.h"
 
+#include "runtime/Exception.h"
+
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <poll.h>
-#include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <vector>
@@ -36,8 +38,10 @@ bool Consume(int fd) {
 
 TEvent::TEvent(bool manualReset, bool initiallySet) : m_manualReset(manualReset) {
     m_fd = ::eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // Only when the process runs out of descriptors.
     if (m_fd < 0)
-        throw std::runtime_error("eventfd failed");
+        throw Exception(
+            QStringLiteral("Cannot create an event: %1").arg(QString::fromLocal8Bit(strerror(errno))));
 }
 
 TEvent::~TEvent() {

@@ -117,6 +117,7 @@ struct TComStat {
 // several events and a device at once.
 class TEvent {
 public:
+    // Throws Exception when no eventfd can be had.
     TEvent(bool manualReset, bool initiallySet);
     ~TEvent();
     TEvent(const TEvent&) = delete;

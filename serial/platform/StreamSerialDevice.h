@@ -90,7 +90,7 @@ public:
     static constexpr size_t kChunkBytes = 1024; // a read this large is reported at once
     static constexpr size_t kMinInputCapacity = 64 * 1024;
     static constexpr int32_t kMaxInputQueue = 16 * 1024 * 1024;
-    static constexpr int kSampleMs = 10;
+    static constexpr int kSampleMs = 20; // line sampling of a UART that cannot notify
 
     // Starts the I/O thread; nullptr with *error when that fails.
     static std::unique_ptr<TStreamSerialDevice> Create(std::unique_ptr<TSerialBackend> backend, int* error);
