@@ -32,8 +32,8 @@ class TComLed : public QWidget, public TComponent {
     Q_PROPERTY(TCustomComPort* ComPort READ ComPort WRITE SetComPort)
     Q_PROPERTY(TComLedSignal LedSignal READ LedSignal WRITE SetLedSignal)
     Q_PROPERTY(TLedKind Kind READ Kind WRITE SetKind)
-    Q_PROPERTY(QPixmap GlyphOn READ GlyphOn WRITE SetGlyphOn STORED IsCustomKind)
-    Q_PROPERTY(QPixmap GlyphOff READ GlyphOff WRITE SetGlyphOff STORED IsCustomKind)
+    Q_PROPERTY(QPixmap GlyphOn READ GlyphOn WRITE SetGlyphOn)
+    Q_PROPERTY(QPixmap GlyphOff READ GlyphOff WRITE SetGlyphOff)
     Q_PROPERTY(TLedState State READ State WRITE SetState)
     Q_PROPERTY(int RingDuration READ RingDuration WRITE SetRingDuration)
     Q_PROPERTY(bool Enabled READ isEnabled WRITE setEnabled)
@@ -96,7 +96,6 @@ private:
     // The present state of the shown signal of the (open) port.
     TLedState PortState() const;
     void LoadKindGlyphs();
-    bool IsCustomKind() const { return m_kind == lkCustom; }
     bool IsShown() const { return !isHidden(); }
     // Runs a link callback in the lamp's own thread.
     template <class F> void InLampThread(F&& f);

@@ -1,0 +1,377 @@
+// The port property selector: its lists, how it follows the port, and what the user's choice does to
+// a real port on pseudo-terminals.
+#include "controls/ComComboBox.h"
+
+#include "runtime/Exception.h"
+#include "serial/PortNames.h"
+#include "serial/platform/Termios2.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Sets an environment variable for the lifetime of the object.
+class TEnvGuard {
+public:
+    TEnvGuard(const char* name, const QByteArray& value) : m_name(name) {
+        m_had = qEnvironmentVariableIsSet(name);
+        m_old = qgetenv(name);
+        qputenv(name, value);
+    }
+    ~TEnvGuard() {
+        if (m_had)
+            qputenv(m_name, m_old);
+        else
+            qunsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    QByteArray m_old;
+    bool m_had = false;
+};
+
+// The port list holds exactly the given names: an empty tty class folder plus the extra names.
+class TFakePortList {
+public:
+    explicit TFakePortList(const QStringList& names)
+        : m_root(kSysfsTtyRootVariable, m_dir.path().toLocal8Bit()),
+          m_extra(kExtraPortsVariable, names.join(':').toLocal8Bit()) {}
+
+private:
+    QTemporaryDir m_dir;
+    TEnvGuard m_root;
+    TEnvGuard m_extra;
+};
+
+// Collects what reaches the application's exception report.
+class TReportSpy {
+public:
+    TReportSpy() {
+        m_previous = SetExceptionReporter([this](const QString& message) { Messages.append(message); });
+    }
+    ~TReportSpy() { SetExceptionReporter(m_previous); }
+    QStringList Messages;
+
+private:
+    TExceptionReporter m_previous;
+};
+
+uint32_t DeviceSpeed(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    uint32_t out = 0, in = 0;
+    EXPECT_EQ(GetSpeeds(fd, &out, &in), 0);
+    ::close(fd);
+    return out;
+}
+
+QStringList Items(const QComboBox& box) {
+    QStringList items;
+    for (int i = 0; i < box.count(); ++i)
+        items.append(box.itemText(i));
+    return items;
+}
+
+// A selector shown in a window, as the user meets it.
+struct TSelector {
+    QWidget window;
+    TComComboBox* box = new TComComboBox(&window);
+    int changes = 0;
+
+    TSelector() {
+        box->OnChange = [this](TComComboBox*) { ++changes; };
+        window.resize(200, 60);
+        window.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+    }
+
+    // The user opens the list, moves to the item and confirms it with Return.
+    void UserChooses(const QString& text) {
+        const int index = box->findText(text);
+        ASSERT_GE(index, 0) << text.toStdString();
+        box->showPopup();
+        QAbstractItemView* view = box->view();
+        ASSERT_TRUE(WaitUntil([&] { return view->isVisible(); }));
+        view->setCurrentIndex(box->model()->index(index, 0));
+        QTest::keyClick(view, Qt::Key_Return);
+        ASSERT_EQ(box->currentIndex(), index);
+    }
+};
+
+} // namespace
+
+TEST(ComComboBox, ListsEverySettingAndSelectsTheFirstItemWithoutAPort) {
+    struct TCase {
+        TComProperty property;
+        QStringList items;
+    };
+    const TCase cases[] = {
+        {cpNone, {}},
+        {cpBaudRate,
+         {"Custom", "110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200", "38400", "56000",
+          "57600", "115200", "128000", "256000"}},
+        {cpDataBits, {"5", "6", "7", "8"}},
+        {cpStopBits, {"1", "1.5", "2"}},
+        {cpParity, {"None", "Odd", "Even", "Mark", "Space"}},
+        {cpFlowControl, {"Hardware", "Software", "None", "Custom"}},
+    };
+    TComComboBox box;
+    EXPECT_FALSE(box.isEditable()) << "a drop-down list: the user cannot type";
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(int(c.property));
+        box.SetComProperty(c.property);
+        EXPECT_EQ(box.ComProperty(), c.property);
+        EXPECT_EQ(Items(box), c.items);
+        EXPECT_EQ(box.ItemIndex(), c.items.isEmpty() ? -1 : 0);
+        EXPECT_EQ(box.Text(), c.items.value(0));
+    }
+}
+
+TEST(ComComboBox, FollowsThePortOnlyWhenToldAndSelectsNothingForAnUnlistedValue) {
+    TPtyPair ptyA, ptyB;
+    const QString a = QString::fromStdString(ptyA.SlavePath());
+    const QString b = QString::fromStdString(ptyB.SlavePath());
+    TFakePortList list({b, a});
+
+    TComPort port;
+    port.SetBaudRate(br38400);
+    port.SetPort(a);
+    TComComboBox rate, name;
+    rate.SetComProperty(cpBaudRate);
+    rate.SetComPort(&port);
+    EXPECT_EQ(rate.count(), 16);
+    EXPECT_EQ(rate.ItemIndex(), 10);
+    EXPECT_EQ(rate.Text(), "38400");
+    EXPECT_EQ(rate.Select().BaudRate(), br38400);
+
+    name.SetComPort(&port); // the port first, then the list: selected when filled
+    name.SetComProperty(cpPort);
+    EXPECT_EQ(Items(name), (QStringList{std::min(a, b), std::max(a, b)}));
+    EXPECT_EQ(name.Text(), a);
+    EXPECT_EQ(name.Select().Port(), a);
+
+    // The selector does not listen to the port.
+    port.SetBaudRate(brCustom);
+    port.SetPort("COM7");
+    EXPECT_EQ(rate.Text(), "38400");
+    EXPECT_EQ(name.Text(), a);
+    rate.RefreshFromPort();
+    name.RefreshFromPort();
+    EXPECT_EQ(rate.ItemIndex(), 0);
+    EXPECT_EQ(rate.Text(), "Custom");
+    EXPECT_EQ(name.ItemIndex(), -1) << "COM7 is not listed";
+    EXPECT_EQ(name.Text(), "");
+    EXPECT_EQ(name.Select().Port(), a) << "nothing found, nothing held";
+
+    // The port's name is found without regard to case, and the list's spelling is held.
+    TFakePortList upper({"ttyUSB3"});
+    port.SetPort("TTYUSB3");
+    name.SetComProperty(cpPort);
+    EXPECT_EQ(name.Text(), "ttyUSB3");
+    EXPECT_EQ(name.Select().Port(), "ttyUSB3");
+
+    // Every other setting, found and held.
+    port.SetDataBits(dbSeven);
+    port.SetStopBits(sbOne5StopBits);
+    port.Parity()->SetBits(prMark);
+    port.FlowControl()->SetFlowControl(fcSoftware);
+    struct TCase {
+        TComProperty property;
+        QString text;
+    };
+    for (const TCase& c : {TCase{cpDataBits, "7"}, TCase{cpStopBits, "1.5"}, TCase{cpParity, "Mark"},
+                           TCase{cpFlowControl, "Software"}}) {
+        rate.SetComProperty(c.property);
+        EXPECT_EQ(rate.Text(), c.text);
+    }
+    EXPECT_EQ(rate.Select().DataBits(), dbSeven);
+    EXPECT_EQ(rate.Select().StopBits(), sbOne5StopBits);
+    EXPECT_EQ(rate.Select().Parity(), prMark);
+    EXPECT_EQ(rate.Select().FlowControl(), fcSoftware);
+
+    // Back to cpNone: nothing listed, nothing selected.
+    rate.SetComProperty(cpNone);
+    EXPECT_EQ(rate.count(), 0);
+    EXPECT_EQ(rate.ItemIndex(), -1);
+    rate.RefreshFromPort();
+    EXPECT_EQ(rate.ItemIndex(), -1);
+}
+
+TEST(ComComboBox, SelectionThroughCodeNeverWritesIntoThePort) {
+    TComPort port;
+    port.SetBaudRate(br38400);
+    TSelector s;
+    s.box->SetComProperty(cpBaudRate);
+    s.box->SetAutoApply(true);
+    s.box->SetComPort(&port);
+
+    s.box->SetText("19200");
+    EXPECT_EQ(s.box->Text(), "19200");
+    s.box->SetText("custom");
+    EXPECT_EQ(s.box->Text(), "Custom") << "found without regard to case";
+    s.box->SetText("12345");
+    EXPECT_EQ(s.box->Text(), "Custom") << "an unlisted text changes nothing";
+    s.box->SetItemIndex(3);
+    s.box->setProperty("Text", "115200");
+    s.box->RefreshFromPort();
+    s.box->SetComProperty(cpBaudRate);
+    EXPECT_EQ(port.BaudRate(), br38400);
+    EXPECT_EQ(s.changes, 0);
+    EXPECT_EQ(s.box->Text(), "38400");
+}
+
+TEST(ComComboBox, TheUsersChoiceIsHeldAndWrittenOnlyWithAutoApply) {
+    TComPort port;
+    port.SetBaudRate(br38400);
+    TSelector s;
+    s.box->SetComProperty(cpBaudRate);
+    s.box->SetComPort(&port);
+
+    s.UserChooses("19200");
+    EXPECT_EQ(s.box->Select().BaudRate(), br19200);
+    EXPECT_EQ(s.changes, 1);
+    EXPECT_EQ(port.BaudRate(), br38400) << "AutoApply off: only held";
+
+    // A key step is a choice of the user too.
+    s.box->SetAutoApply(true);
+    s.box->setFocus();
+    QTest::keyClick(s.box, Qt::Key_Down);
+    EXPECT_EQ(s.box->Text(), "38400");
+    EXPECT_EQ(s.changes, 2);
+    EXPECT_EQ(port.BaudRate(), br38400);
+    s.UserChooses("115200");
+    EXPECT_EQ(port.BaudRate(), br115200);
+    EXPECT_EQ(s.changes, 3);
+
+    // The other settings go to their own setters.
+    s.box->SetComProperty(cpParity);
+    s.UserChooses("Odd");
+    EXPECT_EQ(port.Parity()->Bits(), prOdd);
+    s.box->SetComProperty(cpFlowControl);
+    s.UserChooses("Hardware");
+    EXPECT_EQ(port.FlowControl()->FlowControl(), fcHardware);
+    EXPECT_TRUE(port.FlowControl()->OutCTSFlow());
+    s.box->SetComProperty(cpStopBits);
+    s.UserChooses("2");
+    EXPECT_EQ(port.StopBits(), sbTwoStopBits);
+    s.box->SetComProperty(cpDataBits);
+    s.UserChooses("6");
+    EXPECT_EQ(port.DataBits(), dbSix);
+}
+
+TEST(ComComboBox, ANewRateOnAnOpenPortChangesTheLineSpeedAtOnce) {
+    TPtyPair pty;
+    TComPort port;
+    port.SetPort(QString::fromStdString(pty.SlavePath()));
+    port.SetBaudRate(br38400);
+    int closes = 0;
+    port.OnAfterClose = [&](TCustomComPort*) { ++closes; };
+    port.SetConnected(true);
+    ASSERT_EQ(DeviceSpeed(pty.SlavePath()), 38400u);
+    const intptr_t handle = port.Handle();
+
+    TSelector s;
+    s.box->SetComProperty(cpBaudRate);
+    s.box->SetAutoApply(true);
+    s.box->SetComPort(&port);
+    s.UserChooses("57600");
+    EXPECT_EQ(DeviceSpeed(pty.SlavePath()), 57600u);
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(closes, 0);
+    EXPECT_EQ(port.Handle(), handle);
+    s.UserChooses("Custom"); // the port's custom speed, 9600 unless set
+    EXPECT_EQ(DeviceSpeed(pty.SlavePath()), 9600u);
+}
+
+TEST(ComComboBox, AnotherPortNameReopensAnOpenPortAndAFailureReachesTheReport) {
+    TPtyPair ptyA, ptyB;
+    const QString a = QString::fromStdString(ptyA.SlavePath());
+    const QString b = QString::fromStdString(ptyB.SlavePath());
+    const QString missing = "/nonexistent/ttyGone";
+    TFakePortList list({a, b, missing});
+
+    TComPort port;
+    port.SetPort(a);
+    port.SetBaudRate(br38400);
+    int opens = 0;
+    port.OnAfterOpen = [&](TCustomComPort*) { ++opens; };
+    port.SetConnected(true);
+
+    TSelector s;
+    s.box->SetComProperty(cpPort);
+    s.box->SetAutoApply(true);
+    s.box->SetComPort(&port);
+    ASSERT_EQ(s.box->Text(), a);
+
+    s.UserChooses(b);
+    EXPECT_EQ(port.Port(), b);
+    EXPECT_TRUE(port.Connected());
+    EXPECT_EQ(opens, 2);
+    EXPECT_EQ(s.changes, 1);
+    EXPECT_EQ(DeviceSpeed(ptyB.SlavePath()), 38400u);
+    EXPECT_EQ(port.WriteText("R"), 1);
+    EXPECT_EQ(ptyB.Read(1), QByteArray("R")) << "the new device carries the data";
+
+    // A name that cannot be opened: the report shows code 1, the port stays closed holding the name,
+    // and OnChange is not raised.
+    TReportSpy report;
+    s.UserChooses(missing);
+    ASSERT_EQ(report.Messages.size(), 1);
+    EXPECT_TRUE(report.Messages[0].startsWith(EComPort::CodeMessage(CError_OpenFailed)))
+        << report.Messages[0].toStdString();
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(port.Port(), missing);
+    EXPECT_EQ(s.box->Select().Port(), missing);
+    EXPECT_EQ(s.changes, 1);
+}
+
+TEST(ComComboBox, RemovingThePortDropsItAndSelectsTheFirstItem) {
+    auto port = std::make_unique<TComPort>();
+    port->SetBaudRate(br38400);
+    TSelector s;
+    s.box->SetComProperty(cpBaudRate);
+    s.box->SetAutoApply(true);
+    s.box->SetComPort(port.get());
+    ASSERT_EQ(s.box->ItemIndex(), 10);
+    port.reset();
+    EXPECT_EQ(s.box->ComPort(), nullptr);
+    EXPECT_EQ(s.box->count(), 16);
+    EXPECT_EQ(s.box->ItemIndex(), 0);
+    s.UserChooses("600"); // nothing to write into
+    EXPECT_EQ(s.box->Select().BaudRate(), br600);
+    EXPECT_EQ(s.changes, 1);
+
+    // Published for layouts: the port reference, the property and AutoApply by name.
+    TComPort other;
+    other.SetBaudRate(br110);
+    EXPECT_TRUE(s.box->setProperty("ComPort", QVariant::fromValue<QObject*>(&other)));
+    EXPECT_EQ(s.box->ComPort(), &other);
+    EXPECT_EQ(s.box->Text(), "110");
+    EXPECT_TRUE(s.box->setProperty("ComProperty", "cpDataBits"));
+    EXPECT_EQ(s.box->ComProperty(), cpDataBits);
+    EXPECT_EQ(s.box->Text(), "8");
+}
+
+TEST(ComComboBox, AnUnreadablePortListLeavesTheListEmptyAndRaisesCode23) {
+    TEnvGuard root(kSysfsTtyRootVariable, "/nonexistent/sys/class/tty");
+    TEnvGuard extra(kExtraPortsVariable, QByteArray());
+    TComComboBox box;
+    box.SetComProperty(cpBaudRate);
+    try {
+        box.SetComProperty(cpPort);
+        FAIL() << "the port list could not be read";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.Code(), CError_RegError);
+    }
+    EXPECT_EQ(box.count(), 0);
+    EXPECT_EQ(box.ItemIndex(), -1);
+}

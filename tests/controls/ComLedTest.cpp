@@ -1,0 +1,397 @@
+// The signal lamp: what it draws, how its state follows the port's link (on pseudo-terminals and the
+// null-modem cable), the ring timer and the refusal of State while a port decides it.
+#include "controls/ComLed.h"
+
+#include "resources/Glyphs.h"
+#include "runtime/Exception.h"
+#include "serial/platform/VirtualSerialDevice.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QPainter>
+#include <QScreen>
+#include <QTest>
+
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr QRgb kTransparent = 0;
+
+// What the widget paints (with its children), on a transparent ground.
+QImage Shot(QWidget& w) {
+    QImage image(w.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    w.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+// What the window system shows of `w` right now: the window's backing store, not a fresh rendering.
+QImage OnScreen(QWidget& w) {
+    const QPoint at = w.mapTo(w.window(), QPoint(0, 0));
+    return w.screen()
+        ->grabWindow(w.window()->winId(), at.x(), at.y(), w.width(), w.height())
+        .toImage()
+        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+}
+
+// Compares the glyph drawn at `origin` of `shot` with the glyph; its transparent pixels must show
+// `background`, and so must every pixel of the shot outside the glyph.
+::testing::AssertionResult ShowsGlyph(const QImage& shot, QPoint origin, const QImage& glyph,
+                                      QRgb background) {
+    if (glyph.isNull())
+        return ::testing::AssertionFailure() << "no glyph";
+    const QRect area(origin, glyph.size());
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            QRgb want = background;
+            if (area.contains(x, y)) {
+                const QRgb g = glyph.pixel(x - origin.x(), y - origin.y());
+                if (qAlpha(g) != 0)
+                    want = g;
+            }
+            if (shot.pixel(x, y) != want)
+                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") is " << std::hex
+                                                     << shot.pixel(x, y) << ", want " << want;
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+QImage Glyph(const char* name) {
+    return LoadGlyphImage(QLatin1String(name));
+}
+
+// A lamp in a shown window, recording every OnChange.
+struct TShownLed {
+    QWidget window;
+    TComLed* led = new TComLed(&window);
+    std::vector<TLedState> changes;
+
+    TShownLed() {
+        led->move(10, 10);
+        led->OnChange = [this](TComLed*, TLedState s) { changes.push_back(s); };
+        window.resize(60, 60);
+        window.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+    }
+};
+
+QImage Checker(QColor face, QColor corner, QSize size) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(face);
+    image.setPixelColor(0, size.height() - 1, corner);
+    image.setPixelColor(size.width() - 1, 0, corner); // same colour: transparent too
+    return image;
+}
+
+} // namespace
+
+TEST(ComLed, ANewLampIsADarkRedLampDrawnCentredAndTransparent) {
+    TComLed led;
+    EXPECT_EQ(led.size(), QSize(25, 25));
+    EXPECT_EQ(led.LedSignal(), lsConn);
+    EXPECT_EQ(led.Kind(), lkRedLight);
+    EXPECT_EQ(led.State(), lsOff);
+    EXPECT_EQ(led.RingDuration(), 1000);
+    EXPECT_FALSE(led.RingOffTimer().isActive());
+    EXPECT_TRUE(led.GlyphOn().isNull()) << "nothing is loaded before the first paint";
+
+    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDREDOFF"), kTransparent));
+    EXPECT_EQ(led.GlyphOn().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+              Glyph("LEDREDON"));
+    EXPECT_EQ(led.GlyphOff().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+              Glyph("LEDREDOFF"));
+
+    // Centred in any size; never left of or above the corner when the control is smaller.
+    led.resize(40, 20);
+    EXPECT_TRUE(ShowsGlyph(Shot(led), {12, 2}, Glyph("LEDREDOFF"), kTransparent));
+    led.resize(10, 10);
+    EXPECT_EQ(Shot(led).pixel(0, 0), Glyph("LEDREDOFF").pixel(0, 0));
+
+    // The parent's background shows through the glyph's transparent pixels.
+    QWidget host;
+    host.setAutoFillBackground(true);
+    QPalette palette = host.palette();
+    palette.setColor(QPalette::Window, QColor(0, 0, 255));
+    host.setPalette(palette);
+    host.resize(25, 25);
+    auto* onHost = new TComLed(&host);
+    onHost->SetState(lsOn);
+    EXPECT_TRUE(ShowsGlyph(host.grab().toImage(), {5, 5}, Glyph("LEDREDON"), qRgb(0, 0, 255)));
+}
+
+TEST(ComLed, EveryKindDrawsItsGlyphsAndADisabledLampIsDark) {
+    struct TCase {
+        TLedKind kind;
+        const char *on, *off;
+    };
+    const TCase cases[] = {
+        {lkRedLight, "LEDREDON", "LEDREDOFF"},          {lkGreenLight, "LEDGREENON", "LEDGREENOFF"},
+        {lkBlueLight, "LEDBLUEON", "LEDBLUEOFF"},       {lkYellowLight, "LEDYELLOWON", "LEDYELLOWOFF"},
+        {lkPurpleLight, "LEDPURPLEON", "LEDPURPLEOFF"}, {lkBulb, "LEDBULBON", "LEDBULBOFF"},
+    };
+    QWidget parent;
+    TComLed* led = new TComLed(&parent);
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.on);
+        led->SetKind(c.kind);
+        led->SetState(lsOn);
+        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.on), kTransparent));
+        led->setEnabled(false);
+        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.off), kTransparent));
+        led->setEnabled(true);
+        parent.setEnabled(false); // disabled through its parent
+        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.off), kTransparent));
+        parent.setEnabled(true);
+        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.on), kTransparent));
+        led->SetState(lsOff);
+        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.off), kTransparent));
+    }
+}
+
+TEST(ComLed, CustomGlyphsAreTakenOnlyForTheCustomKind) {
+    TComLed led;
+    led.SetKind(lkBlueLight);
+    const QImage corner = Checker(Qt::white, QColor(128, 128, 0), {9, 7});
+    led.SetGlyphOn(QPixmap::fromImage(corner));
+    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDBLUEOFF"), kTransparent));
+    led.SetState(lsOn);
+    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDBLUEON"), kTransparent)) << "ignored for lkBlueLight";
+
+    led.SetKind(lkCustom);
+    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDBLUEON"), kTransparent))
+        << "the glyphs loaded before stay";
+    led.SetGlyphOn(QPixmap::fromImage(corner));
+    const QImage shot = Shot(led);
+    EXPECT_EQ(shot.pixel(8 + 0, 9 + 0), qRgb(255, 255, 255));
+    EXPECT_EQ(shot.pixel(8 + 0, 9 + 6), kTransparent) << "the lower-left colour is transparent";
+    EXPECT_EQ(shot.pixel(8 + 8, 9 + 0), kTransparent);
+    EXPECT_EQ(shot.pixel(8 + 8, 9 + 6), qRgb(255, 255, 255));
+    led.SetState(lsOff);
+    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDBLUEOFF"), kTransparent));
+    led.SetGlyphOff(QPixmap::fromImage(Checker(Qt::red, Qt::black, {25, 25})));
+    EXPECT_EQ(Shot(led).pixel(12, 12), qRgb(255, 0, 0));
+}
+
+TEST(ComLed, StateIsRefusedWhileAPortDecidesIt) {
+    auto port = std::make_unique<TComPort>();
+    TShownLed s;
+    s.led->SetState(lsOff);
+    s.led->SetState(lsOff);
+    EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOff, lsOff})) << "raised also when unchanged";
+
+    s.led->SetComPort(port.get());
+    s.changes.clear();
+    try {
+        s.led->SetState(lsOn);
+        FAIL() << "code 19 expected";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.Code(), CError_LedStateFailed);
+        EXPECT_EQ(e.Message(), "Cannot change led state if ComPort is selected");
+    }
+    EXPECT_EQ(s.led->State(), lsOff);
+    EXPECT_TRUE(s.changes.empty());
+
+    port.reset(); // removed: the lamp forgets it (and is told dark)
+    EXPECT_EQ(s.led->ComPort(), nullptr);
+    EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOff}));
+    s.led->SetState(lsOn);
+    EXPECT_EQ(s.led->State(), lsOn);
+    EXPECT_EQ(s.changes.back(), lsOn);
+    EXPECT_TRUE(ShowsGlyph(Shot(*s.led), {5, 5}, Glyph("LEDREDON"), kTransparent));
+}
+
+TEST(ComLed, ConnectionAndModemLinesFollowThePortThroughTheNullModem) {
+    auto pair = TVirtualSerialPair::Create("LEDLINES");
+    ASSERT_NE(pair, nullptr);
+    TComPort near, far;
+    near.SetPort("LEDLINESA");
+    far.SetPort("LEDLINESB");
+    TShownLed conn, cts;
+    conn.led->SetComPort(&near);
+    cts.led->SetLedSignal(lsCTS);
+    cts.led->SetComPort(&near);
+
+    near.SetConnected(true);
+    EXPECT_EQ(conn.led->State(), lsOn);
+    EXPECT_EQ(cts.led->State(), lsOff);
+
+    far.SetConnected(true);
+    far.SetRTSLine(true);
+    ASSERT_TRUE(WaitUntil([&] { return cts.led->State() == lsOn; }));
+    far.SetRTSLine(false);
+    ASSERT_TRUE(WaitUntil([&] { return cts.led->State() == lsOff; }));
+
+    // Bound to an open port, a lamp shows the line's present state at once.
+    far.SetRTSLine(true);
+    ASSERT_TRUE(WaitUntil([&] { return cts.led->State() == lsOn; }));
+    TShownLed late;
+    late.led->SetLedSignal(lsCTS);
+    late.led->SetComPort(&near);
+    EXPECT_EQ(late.led->State(), lsOn);
+    EXPECT_EQ(late.changes, (std::vector<TLedState>{lsOn}));
+
+    // While being loaded from a layout it computes nothing and tells nothing.
+    TComLed loading;
+    std::vector<TLedState> loadingChanges;
+    loading.OnChange = [&](TComLed*, TLedState st) { loadingChanges.push_back(st); };
+    loading.BeginLoading();
+    loading.SetComPort(&near);
+    loading.Loaded();
+    EXPECT_EQ(loading.State(), lsOff);
+    EXPECT_TRUE(loadingChanges.empty());
+
+    near.SetConnected(false);
+    EXPECT_EQ(conn.led->State(), lsOff);
+    EXPECT_EQ(cts.led->State(), lsOff);
+    EXPECT_EQ(late.led->State(), lsOff);
+}
+
+TEST(ComLed, RingsKeepTheLampLitForTheDurationFromTheFirstRing) {
+    auto pair = TVirtualSerialPair::Create("LEDRING");
+    ASSERT_NE(pair, nullptr);
+    TComPort port;
+    port.SetPort("LEDRINGA");
+    port.SetConnected(true);
+    TShownLed s;
+    s.led->SetLedSignal(lsRing);
+    s.led->SetComPort(&port);
+    ASSERT_EQ(s.led->RingDuration(), 1000);
+
+    QElapsedTimer clock;
+    std::vector<std::pair<TLedState, qint64>> seen;
+    s.led->OnChange = [&](TComLed*, TLedState st) { seen.emplace_back(st, clock.elapsed()); };
+    clock.start();
+    pair->PulseRing(TVirtualSerialPair::kEndA);
+    ASSERT_TRUE(WaitUntil([&] { return !seen.empty(); }));
+    ASSERT_EQ(seen[0].first, lsOn);
+    const qint64 firstRing = seen[0].second;
+    EXPECT_TRUE(s.led->RingOffTimer().isActive());
+
+    ASSERT_TRUE(WaitUntil([&] { return clock.elapsed() >= firstRing + 600; }));
+    ASSERT_EQ(s.led->State(), lsOn);
+    pair->PulseRing(TVirtualSerialPair::kEndA);
+    ASSERT_TRUE(WaitUntil([&] { return seen.size() >= 2; }));
+    EXPECT_EQ(seen[1].first, lsOn);
+    const qint64 secondRing = seen[1].second;
+    EXPECT_LT(s.led->RingOffTimer().remainingTime(), 450) << "the second ring does not restart the count";
+
+    ASSERT_TRUE(WaitUntil([&] { return s.led->State() == lsOff; }));
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_GE(seen[2].second - firstRing, 995);
+    EXPECT_LT(seen[2].second - secondRing, 1000);
+    EXPECT_FALSE(s.led->RingOffTimer().isActive());
+}
+
+TEST(ComLed, TransmitLampLightsOnAWriteAndGoesDarkWhenTheOutputHasDrained) {
+    TPtyPair pty;
+    TComPort port;
+    port.SetPort(QString::fromStdString(pty.SlavePath()));
+    port.SetBaudRate(br38400);
+    port.SetConnected(true);
+    TShownLed s;
+    s.led->SetLedSignal(lsTx);
+    s.led->SetComPort(&port);
+    EXPECT_EQ(s.led->State(), lsOff);
+    s.changes.clear();
+
+    // A listener registered after the lamp sees the lamp already lit and darkened.
+    TLedState atTxOn = lsOff, atTxEmpty = lsOn;
+    bool drained = false;
+    TComLink probe;
+    probe.OnTxChange = [&](TCustomComPort*, bool on) {
+        if (on)
+            atTxOn = s.led->State();
+    };
+    probe.OnTxEmpty = [&](TCustomComPort*) {
+        atTxEmpty = s.led->State();
+        drained = true;
+    };
+    port.RegisterLink(&probe);
+
+    EXPECT_EQ(port.WriteText("R"), 1);
+    EXPECT_EQ(atTxOn, lsOn);
+    ASSERT_FALSE(s.changes.empty());
+    EXPECT_EQ(s.changes.front(), lsOn);
+    ASSERT_TRUE(WaitUntil([&] { return drained; }));
+    EXPECT_EQ(atTxEmpty, lsOff);
+    EXPECT_EQ(s.led->State(), lsOff);
+    EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOn, lsOff}));
+    EXPECT_EQ(pty.Read(1), QByteArray("R"));
+
+    // Switching the signal keeps the lamp as it is until the next notification of the new one.
+    s.led->ComLink()->OnTxChange(&port, true);
+    s.led->SetLedSignal(lsRx);
+    EXPECT_EQ(s.led->State(), lsOn);
+    EXPECT_FALSE(s.led->ComLink()->OnTxChange);
+    ASSERT_TRUE(s.led->ComLink()->OnRxChange);
+    s.led->ComLink()->OnRxChange(&port, false);
+    EXPECT_EQ(s.led->State(), lsOff);
+    port.UnregisterLink(&probe);
+}
+
+TEST(ComLed, ReceiveActivityWithinOneEventIsShownOnTheScreen) {
+    TPtyPair pty;
+    TComPort port;
+    port.SetPort(QString::fromStdString(pty.SlavePath()));
+    port.SetConnected(true);
+    TShownLed s;
+    s.led->SetKind(lkGreenLight);
+    s.led->SetLedSignal(lsRx);
+    s.led->SetComPort(&port);
+    s.changes.clear();
+
+    // On and off follow within one evRxChar handling; the probe looks at the screen in between.
+    QImage shownWhileOn;
+    QByteArray received;
+    TComLink probe;
+    probe.OnRxChange = [&](TCustomComPort*, bool on) {
+        if (on)
+            shownWhileOn = OnScreen(*s.led);
+    };
+    probe.OnRxBuf = [&](TCustomComPort*, const void* b, int n) {
+        received.append(static_cast<const char*>(b), n);
+    };
+    port.RegisterLink(&probe);
+
+    // The change of Kind is painted at the next turn of the event loop.
+    ASSERT_TRUE(WaitUntil([&] {
+        return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), OnScreen(*s.led).pixel(0, 0));
+    }));
+    pty.Write("x");
+    ASSERT_TRUE(WaitUntil([&] { return received == "x"; }));
+    EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOn, lsOff}));
+    const QRgb background = shownWhileOn.pixel(0, 0);
+    EXPECT_TRUE(ShowsGlyph(shownWhileOn, {5, 5}, Glyph("LEDGREENON"), background));
+    EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), background));
+    port.UnregisterLink(&probe);
+}
+
+TEST(ComLed, ADestroyedLampLeavesThePortAndAnotherThreadsCallIsHandedOver) {
+    TPtyPair pty;
+    TComPort port;
+    port.SetPort(QString::fromStdString(pty.SlavePath()));
+    port.SetConnected(true);
+    {
+        TShownLed s;
+        s.led->SetLedSignal(lsTx);
+        s.led->SetComPort(&port);
+        s.led->OnChange = [](TComLed*, TLedState) { ADD_FAILURE() << "no change while destroyed"; };
+    }
+    // The link is gone from the port: a write and a close call nothing of the lamp.
+    EXPECT_EQ(port.WriteText("abc"), 3);
+    EXPECT_EQ(pty.Read(3), QByteArray("abc"));
+
+    TShownLed s;
+    s.led->SetLedSignal(lsTx);
+    s.led->SetComPort(&port);
+    std::thread other([&] { s.led->ComLink()->OnTxChange(&port, true); });
+    other.join();
+    EXPECT_EQ(s.led->State(), lsOff) << "not touched from the other thread";
+    ASSERT_TRUE(WaitUntil([&] { return s.led->State() == lsOn; }));
+    port.SetConnected(false);
+}
