@@ -41,6 +41,8 @@ QByteArray CheckedIdent(const QByteArray& text) {
 QByteArray FloatText(double value) {
     if (!std::isfinite(value))
         throw EFilerError(InvalidValueText());
+    if (value == 0 && std::signbit(value))
+        return "-0.0"; // number() drops the sign of a negative zero
     QByteArray text = QByteArray::number(value, 'g', 17);
     if (!text.contains('.') && !text.contains('e'))
         text += ".0";

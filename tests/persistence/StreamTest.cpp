@@ -322,6 +322,8 @@ TEST(PropStream, TextFormTable) {
          "<\r\n    item\r\n      W = 7\r\n    end>"},
         {"currency", "\x10" + u32(15000) + u32(0), "1.5000c"},
         {"single", "\x0f" + u32(0x3fc00000), "1.5s"},
+        {"negative zero", QByteArray("\x05\0\0\0\0\0\0\0\0\0\x80", 11), "-0.0"},
+        {"extended", QByteArray("\x05\0\0\0\0\0\0\0\xc0\xff\x3f", 11), "1.5"},
     };
     for (const TCase& c : cases) {
         const QByteArray binary = "TPF0" + Short("T") + Short("") + Record("V", c.value) + Zero(2);
