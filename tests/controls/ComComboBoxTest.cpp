@@ -137,72 +137,49 @@ TEST(ComComboBox, ListsEverySettingAndSelectsTheFirstItemWithoutAPort) {
 }
 
 TEST(ComComboBox, FollowsThePortOnlyWhenToldAndSelectsNothingForAnUnlistedValue) {
-    TPtyPair ptyA, ptyB;
-    const QString a = QString::fromStdString(ptyA.SlavePath());
-    const QString b = QString::fromStdString(ptyB.SlavePath());
-    TFakePortList list({b, a});
-
+    TFakePortList list({"ttyUSB1", "ttyUSB0"});
     TComPort port;
     port.SetBaudRate(br38400);
-    port.SetPort(a);
+    port.SetPort("TTYUSB1");
     TComComboBox rate, name;
     rate.SetComProperty(cpBaudRate);
     rate.SetComPort(&port);
     EXPECT_EQ(rate.count(), 16);
     EXPECT_EQ(rate.ItemIndex(), 10);
     EXPECT_EQ(rate.Text(), "38400");
-    EXPECT_EQ(rate.Select().BaudRate(), br38400);
-
-    name.SetComPort(&port); // the port first, then the list: selected when filled
+    name.SetComPort(&port);
     name.SetComProperty(cpPort);
-    EXPECT_EQ(Items(name), (QStringList{std::min(a, b), std::max(a, b)}));
-    EXPECT_EQ(name.Text(), a);
-    EXPECT_EQ(name.Select().Port(), a);
+    EXPECT_EQ(Items(name), (QStringList{"ttyUSB0", "ttyUSB1"}));
+    EXPECT_EQ(name.Text(), "ttyUSB1") << "found without regard to case";
+    EXPECT_EQ(name.Select().Port(), "ttyUSB1") << "the list's spelling is held";
 
-    // The selector does not listen to the port.
+    // Not listening: the selection follows only on RefreshFromPort; an unlisted value selects nothing.
     port.SetBaudRate(brCustom);
     port.SetPort("COM7");
     EXPECT_EQ(rate.Text(), "38400");
-    EXPECT_EQ(name.Text(), a);
     rate.RefreshFromPort();
     name.RefreshFromPort();
-    EXPECT_EQ(rate.ItemIndex(), 0);
     EXPECT_EQ(rate.Text(), "Custom");
-    EXPECT_EQ(name.ItemIndex(), -1) << "COM7 is not listed";
+    EXPECT_EQ(name.ItemIndex(), -1);
     EXPECT_EQ(name.Text(), "");
-    EXPECT_EQ(name.Select().Port(), a) << "nothing found, nothing held";
+    EXPECT_EQ(name.Select().Port(), "ttyUSB1") << "nothing found, nothing held";
 
-    // The port's name is found without regard to case, and the list's spelling is held.
-    TFakePortList upper({"ttyUSB3"});
-    port.SetPort("TTYUSB3");
-    name.SetComProperty(cpPort);
-    EXPECT_EQ(name.Text(), "ttyUSB3");
-    EXPECT_EQ(name.Select().Port(), "ttyUSB3");
-
-    // Every other setting, found and held.
     port.SetDataBits(dbSeven);
     port.SetStopBits(sbOne5StopBits);
     port.Parity()->SetBits(prMark);
     port.FlowControl()->SetFlowControl(fcSoftware);
-    struct TCase {
-        TComProperty property;
-        QString text;
-    };
-    for (const TCase& c : {TCase{cpDataBits, "7"}, TCase{cpStopBits, "1.5"}, TCase{cpParity, "Mark"},
-                           TCase{cpFlowControl, "Software"}}) {
-        rate.SetComProperty(c.property);
-        EXPECT_EQ(rate.Text(), c.text);
+    const std::pair<TComProperty, QString> shown[] = {
+        {cpDataBits, "7"}, {cpStopBits, "1.5"}, {cpParity, "Mark"}, {cpFlowControl, "Software"}};
+    for (const auto& [property, text] : shown) {
+        rate.SetComProperty(property);
+        EXPECT_EQ(rate.Text(), text);
     }
     EXPECT_EQ(rate.Select().DataBits(), dbSeven);
-    EXPECT_EQ(rate.Select().StopBits(), sbOne5StopBits);
-    EXPECT_EQ(rate.Select().Parity(), prMark);
     EXPECT_EQ(rate.Select().FlowControl(), fcSoftware);
 
-    // Back to cpNone: nothing listed, nothing selected.
     rate.SetComProperty(cpNone);
-    EXPECT_EQ(rate.count(), 0);
-    EXPECT_EQ(rate.ItemIndex(), -1);
     rate.RefreshFromPort();
+    EXPECT_EQ(rate.count(), 0);
     EXPECT_EQ(rate.ItemIndex(), -1);
 }
 
@@ -214,8 +191,6 @@ TEST(ComComboBox, SelectionThroughCodeNeverWritesIntoThePort) {
     s.box->SetAutoApply(true);
     s.box->SetComPort(&port);
 
-    s.box->SetText("19200");
-    EXPECT_EQ(s.box->Text(), "19200");
     s.box->SetText("custom");
     EXPECT_EQ(s.box->Text(), "Custom") << "found without regard to case";
     s.box->SetText("12345");
@@ -252,20 +227,9 @@ TEST(ComComboBox, TheUsersChoiceIsHeldAndWrittenOnlyWithAutoApply) {
     EXPECT_EQ(port.BaudRate(), br115200);
     EXPECT_EQ(s.changes, 3);
 
-    // The other settings go to their own setters.
-    s.box->SetComProperty(cpParity);
+    s.box->SetComProperty(cpParity); // the other settings go to their own setters
     s.UserChooses("Odd");
     EXPECT_EQ(port.Parity()->Bits(), prOdd);
-    s.box->SetComProperty(cpFlowControl);
-    s.UserChooses("Hardware");
-    EXPECT_EQ(port.FlowControl()->FlowControl(), fcHardware);
-    EXPECT_TRUE(port.FlowControl()->OutCTSFlow());
-    s.box->SetComProperty(cpStopBits);
-    s.UserChooses("2");
-    EXPECT_EQ(port.StopBits(), sbTwoStopBits);
-    s.box->SetComProperty(cpDataBits);
-    s.UserChooses("6");
-    EXPECT_EQ(port.DataBits(), dbSix);
 }
 
 TEST(ComComboBox, ANewRateOnAnOpenPortChangesTheLineSpeedAtOnce) {
@@ -346,11 +310,8 @@ TEST(ComComboBox, RemovingThePortDropsItAndSelectsTheFirstItem) {
     EXPECT_EQ(s.box->ComPort(), nullptr);
     EXPECT_EQ(s.box->count(), 16);
     EXPECT_EQ(s.box->ItemIndex(), 0);
-    s.UserChooses("600"); // nothing to write into
-    EXPECT_EQ(s.box->Select().BaudRate(), br600);
-    EXPECT_EQ(s.changes, 1);
 
-    // Published for layouts: the port reference, the property and AutoApply by name.
+    // Published for layouts: the port reference and the property by name.
     TComPort other;
     other.SetBaudRate(br110);
     EXPECT_TRUE(s.box->setProperty("ComPort", QVariant::fromValue<QObject*>(&other)));
