@@ -410,7 +410,8 @@ private:
     void CreateTerminalCaret();
     void DestroyTerminalCaret();
     void SyncTopLeft();
-    bool IsShown() const { return !isHidden(); }
+    // Visible as a layout sees it: not hidden on purpose (a child is hidden until its window shows).
+    bool IsShown() const { return !isHidden() || !testAttribute(Qt::WA_WState_ExplicitShowHide); }
     bool HasHorizontalBar() const { return m_scrollBars == ssHorizontal || m_scrollBars == ssBoth; }
     bool HasVerticalBar() const { return m_scrollBars == ssVertical || m_scrollBars == ssBoth; }
     // The grid's pixels in the client area at the present scroll position.

@@ -108,7 +108,7 @@ void TComTerminal::SetCaret(TTermCaret value) {
     if (value == m_caret)
         return;
     m_caret = value;
-    if (hasFocus()) {
+    if (hasFocus() || m_caretCreated) {
         DestroyTerminalCaret();
         CreateTerminalCaret();
     }

@@ -1,0 +1,559 @@
+// The visible terminal, headless: properties, font cells, painted pixels, caret, scroll bars and keys.
+#include "controls/ComTerminal.h"
+
+#include "serial/ComPort.h"
+#include "support/TestSupport.h"
+
+#include <QApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QImage>
+#include <QLineEdit>
+#include <QMetaClassInfo>
+#include <QMetaProperty>
+#include <QPaintEvent>
+#include <QScrollBar>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint kWhite = 0xFFFFFF;
+constexpr uint kBlack = 0x000000;
+
+// A loaded terminal with a known fixed-pitch font, shown (offscreen) with a client area of the given
+// size in cells.
+struct TWidget {
+    TComTerminal term;
+
+    explicit TWidget(TTermEmulation emulation = teVT100orANSI, int clientColumns = 80, int clientRows = 24) {
+        term.BeginLoading();
+        term.SetEmulation(emulation);
+        term.Loaded();
+        term.setFont(QFont("DejaVu Sans Mono", 10));
+        ResizeClient(clientColumns, clientRows);
+        term.show();
+        Settle();
+        // The window takes the focus when shown; tests give it explicitly.
+        term.clearFocus();
+    }
+
+    // The scroll area shows and hides its bars from queued events.
+    static void Settle() {
+        for (int i = 0; i < 3; ++i)
+            QApplication::processEvents();
+    }
+
+    // Sizes the control so that its client area without bars holds exactly these cells.
+    void ResizeClient(int columns, int rows) {
+        const int frame = 2 * term.frameWidth();
+        term.resize(columns * term.FontWidth() + frame, rows * term.FontHeight() + frame);
+        Settle();
+    }
+
+    void Feed(const QByteArray& bytes) { term.ReceiveBuffer(nullptr, bytes.constData(), int(bytes.size())); }
+
+    QImage Grab() { return term.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+
+    // The pixel rectangle of screen cell (col, row), 1-based.
+    QRect ScreenCell(int col, int row) const {
+        return {(col - 1) * term.FontWidth(), (row - 1) * term.FontHeight(), term.FontWidth(),
+                term.FontHeight()};
+    }
+};
+
+uint Pixel(const QImage& image, QPoint p) {
+    return image.pixel(p) & 0xFFFFFF;
+}
+
+// How many pixels of `rect` have colour `rgb`.
+int CountColour(const QImage& image, const QRect& rect, uint rgb) {
+    int n = 0;
+    for (int y = rect.top(); y <= rect.bottom(); ++y)
+        for (int x = rect.left(); x <= rect.right(); ++x)
+            n += Pixel(image, {x, y}) == rgb;
+    return n;
+}
+
+bool AllColour(const QImage& image, const QRect& rect, uint rgb) {
+    return CountColour(image, rect, rgb) == rect.width() * rect.height();
+}
+
+// What the far end has received so far, without blocking (the port writes synchronously).
+QByteArray ReadNow(int fd) {
+    QByteArray out;
+    char buf[256];
+    pollfd p{fd, POLLIN, 0};
+    while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, int(n));
+    }
+    return out;
+}
+
+// Searches the pixel size of DejaVu Sans Mono that gives cells `height` pixels high; 0 if none does.
+int PixelSizeForCellHeight(int height) {
+    for (int size = 1; size <= 60; ++size) {
+        QFont font("DejaVu Sans Mono");
+        font.setPixelSize(size);
+        const QFontMetrics metrics(font);
+        if (metrics.ascent() + metrics.descent() == height)
+            return size;
+    }
+    return 0;
+}
+
+void GiveFocus(TComTerminal& term) {
+    QFocusEvent in(QEvent::FocusIn, Qt::OtherFocusReason);
+    QApplication::sendEvent(&term, &in);
+}
+
+void TakeFocus(TComTerminal& term) {
+    QFocusEvent out(QEvent::FocusOut, Qt::OtherFocusReason);
+    QApplication::sendEvent(&term, &out);
+}
+
+} // namespace
+
+// Every declared default is the constructor's value; the two always-stored properties declare none.
+TEST(ComTerminalWidget, ConstructorValuesAndStoredDefaults) {
+    TComTerminal term;
+    const QMetaObject* meta = term.metaObject();
+    int defaults = 0;
+    for (int i = 0; i < meta->classInfoCount(); ++i) {
+        const QMetaClassInfo info = meta->classInfo(i);
+        const QByteArray name = info.name();
+        if (!name.startsWith("Default."))
+            continue;
+        ++defaults;
+        const QByteArray property = name.mid(8);
+        SCOPED_TRACE(property.toStdString());
+        const int index = meta->indexOfProperty(property);
+        ASSERT_GE(index, 0);
+        const QMetaProperty prop = meta->property(index);
+        const QVariant value = prop.read(&term);
+        const QString text = prop.isEnumType()
+                                 ? QString::fromLatin1(prop.enumerator().valueToKey(value.toInt()))
+                                 : value.toString();
+        EXPECT_EQ(text, QString::fromLatin1(info.value()));
+    }
+    EXPECT_GE(defaults, 15);
+    EXPECT_LT(meta->indexOfClassInfo("Default.Emulation"), 0);
+    EXPECT_LT(meta->indexOfClassInfo("Default.ScrollBars"), 0);
+    EXPECT_EQ(term.Emulation(), teVT100orANSI);
+    EXPECT_EQ(term.ScrollBars(), ssBoth);
+    EXPECT_EQ(term.Color(), kBlack);
+    EXPECT_EQ(term.FontColor(), kWhite);
+    EXPECT_EQ(term.size(), QSize(400, 250));
+    EXPECT_EQ(term.font().family(), TComTerminal::DefaultFont().family());
+    EXPECT_EQ(term.font().pointSize(), 9);
+    EXPECT_EQ(term.TopLeft(), (TTermPos{1, 1}));
+    EXPECT_TRUE(QFontDatabase::isFixedPitch(TComTerminal::DefaultFont().family()));
+}
+
+TEST(ComTerminalWidget, ColumnsAndRowsClampAndEmptyTheScreen) {
+    struct Row {
+        const char* name;
+        const char* property;
+        int start;
+        int set;
+        int expected;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"columns 1",          "Columns", 80,  1,   2},
+        {"columns 300",        "Columns", 80,  300, 256},
+        {"columns at maximum", "Columns", 256, 300, 256}, // unchanged, still emptied
+        {"columns 132",        "Columns", 80,  132, 132},
+        {"rows 0",             "Rows",    24,  0,   2},
+        {"rows 150",           "Rows",    24,  150, 100},
+        {"rows at minimum",    "Rows",    2,   -5,  2},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TWidget w;
+        w.term.setProperty(row.property, row.start);
+        w.Feed("text");
+        ASSERT_EQ(w.term.Buffer().RowText(1), "text");
+        w.term.setProperty(row.property, row.set);
+        EXPECT_EQ(w.term.property(row.property).toInt(), row.expected);
+        EXPECT_EQ(w.term.Buffer().RowText(1), "");
+        EXPECT_EQ(w.term.Buffer().Columns(), w.term.Columns());
+        EXPECT_EQ(w.term.Buffer().Rows(), w.term.Rows());
+    }
+}
+
+TEST(ComTerminalWidget, FontRules) {
+    TWidget w;
+    // A proportional font keeps its size but takes the fixed-pitch family.
+    QFont proportional("DejaVu Sans");
+    proportional.setPixelSize(20);
+    ASSERT_NE(QFontMetrics(proportional).horizontalAdvance('i'),
+              QFontMetrics(proportional).horizontalAdvance('W'));
+    w.term.setFont(proportional);
+    EXPECT_EQ(w.term.font().family(), TComTerminal::DefaultFont().family());
+    EXPECT_EQ(w.term.font().pixelSize(), 20);
+    EXPECT_TRUE(w.term.GetFontMetrics());
+    const QFontMetrics metrics(w.term.font());
+    EXPECT_EQ(w.term.FontWidth(), metrics.horizontalAdvance('W'));
+    EXPECT_EQ(w.term.FontHeight(), metrics.ascent() + metrics.descent());
+
+    // An underlined fixed-pitch font keeps its family and loses the underline.
+    QFont underlined("DejaVu Sans Mono", 11);
+    underlined.setUnderline(true);
+    w.term.setFont(underlined);
+    EXPECT_EQ(w.term.font().family(), "DejaVu Sans Mono");
+    EXPECT_FALSE(w.term.font().underline());
+    EXPECT_EQ(w.term.FontHeight(),
+              QFontMetrics(w.term.font()).ascent() + QFontMetrics(w.term.font()).descent());
+}
+
+// A received character is painted in its cell's rectangle in its colours; everything else shows the
+// background.
+TEST(ComTerminalWidget, ReceivedCharacterPixels) {
+    TWidget w;
+    w.term.SetColor(0x102030);
+    w.Feed("\033[3;5H\033[7mM\033[m\033[1mH");
+    const QImage image = w.Grab();
+    const QRect reverse = w.ScreenCell(5, 3);
+    const QRect bold = w.ScreenCell(6, 3);
+    // Reverse: white fill, glyph in the background colour.
+    EXPECT_GT(CountColour(image, reverse, kWhite), reverse.width() * reverse.height() / 2);
+    EXPECT_GT(CountColour(image, reverse, 0x102030), 0);
+    // Bold: the alternative colour on the background.
+    EXPECT_GT(CountColour(image, bold, 0x102030), bold.width() * bold.height() / 2);
+    EXPECT_GT(CountColour(image, bold, 0xA6A6A6), 0);
+    // Neighbours are untouched background.
+    EXPECT_TRUE(AllColour(image, w.ScreenCell(4, 3), 0x102030));
+    EXPECT_TRUE(AllColour(image, w.ScreenCell(7, 3), 0x102030));
+    EXPECT_TRUE(AllColour(image, w.ScreenCell(5, 2), 0x102030));
+}
+
+// Drawing a received character asks for a repaint of exactly its cell.
+TEST(ComTerminalWidget, ReceivedCharacterRepaintsItsCell) {
+    TWidget w;
+    w.term.SetCaret(tcNone);
+    struct TPaintSpy : QObject {
+        QRegion painted;
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint)
+                painted += static_cast<QPaintEvent*>(e)->region();
+            return false;
+        }
+    } spy;
+    w.term.viewport()->installEventFilter(&spy);
+    w.term.viewport()->update();
+    ASSERT_TRUE(WaitUntil([&] { return !spy.painted.isEmpty(); }));
+    spy.painted = {};
+    w.Feed("\033[2;3HQ");
+    ASSERT_TRUE(WaitUntil([&] { return !spy.painted.isEmpty(); }));
+    EXPECT_EQ(spy.painted, QRegion(w.ScreenCell(3, 2)));
+}
+
+// A line feed on the last row moves every row up by one cell height.
+TEST(ComTerminalWidget, LineFeedOnLastRowScrollsPixels) {
+    TWidget w(teVT100orANSI, 80, 24);
+    // A reverse block (white cell) in row r at column r.
+    for (int r = 1; r <= 24; ++r)
+        w.Feed("\033[" + QByteArray::number(r) + ";" + QByteArray::number(r) + "H\033[7m \033[m");
+    QImage before = w.Grab();
+    ASSERT_TRUE(AllColour(before, w.ScreenCell(24, 24), kWhite));
+    w.Feed("\033[24;1H\n");
+    const QImage after = w.Grab();
+    for (int r = 2; r <= 24; ++r) {
+        SCOPED_TRACE(r);
+        EXPECT_TRUE(AllColour(after, w.ScreenCell(r, r - 1), kWhite));
+        EXPECT_TRUE(AllColour(after, w.ScreenCell(r, r), kBlack));
+    }
+    EXPECT_EQ(after.copy(0, 0, after.width(), 23 * w.term.FontHeight()),
+              before.copy(0, w.term.FontHeight(), before.width(), 23 * w.term.FontHeight()));
+}
+
+TEST(ComTerminalWidget, CaretStyles) {
+    const int size16 = PixelSizeForCellHeight(16);
+    const int size7 = PixelSizeForCellHeight(7);
+    ASSERT_GT(size16, 0);
+    ASSERT_GT(size7, 0);
+    struct Row {
+        const char* name;
+        TTermCaret caret;
+        int pixelSize;
+        int height; // 0: no caret
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"underline 16", tcUnderline, size16, 2},
+        {"underline 7",  tcUnderline, size7,  0},
+        {"block 16",     tcBlock,     size16, 16},
+        {"none",         tcNone,      size16, 0},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TWidget w;
+        QFont font("DejaVu Sans Mono");
+        font.setPixelSize(row.pixelSize);
+        w.term.setFont(font);
+        w.term.SetCaret(row.caret);
+        w.Feed("\033[3;5H");
+        EXPECT_FALSE(w.term.CaretCreated()); // only with the focus
+        GiveFocus(w.term);
+        EXPECT_EQ(w.term.CaretCreated(), row.height > 0);
+        EXPECT_EQ(w.term.CaretHeight(), row.height);
+        const QRect cell = w.ScreenCell(5, 3);
+        const QImage image = w.Grab();
+        if (row.height > 0) {
+            const QRect caret(cell.left(), cell.bottom() - row.height + 1, cell.width(), row.height);
+            EXPECT_EQ(w.term.CaretRect(), caret);
+            // The caret inverts the black background; the rest of the cell stays black.
+            EXPECT_TRUE(AllColour(image, caret, kWhite));
+            EXPECT_EQ(CountColour(image, cell, kWhite), caret.width() * caret.height());
+        } else {
+            EXPECT_TRUE(w.term.CaretRect().isEmpty());
+            EXPECT_TRUE(AllColour(image, cell, kBlack));
+        }
+        TakeFocus(w.term);
+        EXPECT_FALSE(w.term.CaretCreated());
+        EXPECT_TRUE(AllColour(w.Grab(), cell, kBlack));
+    }
+}
+
+// The caret is hidden while a received block is displayed, follows the caret cell, and a change of
+// style while focused takes effect at once.
+TEST(ComTerminalWidget, CaretFollowsAndHides) {
+    TWidget w;
+    GiveFocus(w.term);
+    QList<bool> hiddenDuringBlock;
+    w.term.OnChar = [&](TCustomComTerminal*, char) { hiddenDuringBlock << w.term.CaretRect().isEmpty(); };
+    w.Feed("ab\r\nc");
+    EXPECT_EQ(hiddenDuringBlock, QList<bool>(5, true));
+    EXPECT_EQ(w.term.CaretRect(), w.ScreenCell(2, 2));
+    w.term.SetCaret(tcUnderline);
+    EXPECT_EQ(w.term.CaretHeight(), w.term.FontHeight() / 8);
+    EXPECT_EQ(w.term.CaretRect().bottom(), w.ScreenCell(2, 2).bottom());
+}
+
+TEST(ComTerminalWidget, ScrollBarsOverALargerGrid) {
+    // 80 x 24 in a client 60 columns wide and tall enough for the grid and a horizontal bar.
+    TWidget w(teVT100orANSI, 60, 26);
+    QScrollBar* h = w.term.horizontalScrollBar();
+    QScrollBar* v = w.term.verticalScrollBar();
+    EXPECT_EQ(h->minimum(), 0);
+    EXPECT_EQ(h->maximum(), 20);
+    EXPECT_EQ(v->maximum(), 0);
+    EXPECT_TRUE(h->isVisible());
+    EXPECT_FALSE(v->isVisible());
+
+    // Marks in buffer columns 21 and 80 of row 1.
+    w.Feed("\033[1;21H\033[7m \033[1;80H ");
+    EXPECT_TRUE(AllColour(w.Grab(), w.ScreenCell(21, 1), kWhite));
+    w.term.ModifyScrollBar(Qt::Horizontal, srThumbPosition, 20);
+    EXPECT_EQ(w.term.TopLeft(), (TTermPos{21, 1}));
+    const QImage image = w.Grab();
+    EXPECT_TRUE(AllColour(image, w.ScreenCell(1, 1), kWhite));  // buffer column 21
+    EXPECT_TRUE(AllColour(image, w.ScreenCell(60, 1), kWhite)); // buffer column 80
+    EXPECT_TRUE(AllColour(image, w.ScreenCell(2, 1), kBlack));
+    // Nothing is painted right of the grid's last column.
+    EXPECT_TRUE(AllColour(
+        image, QRect(60 * w.term.FontWidth(), 0, image.width() - 60 * w.term.FontWidth(), 10), kBlack));
+
+    // Without bars the view returns to the grid's first cell.
+    w.term.SetScrollBars(ssNone);
+    EXPECT_EQ(w.term.TopLeft(), (TTermPos{1, 1}));
+    EXPECT_TRUE(AllColour(w.Grab(), w.ScreenCell(21, 1), kWhite));
+}
+
+TEST(ComTerminalWidget, GridThatFitsShowsNoBars) {
+    TWidget w(teVT100orANSI, 80, 24);
+    EXPECT_EQ(w.term.horizontalScrollBar()->maximum(), 0);
+    EXPECT_EQ(w.term.verticalScrollBar()->maximum(), 0);
+    EXPECT_FALSE(w.term.horizontalScrollBar()->isVisible());
+    EXPECT_FALSE(w.term.verticalScrollBar()->isVisible());
+    EXPECT_EQ(w.term.viewport()->width(), 80 * w.term.FontWidth());
+
+    // One row short: the vertical bar takes a strip of the width, so the columns no longer fit either,
+    // and the horizontal bar takes one more row.
+    w.ResizeClient(80, 23);
+    const int barWidth = w.term.verticalScrollBar()->width();
+    const int barHeight = w.term.horizontalScrollBar()->height();
+    EXPECT_TRUE(w.term.verticalScrollBar()->isVisible());
+    EXPECT_TRUE(w.term.horizontalScrollBar()->isVisible());
+    EXPECT_EQ(w.term.horizontalScrollBar()->maximum(),
+              80 - (80 * w.term.FontWidth() - barWidth) / w.term.FontWidth());
+    EXPECT_EQ(w.term.verticalScrollBar()->maximum(),
+              24 - (23 * w.term.FontHeight() - barHeight) / w.term.FontHeight());
+    EXPECT_EQ(w.term.viewport()->size(),
+              QSize(80 * w.term.FontWidth() - barWidth, 23 * w.term.FontHeight() - barHeight));
+}
+
+TEST(ComTerminalWidget, ScrollRequests) {
+    struct Row {
+        const char* name;
+        bool smooth;
+        TScrollRequest request;
+        int position;
+        int expectedRow; // TopLeft row, starting from position 10 of 0..76
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"line down",        false, srLineDown,      0,  12},
+        {"line up",          false, srLineUp,        0,  10},
+        {"page down",        false, srPageDown,      0,  35},
+        {"page up",          false, srPageUp,        0,  1},
+        {"thumb position",   false, srThumbPosition, 40, 41},
+        {"track, not smooth",false, srThumbTrack,    40, 11},
+        {"track, smooth",    true,  srThumbTrack,    40, 41},
+        {"past the end",     false, srThumbPosition, 99, 77},
+        {"top",              false, srTop,           0,  11},
+        {"bottom",           false, srBottom,        0,  11},
+        {"end scroll",       false, srEndScroll,     0,  11},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TWidget w(teVT100orANSI, 90, 24); // wide enough for a vertical bar
+        w.term.SetRows(100);
+        TWidget::Settle();
+        w.term.SetSmoothScroll(row.smooth);
+        w.term.ModifyScrollBar(Qt::Vertical, srThumbPosition, 10);
+        ASSERT_EQ(w.term.TopLeft().Y, 11);
+        w.term.ModifyScrollBar(Qt::Vertical, row.request, row.position);
+        EXPECT_EQ(w.term.TopLeft().Y, row.expectedRow);
+    }
+}
+
+// Dragging the scroll box moves the view while dragging only with SmoothScroll.
+TEST(ComTerminalWidget, DraggingTheScrollBox) {
+    for (bool smooth : {false, true}) {
+        SCOPED_TRACE(smooth);
+        TWidget w(teVT100orANSI, 80, 24);
+        w.term.SetRows(100);
+        w.term.SetSmoothScroll(smooth);
+        QScrollBar* v = w.term.verticalScrollBar();
+        v->setSliderDown(true);
+        v->setSliderPosition(30);
+        EXPECT_EQ(w.term.TopLeft().Y, smooth ? 31 : 1);
+        v->setSliderPosition(50);
+        EXPECT_EQ(w.term.TopLeft().Y, smooth ? 51 : 1);
+        v->setSliderDown(false);
+        EXPECT_EQ(w.term.TopLeft().Y, 51);
+    }
+}
+
+TEST(ComTerminalWidget, CellsFollowTheView) {
+    TWidget w(teVT100orANSI, 80, 10);
+    w.Feed("\033[15;3H\033[7m ");
+    w.term.ModifyScrollBar(Qt::Vertical, srThumbPosition, 10);
+    EXPECT_EQ(w.term.TopLeft().Y, 11);
+    EXPECT_TRUE(AllColour(w.Grab(), w.ScreenCell(3, 5), kWhite));
+    // An erase repaints the erased cells where the view shows them.
+    w.Feed("\033[15;1H\033[K");
+    EXPECT_TRUE(AllColour(w.Grab(), w.ScreenCell(3, 5), kBlack));
+}
+
+// Keys on a real port: what reaches the far end of a pseudo-terminal, and where the caret goes.
+TEST(ComTerminalWidget, KeysOnAPort) {
+    struct Row {
+        const char* name;
+        TTermEmulation emulation;
+        TArrowKeys arrows;
+        QByteArray farEndFirst; // received before the key
+        Qt::Key key;
+        QString text;
+        QByteArray sent;
+        TTermPos caret; // starting from (5, 5)
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"terminal up",           teVT100orANSI, akTerminal, "",           Qt::Key_Up,    "",   "\033[A", {5, 5}},
+        {"windows up",            teVT100orANSI, akWindows,  "",           Qt::Key_Up,    "",   "",       {5, 4}},
+        {"windows home",          teVT100orANSI, akWindows,  "",           Qt::Key_Home,  "",   "",       {1, 1}},
+        {"app keys up",           teVT100orANSI, akTerminal, "\033[?1h",   Qt::Key_Up,    "",   "\033OA", {5, 5}},
+        {"app keys beat windows", teVT100orANSI, akWindows,  "\033[?1h",   Qt::Key_Left,  "",   "\033OD", {5, 5}},
+        {"app keys: home inert",  teVT100orANSI, akTerminal, "\033[?1h",   Qt::Key_Home,  "",   "",       {5, 5}},
+        {"app keys off again",    teVT100orANSI, akTerminal, "\033[?1h\033[?1l", Qt::Key_Down, "", "\033[B", {5, 5}},
+        {"vt52 right",            teVT52,        akTerminal, "",           Qt::Key_Right, "",   "\033C",  {5, 5}},
+        {"no emulation arrows",   teNone,        akTerminal, "",           Qt::Key_Up,    "",   "",       {5, 5}},
+        {"letter",                teNone,        akTerminal, "",           Qt::Key_A,     "a",  "a",      {5, 5}},
+        {"enter",                 teVT100orANSI, akTerminal, "",           Qt::Key_Return, "\r", "\r",    {5, 5}},
+        {"backspace",             teVT100orANSI, akTerminal, "",           Qt::Key_Backspace, "\b", "\b", {5, 5}},
+        {"latin-1",               teNone,        akTerminal, "",           Qt::Key_Eacute, "\u00e9", "\xe9", {5, 5}},
+        {"outside latin-1",       teNone,        akTerminal, "",           Qt::Key_unknown, "\u20ac", "",  {5, 5}},
+        {"no text",               teNone,        akTerminal, "",           Qt::Key_F5,    "",   "",       {5, 5}},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TPtyPair pty;
+        TComPort port;
+        port.SetPort(QString::fromStdString(pty.SlavePath()));
+        TWidget w(row.emulation);
+        w.term.SetComPort(&port);
+        w.term.SetArrowKeys(row.arrows);
+        w.term.SetConnected(true);
+        ASSERT_TRUE(port.Connected());
+        if (!row.farEndFirst.isEmpty()) {
+            // The far end's bytes, then a marker that shows they have all been handled.
+            QByteArray seen;
+            w.term.OnChar = [&](TCustomComTerminal*, char ch) { seen += ch; };
+            pty.Write(row.farEndFirst + "!");
+            ASSERT_TRUE(WaitUntil([&] { return seen.endsWith('!'); }));
+        }
+        w.term.SetCaretCell(5, 5);
+        QKeyEvent press(QEvent::KeyPress, row.key, Qt::NoModifier, row.text);
+        QApplication::sendEvent(&w.term, &press);
+        EXPECT_EQ(ReadNow(pty.MasterFd()), row.sent);
+        EXPECT_EQ(w.term.CaretPos(), row.caret) << w.term.CaretPos().X << "," << w.term.CaretPos().Y;
+    }
+}
+
+// Tab moves the focus unless WantTab; with WantTab it is typed. Handlers may change keys.
+TEST(ComTerminalWidget, TabAndKeyHandlers) {
+    TPtyPair pty;
+    TComPort port;
+    port.SetPort(QString::fromStdString(pty.SlavePath()));
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* term = new TComTerminal;
+    term->Loaded();
+    auto* edit = new QLineEdit;
+    layout->addWidget(term);
+    layout->addWidget(edit);
+    term->SetComPort(&port);
+    term->SetConnected(true);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    term->setFocus();
+    ASSERT_TRUE(WaitUntil([&] { return term->hasFocus(); }));
+    EXPECT_TRUE(term->CaretCreated());
+
+    QTest::keyClick(term, Qt::Key_Tab);
+    EXPECT_TRUE(edit->hasFocus());
+    EXPECT_FALSE(term->CaretCreated());
+    EXPECT_EQ(ReadNow(pty.MasterFd()), "");
+
+    term->setFocus();
+    term->SetWantTab(true);
+    QTest::keyClick(term, Qt::Key_Tab);
+    EXPECT_TRUE(term->hasFocus());
+    EXPECT_EQ(ReadNow(pty.MasterFd()), "\t");
+
+    // OnKeyPress changes the character; OnKeyDown turns an arrow key into no key.
+    term->OnKeyPress = [](TComTerminal*, QChar& ch) { ch = ch.toUpper(); };
+    term->OnKeyDown = [](TComTerminal*, int& key, Qt::KeyboardModifiers) {
+        if (key == Qt::Key_Up)
+            key = 0;
+    };
+    QTest::keyClick(term, Qt::Key_Q);
+    QTest::keyClick(term, Qt::Key_Up);
+    EXPECT_EQ(ReadNow(pty.MasterFd()), "Q");
+}
