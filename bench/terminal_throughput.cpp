@@ -1,0 +1,230 @@
+// Terminal data-path throughput: bytes per second from DisplayBuffer into the grid (no display), next to
+// libvterm's screen layer on the same streams in the same run, as a ratio. Then the visible terminal:
+// painting a full 80 x 24 screen, and receiving 1 MB of text into a shown terminal (offscreen).
+//
+//   terminal_throughput [megabytes per stream, default 8]
+
+#include "controls/ComTerminal.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+
+extern "C" {
+#include <vterm.h>
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kColumns = 80;
+constexpr int kRows = 24;
+constexpr int kChunk = 4096; // bytes per delivery, like one read of the port
+
+// Plain text lines of varying length, CR LF.
+QByteArray PlainText(int size) {
+    std::mt19937 rng(1);
+    std::uniform_int_distribution<int> length(0, 78);
+    std::uniform_int_distribution<int> letter(0x20, 0x7E);
+    QByteArray out;
+    out.reserve(size + 100);
+    while (out.size() < size) {
+        const int n = length(rng);
+        for (int i = 0; i < n; ++i)
+            out += char(letter(rng));
+        out += "\r\n";
+    }
+    out.truncate(size);
+    return out;
+}
+
+// What the field controller sends when its log is read.
+QByteArray ControllerLog(int size) {
+    static const char* const kEvents[] = {"DOOR %d OPEN",     "DOOR %d CLOSED", "ALARM ZONE %d",
+                                          "CARD %d ACCEPTED", "CARD %d DENIED", "POWER FAIL",
+                                          "POWER OK",         "RELAY %d ON"};
+    std::mt19937 rng(2);
+    QByteArray out;
+    out.reserve(size + 100);
+    int second = 0;
+    char line[96];
+    while (out.size() < size) {
+        char event[32];
+        std::snprintf(event, sizeof event, kEvents[rng() % 8], int(rng() % 16) + 1);
+        second += int(rng() % 90);
+        std::snprintf(line, sizeof line, "2026-12-%02d %02d:%02d:%02d %s\r\n", 1 + second / 86400 % 28,
+                      second / 3600 % 24, second / 60 % 60, second % 60, event);
+        out += line;
+    }
+    out.truncate(size);
+    return out;
+}
+
+// A full-screen VT100 application's output: cursor moves, erases, attributes, tabs, long lines that
+// wrap, and text.
+QByteArray MixedVT100(int size) {
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<int> letter(0x20, 0x7E);
+    QByteArray out;
+    out.reserve(size + 200);
+    auto text = [&](int n) {
+        for (int i = 0; i < n; ++i)
+            out += char(letter(rng));
+    };
+    while (out.size() < size) {
+        switch (rng() % 10) {
+        case 0:
+            out += "\033[" + QByteArray::number(int(rng() % kRows) + 1) + ";" +
+                   QByteArray::number(int(rng() % kColumns) + 1) + "H";
+            break;
+        case 1:
+            out += (rng() % 4 == 0) ? "\033[J" : "\033[K";
+            break;
+        case 2:
+            out += (rng() % 2) ? "\033[1;7m" : (rng() % 2) ? "\033[4m" : "\033[0m";
+            break;
+        case 3:
+            out += "\t";
+            text(int(rng() % 8));
+            break;
+        case 4:
+            text(100 + int(rng() % 100)); // wraps
+            out += "\r\n";
+            break;
+        case 5:
+            out += "\033[A\033[2C\033[B\033[D";
+            break;
+        default:
+            text(int(rng() % 40));
+            out += "\r\n";
+            break;
+        }
+    }
+    out.truncate(size);
+    return out;
+}
+
+// Runs `pass` (one pass over the stream) repeatedly for at least half a second; best bytes per second of
+// three such runs.
+double Rate(qsizetype bytes, const std::function<void()>& pass) {
+    double best = 0;
+    for (int run = 0; run < 3; ++run) {
+        const auto start = Clock::now();
+        qsizetype done = 0;
+        double seconds = 0;
+        do {
+            pass();
+            done += bytes;
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        } while (seconds < 0.5);
+        best = std::max(best, double(done) / seconds);
+    }
+    return best;
+}
+
+double OurRate(const QByteArray& stream, TTermEmulation emulation) {
+    TCustomComTerminal term;
+    term.BeginLoading();
+    term.SetEmulation(emulation);
+    term.SetColumns(kColumns);
+    term.SetRows(kRows);
+    term.SetWrapLines(true);
+    term.Loaded();
+    return Rate(stream.size(), [&] {
+        for (qsizetype pos = 0; pos < stream.size(); pos += kChunk)
+            term.DisplayBuffer(stream.constData() + pos,
+                               int(std::min<qsizetype>(kChunk, stream.size() - pos)));
+    });
+}
+
+double VtermRate(const QByteArray& stream) {
+    VTerm* vt = vterm_new(kRows, kColumns);
+    vterm_set_utf8(vt, 0);
+    VTermScreen* screen = vterm_obtain_screen(vt);
+    vterm_screen_reset(screen, 1);
+    const double rate = Rate(stream.size(), [&] {
+        for (qsizetype pos = 0; pos < stream.size(); pos += kChunk)
+            vterm_input_write(vt, stream.constData() + pos,
+                              size_t(std::min<qsizetype>(kChunk, stream.size() - pos)));
+    });
+    vterm_free(vt);
+    return rate;
+}
+
+void Widget() {
+    TComTerminal term;
+    term.BeginLoading();
+    term.SetEmulation(teNone);
+    term.SetWrapLines(true);
+    term.Loaded();
+    term.resize(kColumns * term.FontWidth() + 2 * term.frameWidth() + 40,
+                kRows * term.FontHeight() + 2 * term.frameWidth() + 40);
+    term.show();
+    QApplication::processEvents();
+    term.FillScreen('E');
+
+    // A full paint of every cell, as after an expose.
+    constexpr int kPaints = 200;
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < kPaints; ++i)
+        term.viewport()->repaint();
+    std::printf("paint 80 x 24 full cells      %8.3f ms per paint\n",
+                double(timer.nsecsElapsed()) / 1e6 / kPaints);
+
+    // 1 MB of controller log into the shown terminal, delivered like port reads, painted as it goes.
+    const QByteArray log = ControllerLog(1 << 20);
+    timer.restart();
+    for (qsizetype pos = 0; pos < log.size(); pos += kChunk) {
+        term.ReceiveBuffer(nullptr, log.constData() + pos,
+                           int(std::min<qsizetype>(kChunk, log.size() - pos)));
+        QApplication::processEvents();
+    }
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    std::printf("1 MB into a shown terminal    %8.3f s, %8.2f MB/s\n", seconds, 1.0 / seconds);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    const int megabytes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 8;
+    const int size = megabytes << 20;
+
+    struct TStream {
+        const char* name;
+        QByteArray bytes;
+    };
+    const TStream streams[] = {
+        {"plain text CR LF", PlainText(size)},
+        {"controller log", ControllerLog(size)},
+        {"mixed VT100", MixedVT100(size)},
+    };
+    std::printf("DisplayBuffer into an %d x %d grid (no display), %d MB per stream, %d-byte deliveries\n",
+                kColumns, kRows, megabytes, kChunk);
+    std::printf("%-18s %14s %14s %14s %8s\n", "stream", "VT100 MB/s", "no emul. MB/s", "libvterm MB/s",
+                "ratio");
+    bool met = true;
+    for (const TStream& stream : streams) {
+        const double ours = OurRate(stream.bytes, teVT100orANSI);
+        const double plain = OurRate(stream.bytes, teNone);
+        const double theirs = VtermRate(stream.bytes);
+        const double ratio = ours / theirs;
+        met = met && ratio >= 3.0;
+        std::printf("%-18s %14.1f %14.1f %14.1f %7.2fx\n", stream.name, ours / 1e6, plain / 1e6, theirs / 1e6,
+                    ratio);
+    }
+    std::printf("target: at least 3x libvterm on each stream (VT100 emulation): %s\n",
+                met ? "met" : "NOT met");
+    Widget();
+    return 0;
+}
