@@ -129,12 +129,15 @@ void TRegPropStorageManEh::WriteLines(TPropStorageEh* storage, const QStringList
     TRegistry reg;
     reg.SetRootKey(m_rootKey);
     const QString key = EffectivePath() + QLatin1Char('\\') + storage->EffectiveSection();
+    // One write of the store for all lines; an exception leaves the store as it was.
+    reg.BeginUpdate();
     if (!reg.OpenKey(key, true))
         throw ERegistryException(QStringLiteral("Failed to set data for '%1'").arg(LineName(0)));
     for (int i = 0; i < lines.size(); ++i)
         reg.WriteString(LineName(i), lines[i]);
     for (int n = int(lines.size()); reg.ValueExists(LineName(n)); ++n)
         reg.DeleteValue(LineName(n));
+    reg.EndUpdate();
 }
 
 void TRegPropStorageManEh::WritePropertiesText(TPropStorageEh* storage, const QByteArray& text) {

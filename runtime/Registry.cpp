@@ -9,6 +9,7 @@
 #include <array>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -106,23 +107,24 @@ TRegistryData LoadStore() {
     return data;
 }
 
-// Runs change on the current content under the exclusive lock and writes the result back atomically.
-// change returns false when it changed nothing. Returns false when the store could not be written.
-template <class F> bool ModifyStore(F&& change) {
-    const QString path = RegistryStorePath();
+// Takes the exclusive lock and reads the current content for a change; nullptr when the store's folder
+// cannot be made or locked. A garbled store is kept aside before it is replaced.
+std::unique_ptr<TStoreLock> LockForChange(const QString& path, TRegistryData& data) {
     if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    TStoreLock lock(path, true);
-    if (!lock.Locked())
-        return false;
-    TRegistryData data;
+        return nullptr;
+    auto lock = std::make_unique<TStoreLock>(path, true);
+    if (!lock->Locked())
+        return nullptr;
     if (ReadStoreFile(path, data) == TLoadResult::lrGarbled) {
         const QString keep = path + QStringLiteral(".corrupt");
         QFile::remove(keep);
         QFile::copy(path, keep);
     }
-    if (!change(data))
-        return true;
+    return lock;
+}
+
+// Writes the content atomically (the caller holds the lock).
+bool WriteStoreFile(const QString& path, const TRegistryData& data) {
     QSaveFile out(path);
     if (!out.open(QIODevice::WriteOnly))
         return false;
@@ -132,6 +134,19 @@ template <class F> bool ModifyStore(F&& change) {
         return false;
     }
     return out.commit(); // flushes to disk, then renames over the old store
+}
+
+// Runs change on the current content under the exclusive lock and writes the result back atomically.
+// change returns false when it changed nothing. Returns false when the store could not be written.
+template <class F> bool ModifyStore(F&& change) {
+    const QString path = RegistryStorePath();
+    TRegistryData data;
+    auto lock = LockForChange(path, data);
+    if (!lock)
+        return false;
+    if (!change(data))
+        return true;
+    return WriteStoreFile(path, data);
 }
 
 // Little-endian reader over a byte array that never reads past its end.
@@ -347,6 +362,58 @@ bool TRegistryData::Parse(const QByteArray& bytes) {
 
 // ---- TRegistry
 
+struct TRegistry::TBatch {
+    int Depth = 0;
+    bool Ok = false;
+    QString Path;
+    std::unique_ptr<TStoreLock> Lock;
+    TRegistryData Data;
+    bool Changed = false;
+    QString LastName; // the value named when the batch fails to be written
+};
+
+TRegistry::TRegistry() = default;
+TRegistry::~TRegistry() = default; // an update that was not ended is dropped, and its lock released
+
+void TRegistry::BeginUpdate() {
+    if (m_batch) {
+        ++m_batch->Depth;
+        return;
+    }
+    auto batch = std::make_unique<TBatch>();
+    batch->Path = RegistryStorePath();
+    batch->Lock = LockForChange(batch->Path, batch->Data);
+    batch->Ok = batch->Lock != nullptr;
+    m_batch = std::move(batch);
+}
+
+void TRegistry::EndUpdate() {
+    if (!m_batch)
+        return;
+    if (m_batch->Depth > 0) {
+        --m_batch->Depth;
+        return;
+    }
+    std::unique_ptr<TBatch> batch = std::move(m_batch);
+    if (batch->Changed && (!batch->Ok || !WriteStoreFile(batch->Path, batch->Data)))
+        FailSet(batch->LastName);
+}
+
+TRegistryData TRegistry::Snapshot() const {
+    return m_batch ? m_batch->Data : LoadStore();
+}
+
+template <class F> bool TRegistry::Change(const QString& name, F&& change) {
+    if (!m_batch)
+        return ModifyStore(std::forward<F>(change));
+    m_batch->LastName = name;
+    if (!m_batch->Ok)
+        return false;
+    if (change(m_batch->Data))
+        m_batch->Changed = true;
+    return true;
+}
+
 void TRegistry::SetRootKey(HKEY root) {
     CloseKey();
     m_root = root;
@@ -364,14 +431,14 @@ bool TRegistry::OpenKey(const QString& key, bool canCreate) {
     const QString path = Resolve(key);
     bool exists = false;
     if (canCreate) {
-        exists = ModifyStore([&](TRegistryData& data) {
+        exists = Change(path, [&](TRegistryData& data) {
             if (data.FindKey(m_root, path))
                 return false;
             data.CreateKey(m_root, path);
             return true;
         });
     } else {
-        TRegistryData data = LoadStore();
+        TRegistryData data = Snapshot();
         exists = path.isEmpty() || data.FindKey(m_root, path) != nullptr;
     }
     if (!exists)
@@ -399,7 +466,7 @@ bool TRegistry::CreateKey(const QString& key) {
     if (!IsRootKey(m_root))
         return false;
     const QString path = Resolve(key);
-    return ModifyStore([&](TRegistryData& data) {
+    return Change(path, [&](TRegistryData& data) {
         if (data.FindKey(m_root, path))
             return false;
         data.CreateKey(m_root, path);
@@ -410,7 +477,7 @@ bool TRegistry::CreateKey(const QString& key) {
 bool TRegistry::DeleteKey(const QString& key) {
     const QString path = Resolve(key);
     bool deleted = false;
-    const bool written = ModifyStore([&](TRegistryData& data) {
+    const bool written = Change(path, [&](TRegistryData& data) {
         deleted = data.DeleteKey(m_root, path);
         return deleted;
     });
@@ -421,14 +488,14 @@ bool TRegistry::KeyExists(const QString& key) const {
     if (!IsRootKey(m_root))
         return false;
     const QString path = Resolve(key);
-    TRegistryData data = LoadStore();
+    TRegistryData data = Snapshot();
     return path.isEmpty() || data.FindKey(m_root, path) != nullptr;
 }
 
 std::optional<TRegistryData::TValue> TRegistry::LoadValue(const QString& name) const {
     if (!m_keyOpen)
         return std::nullopt;
-    TRegistryData data = LoadStore();
+    TRegistryData data = Snapshot();
     TRegistryData::TKey* key = data.FindKey(m_root, m_currentPath);
     if (!key)
         return std::nullopt;
@@ -445,7 +512,7 @@ QStringList TRegistry::GetValueNames() const {
     QStringList names;
     if (!m_keyOpen)
         return names;
-    TRegistryData data = LoadStore();
+    TRegistryData data = Snapshot();
     if (TRegistryData::TKey* key = data.FindKey(m_root, m_currentPath))
         for (const auto& v : key->Values)
             names.append(v.Name);
@@ -455,7 +522,7 @@ QStringList TRegistry::GetValueNames() const {
 QStringList TRegistry::GetKeyNames() const {
     if (!m_keyOpen)
         return {};
-    return LoadStore().SubKeyNames(m_root, m_currentPath);
+    return Snapshot().SubKeyNames(m_root, m_currentPath);
 }
 
 TRegDataType TRegistry::GetDataType(const QString& name) const {
@@ -517,7 +584,7 @@ void TRegistry::WriteValue(const QString& name, TRegDataType type, const QByteAr
         data.size() > qsizetype(kMaxDataBytes))
         FailSet(name);
     bool keyFound = true;
-    const bool written = ModifyStore([&](TRegistryData& store) {
+    const bool written = Change(name, [&](TRegistryData& store) {
         TRegistryData::TKey* key = store.FindKey(m_root, m_currentPath);
         if (!key && !m_currentPath.isEmpty()) {
             keyFound = false; // deleted by someone else since it was opened
@@ -557,7 +624,7 @@ bool TRegistry::DeleteValue(const QString& name) {
     if (!m_keyOpen || m_readOnly)
         return false;
     bool deleted = false;
-    const bool written = ModifyStore([&](TRegistryData& store) {
+    const bool written = Change(name, [&](TRegistryData& store) {
         TRegistryData::TKey* key = store.FindKey(m_root, m_currentPath);
         if (!key)
             return false;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -87,14 +88,16 @@ private:
 QString RegistryStorePath();
 
 // Access to the per-user settings store, shaped like the operating system's registry: choose a root,
-// open a key (optionally creating it), then list, read, write and delete its values. Every operation
-// reads the store file afresh; every change is written back at once, atomically (temporary file,
-// flush, rename) and under an exclusive lock file, so a second process sees either the old or the new
-// store, never a mixture. A store that cannot be read is taken as empty; a garbled one is kept beside
-// the store as "registry.dat.corrupt" before it is replaced by the next write.
+// open a key (optionally creating it), then list, read, write and delete its values. Outside an update
+// (BeginUpdate) every operation reads the store file afresh and every change is written back at once;
+// writes are atomic (temporary file, flush, rename) and made under an exclusive lock file, so a second
+// process sees either the old or the new store, never a mixture. A store that cannot be read is taken as
+// empty; a garbled one is kept beside the store as "registry.dat.corrupt" before it is replaced by the next
+// write.
 class TRegistry {
 public:
-    TRegistry() = default;
+    TRegistry();
+    ~TRegistry();
     TRegistry(const TRegistry&) = delete;
     TRegistry& operator=(const TRegistry&) = delete;
 
@@ -138,7 +141,17 @@ public:
     void WriteBinaryData(const QString& name, const QByteArray& value);
     bool DeleteValue(const QString& name);
 
+    // Groups changes into one write: BeginUpdate takes the store's lock and reads it once; the
+    // operations up to the matching EndUpdate work on that content, and EndUpdate writes it back
+    // atomically (failing with "Failed to set data" for the last value named when it cannot). Changes
+    // of an update that is never ended are dropped when the registry object goes away. Calls nest.
+    void BeginUpdate();
+    void EndUpdate();
+
 private:
+    struct TBatch;
+    TRegistryData Snapshot() const;
+    template <class F> bool Change(const QString& name, F&& change);
     QString Resolve(const QString& key) const;
     void WriteValue(const QString& name, TRegDataType type, const QByteArray& data);
     std::optional<TRegistryData::TValue> LoadValue(const QString& name) const;
@@ -147,4 +160,5 @@ private:
     QString m_currentPath;
     bool m_keyOpen = false;
     bool m_readOnly = false;
+    std::unique_ptr<TBatch> m_batch;
 };

@@ -191,3 +191,42 @@ TEST(Registry, RootIdentifierTables) {
     EXPECT_EQ(IdentToRootKey("HKEY_LOCAL_MACHINE").value_or(0), HKEY_LOCAL_MACHINE);
     EXPECT_FALSE(IdentToRootKey("HKEY_NOWHERE"));
 }
+
+TEST(Registry, UpdatesWriteOnceAndDropWhatIsNotEnded) {
+    TTempConfigHome home;
+    {
+        TRegistry reg;
+        reg.BeginUpdate();
+        ASSERT_TRUE(reg.OpenKey("Software\\U", true));
+        reg.WriteString("A", "1");
+        reg.WriteInteger("B", 2);
+        EXPECT_EQ(reg.ReadString("A"), "1"); // the update's own content
+        EXPECT_FALSE(QFile::exists(RegistryStorePath()));
+        reg.EndUpdate();
+    }
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("Software\\U", false));
+    EXPECT_EQ(reg.GetValueNames(), (QStringList{"A", "B"}));
+    {
+        TRegistry dropped;
+        dropped.BeginUpdate();
+        ASSERT_TRUE(dropped.OpenKey("Software\\U", false));
+        dropped.WriteString("A", "changed");
+        dropped.DeleteValue("B");
+    } // never ended: nothing written, the lock released
+    EXPECT_EQ(reg.ReadString("A"), "1");
+    EXPECT_TRUE(reg.ValueExists("B"));
+    reg.WriteString("C", "3"); // the lock is free again
+    EXPECT_EQ(reg.ReadString("C"), "3");
+
+    // An update on a store that cannot be written fails at the first change.
+    QFile blocker(home.Path() + "/file");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    TRegistry failing;
+    failing.BeginUpdate();
+    ASSERT_TRUE(failing.OpenKey("", false));
+    EXPECT_EQ(ErrorOf([&] { failing.WriteString("Last", "x"); }), "Failed to set data for 'Last'");
+    EXPECT_EQ(ErrorOf([&] { failing.EndUpdate(); }), "");
+}
