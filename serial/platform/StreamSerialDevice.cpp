@@ -195,6 +195,8 @@ void TStreamSerialDevice::Run() {
             ReadInput(now, hangUp);
         if (m_lost)
             break;
+        if (now >= m_notifyAt)
+            FlushRxEvents();
         ServeWrites(now);
         ServeReads(now);
         CheckDrain(now);
@@ -238,7 +240,7 @@ void TStreamSerialDevice::SettleSignals(std::unique_lock<std::mutex>& lock) {
 }
 
 int TStreamSerialDevice::PollTimeout(TTime now) const {
-    TTime next = m_batchUntil;
+    TTime next = std::min(m_batchUntil, m_notifyAt);
     if (!m_reads.empty()) {
         const TRequest& r = m_reads.front();
         next = std::min(next, r.Deadline);
@@ -299,9 +301,14 @@ void TStreamSerialDevice::ReadInput(TTime now, bool hangUp) {
             m_batchUntil = kNever;
         }
     } else if (total >= kChunkBytes || m_input.Free() == 0) {
-        // A fast stream: its reads are large, so each wake-up pays for itself.
-        FlushRxEvents();
+        // A fast stream: its reads are large, so the line stays watched; the reader is told at most every
+        // kFastNotifyMs, unless much is waiting already (a reader woken per read would run in lockstep
+        // with the tty's small pushes).
         m_batchUntil = kNever;
+        if (m_input.Size() >= kNotifyBytes || m_input.Free() == 0)
+            FlushRxEvents();
+        else if (m_notifyAt == kNever)
+            m_notifyAt = now + std::chrono::milliseconds(kFastNotifyMs);
     } else if (!windowOpen || windowOver) {
         // The first bytes after a quiet line wait kBatchMs; a stream that keeps flowing is collected in
         // longer windows (its latency does not matter, its wake-ups do).
@@ -368,6 +375,7 @@ void TStreamSerialDevice::QueueByte(uint8_t b) {
 }
 
 void TStreamSerialDevice::FlushRxEvents() {
+    m_notifyAt = kNever;
     const uint32_t events = m_rxEvents;
     m_rxEvents = 0;
     RaiseEvents(events);
@@ -763,6 +771,7 @@ int TStreamSerialDevice::PurgeComm(uint32_t flags) {
         m_input.Clear();
         m_markDecoder.Reset();
         m_rxEvents = 0;
+        m_notifyAt = kNever;
         if (int e = m_backend->Flush(true, false); e && !result)
             result = e;
     }

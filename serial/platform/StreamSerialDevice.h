@@ -73,8 +73,8 @@ public:
 // Edge rules:
 // - Input notifications are batched: after the first byte of a quiet line the thread waits kBatchMs
 //   (kStreamBatchMs while a stream keeps flowing) before it raises EV_RXCHAR, so a slow stream costs one
-//   wake-up per batch; a pending read whose count is reached completes at once, and a large chunk is
-//   reported at once. Requests are signalled after the thread has released the device's lock.
+//   wake-up per batch; a pending read whose count is reached completes at once. A fast stream (large
+//   reads) keeps the line watched and is reported every kFastNotifyMs, or at once past kNotifyBytes.
 // - The thread sleeps in poll() without a timeout while nothing is pending or watched; every wait ends
 //   through an eventfd in the same poll().
 // - Timeouts complete a request successfully with the bytes so far.
@@ -86,9 +86,11 @@ public:
 class TStreamSerialDevice final : public TSerialDevice {
 public:
     static constexpr int kBatchMs = 2;
-    static constexpr int kStreamBatchMs = 8;
-    static constexpr size_t kChunkBytes = 1024; // a read this large is reported at once
-    static constexpr size_t kMinInputCapacity = 64 * 1024;
+    static constexpr int kStreamBatchMs = 16;
+    static constexpr size_t kChunkBytes = 1024;       // a read this large means a fast stream
+    static constexpr int kFastNotifyMs = 1;           // a fast stream is reported this often
+    static constexpr size_t kNotifyBytes = 64 * 1024; // or at once when this much is waiting
+    static constexpr size_t kMinInputCapacity = 1024 * 1024;
     static constexpr int32_t kMaxInputQueue = 16 * 1024 * 1024;
     static constexpr int kSampleMs = 20; // line sampling of a UART that cannot notify
 
@@ -213,6 +215,7 @@ private:
 
     uint32_t m_rxEvents = 0;      // input events not yet raised (batching)
     TTime m_batchUntil = kNever;  // end of the current batch window
+    TTime m_notifyAt = kNever;    // when a fast stream\'s input is reported
     bool m_outputPending = false; // bytes went out since the last EV_TXEMPTY check
     TTime m_drainCheck = kNever;  // when to look whether the output has drained
     TTime m_sampleAt = kNever;
