@@ -381,12 +381,15 @@ TEST(ComLed, ADestroyedLampLeavesThePortAndAnotherThreadsCallIsHandedOver) {
     EXPECT_EQ(port.WriteText("abc"), 3);
     EXPECT_EQ(pty.Read(3), QByteArray("abc"));
 
+    // A ring (which a pty never reports) called from another thread lights the lamp and starts its
+    // timer in the lamp's own thread.
     TShownLed s;
-    s.led->SetLedSignal(lsTx);
+    s.led->SetLedSignal(lsRing);
     s.led->SetComPort(&port);
-    std::thread other([&] { s.led->ComLink()->OnTxChange(&port, true); });
+    std::thread other([&] { s.led->ComLink()->OnRing(&port); });
     other.join();
     EXPECT_EQ(s.led->State(), lsOff) << "not touched from the other thread";
     ASSERT_TRUE(WaitUntil([&] { return s.led->State() == lsOn; }));
+    EXPECT_TRUE(s.led->RingOffTimer().isActive());
     port.SetConnected(false);
 }
