@@ -3,6 +3,8 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 namespace {
 constexpr int kTabWidth = 8;
@@ -15,28 +17,19 @@ void TComTermBuffer::Init() {
     m_columns = std::max(1, m_owner->Columns());
     m_rows = std::max(1, m_owner->Rows());
     m_cells.assign(size_t(m_columns) * size_t(m_rows), TTermCell{});
+    m_firstRow = 0;
     m_tabStops.assign(size_t(m_columns), 0);
     for (int col = 1; col <= m_columns; col += kTabWidth)
         m_tabStops[size_t(col - 1)] = 1;
-}
-
-void TComTermBuffer::SetCell(int col, int row, const TTermCell& cell) {
-    if (Inside(col, row))
-        m_cells[Index(col, row)] = cell;
-}
-
-TTermCell TComTermBuffer::GetCell(int col, int row) const {
-    if (!Inside(col, row))
-        return {};
-    return m_cells[Index(col, row)];
 }
 
 QByteArray TComTermBuffer::RowText(int row) const {
     QByteArray text;
     if (row < 1 || row > m_rows)
         return text;
+    const TTermCell* cells = &m_cells[Index(1, row)];
     for (int col = 1; col <= m_columns; ++col) {
-        const char ch = m_cells[Index(col, row)].Ch;
+        const char ch = cells[col - 1].Ch;
         text += ch ? ch : ' ';
     }
     while (text.endsWith(' '))
@@ -44,21 +37,27 @@ QByteArray TComTermBuffer::RowText(int row) const {
     return text;
 }
 
+void TComTermBuffer::BlankRow(int row, int fromCol) {
+    // The blank cell is all zero bytes.
+    static_assert(std::is_trivially_copyable_v<TTermCell>);
+    std::memset(static_cast<void*>(&m_cells[Index(fromCol, row)]), 0,
+                sizeof(TTermCell) * size_t(m_columns - fromCol + 1));
+}
+
 void TComTermBuffer::ScrollTextUp() {
     if (!Allocated())
         return;
-    const auto rowSize = ptrdiff_t(m_columns);
-    std::move(m_cells.begin() + rowSize, m_cells.end(), m_cells.begin());
-    std::fill(m_cells.end() - rowSize, m_cells.end(), TTermCell{});
+    // The top row becomes the new, blank bottom row.
+    BlankRow(1, 1);
+    m_firstRow = int(StorageRow(2));
     m_owner->ScrollTextArea(true);
 }
 
 void TComTermBuffer::ScrollTextDown() {
     if (!Allocated())
         return;
-    const auto rowSize = ptrdiff_t(m_columns);
-    std::move_backward(m_cells.begin(), m_cells.end() - rowSize, m_cells.end());
-    std::fill(m_cells.begin(), m_cells.begin() + rowSize, TTermCell{});
+    m_firstRow = int(StorageRow(m_rows));
+    BlankRow(1, 1);
     m_owner->ScrollTextArea(false);
 }
 
@@ -68,8 +67,7 @@ void TComTermBuffer::EraseLineFrom(int col, int row) {
     col = std::max(col, 1);
     if (col > m_columns)
         return;
-    std::fill(m_cells.begin() + ptrdiff_t(Index(col, row)),
-              m_cells.begin() + ptrdiff_t(Index(m_columns, row)) + 1, TTermCell{});
+    BlankRow(row, col);
     m_owner->InvalidateCells(col, row, m_columns, row);
 }
 
@@ -81,7 +79,10 @@ void TComTermBuffer::EraseScreenFrom(int col, int row) {
         col = 1;
     }
     col = std::clamp(col, 1, m_columns + 1);
-    std::fill(m_cells.begin() + ptrdiff_t(Index(1, row)) + (col - 1), m_cells.end(), TTermCell{});
+    if (col <= m_columns)
+        BlankRow(row, col);
+    for (int r = row + 1; r <= m_rows; ++r)
+        BlankRow(r, 1);
     if (col <= m_columns)
         m_owner->InvalidateCells(col, row, m_columns, row);
     if (row < m_rows)

@@ -52,8 +52,13 @@ public:
     int Columns() const { return m_columns; }
     int Rows() const { return m_rows; }
 
-    void SetCell(int col, int row, const TTermCell& cell);
-    TTermCell GetCell(int col, int row) const;
+    void SetCell(int col, int row, const TTermCell& cell) {
+        if (Inside(col, row))
+            m_cells[Index(col, row)] = cell;
+    }
+    TTermCell GetCell(int col, int row) const {
+        return Inside(col, row) ? m_cells[Index(col, row)] : TTermCell{};
+    }
     // Whole row as text, each blank cell as a space and trailing blanks dropped.
     QByteArray RowText(int row) const;
 
@@ -74,11 +79,20 @@ public:
 
 private:
     bool Inside(int col, int row) const { return col >= 1 && col <= m_columns && row >= 1 && row <= m_rows; }
-    size_t Index(int col, int row) const { return size_t(row - 1) * size_t(m_columns) + size_t(col - 1); }
+    // The storage row of a grid row: rows are kept as a ring, so that scrolling moves no cells.
+    size_t StorageRow(int row) const {
+        int r = m_firstRow + row - 1;
+        if (r >= m_rows)
+            r -= m_rows;
+        return size_t(r);
+    }
+    size_t Index(int col, int row) const { return StorageRow(row) * size_t(m_columns) + size_t(col - 1); }
+    void BlankRow(int row, int fromCol);
 
     TComTermBufferOwner* m_owner;
     int m_columns = 0;
     int m_rows = 0;
+    int m_firstRow = 0; // storage row of grid row 1
     std::vector<TTermCell> m_cells;
     std::vector<uint8_t> m_tabStops;
 };

@@ -247,15 +247,22 @@ void TCustomComTerminal::PlaceChar(char ch) {
         break;
     default:
         if (uint8_t(ch) >= 0x20) {
-            TTermCell cell;
-            cell.Ch = ch;
-            cell.TextColor = m_attributes.Bold ? m_altColor : m_attributes.Reverse ? m_color : m_fontColor;
-            cell.FillColor = m_attributes.Reverse ? m_fontColor : m_color;
-            cell.Underline = m_attributes.Underline;
+            const TTermCell cell{ch,
+                                 m_attributes.Bold      ? m_altColor
+                                 : m_attributes.Reverse ? m_color
+                                                        : m_fontColor,
+                                 m_attributes.Reverse ? m_fontColor : m_color, m_attributes.Underline};
             m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, cell);
             if (m_view)
                 m_view->DrawCell(m_caretPos.X, m_caretPos.Y);
-            StepCaret(cmNextChar);
+            if (m_caretPos.X >= 1 && m_caretPos.X < m_columns) {
+                // The common step, one column right within the row: nothing to clamp.
+                ++m_caretPos.X;
+                if (m_view)
+                    m_view->MoveCaret(m_caretPos.X, m_caretPos.Y);
+            } else {
+                StepCaret(cmNextChar);
+            }
         }
         break;
     }
