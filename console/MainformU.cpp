@@ -1,0 +1,346 @@
+#include "console/MainformU.h"
+
+#include "console/Dialogs.h"
+#include "console/SessionLog.h"
+#include "controls/ComComboBox.h"
+#include "controls/ComLed.h"
+#include "controls/ComTerminal.h"
+#include "persistence/PropStorage.h"
+#include "persistence/PropStorageManager.h"
+#include "runtime/Exception.h"
+#include "serial/ComPort.h"
+
+#include <QCheckBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+// The layout was drawn for a client area of this height; the two bottom buttons keep their distance
+// from the panel's bottom edge.
+constexpr int kDesignedHeight = 569;
+constexpr int kPanelWidth = 172;
+
+QPushButton* Button(QWidget* parent, const char* name, const QString& caption, QRect place) {
+    auto* b = new QPushButton(caption, parent);
+    b->setObjectName(name);
+    b->setGeometry(place);
+    return b;
+}
+
+QLabel* Label(QWidget* parent, const char* name, const QString& caption, QPoint at) {
+    auto* l = new QLabel(caption, parent);
+    l->setObjectName(name);
+    l->move(at);
+    l->adjustSize();
+    return l;
+}
+
+QLineEdit* TextField(QWidget* parent, const char* name, QPoint at) {
+    auto* e = new QLineEdit(QString::fromLatin1(name), parent);
+    e->setObjectName(name);
+    e->setGeometry(at.x(), at.y(), 73, 21);
+    return e;
+}
+
+// Connects a button's click to a handler that runs through the application's exception report.
+template <class F> void OnClick(QAbstractButton* button, F handler) {
+    QObject::connect(button, &QAbstractButton::clicked, button, [handler] { GuardedCall(handler); });
+}
+
+} // namespace
+
+TMainFormF::TMainFormF(TClock clock, QWidget* parent) : TForm(parent), m_clock(std::move(clock)) {
+    BuildLayout();
+    LoadComponents(m_components);
+    GuardedCall([this] { FormCreate(); });
+}
+
+TMainFormF::~TMainFormF() {
+    // The destroy handlers (the property storage's among them) run while the window is whole.
+    DoDestroy();
+}
+
+void TMainFormF::BuildLayout() {
+    BeginLoading();
+    setObjectName(QStringLiteral("MainFormF"));
+    setWindowTitle(QStringLiteral("CV2"));
+    move(54, 135);
+    resize(780, kDesignedHeight);
+    QFont font(QStringLiteral("MS Sans Serif"));
+    font.setPixelSize(11);
+    setFont(font);
+    setAutoFillBackground(true);
+    setBackgroundRole(QPalette::Button);
+
+    // The window's own handlers come first, so that components which chain them (the property
+    // storage) find them in place when they are loaded.
+    OnShow = [this](QObject*) { FormShow(); };
+    OnCloseQuery = [this](QObject*, bool& canClose) { FormCloseQuery(canClose); };
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+
+    ComTerminal1 = new TComTerminal(this);
+    ComTerminal1->setObjectName(QStringLiteral("ComTerminal1"));
+    ComTerminal1->BeginLoading();
+    m_components.push_back(ComTerminal1);
+    layout->addWidget(ComTerminal1, 1);
+
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName(QStringLiteral("Panel1"));
+    Panel1->setFixedWidth(kPanelWidth);
+    layout->addWidget(Panel1);
+
+    Label1 = Label(Panel1, "Label1", QStringLiteral("Com port"), {8, 8});
+    Label2 = Label(Panel1, "Label2", QStringLiteral("Speed"), {8, 56});
+    ComLed1 = new TComLed(Panel1);
+    ComLed1->setObjectName(QStringLiteral("ComLed1"));
+    ComLed1->BeginLoading();
+    ComLed1->setGeometry(40, 136, 25, 25);
+    m_components.push_back(ComLed1);
+    ComLed2 = new TComLed(Panel1);
+    ComLed2->setObjectName(QStringLiteral("ComLed2"));
+    ComLed2->BeginLoading();
+    ComLed2->setGeometry(8, 136, 25, 25);
+    m_components.push_back(ComLed2);
+    Label3 = Label(Panel1, "Label3", QStringLiteral("Tx"), {13, 160});
+    Label4 = Label(Panel1, "Label4", QStringLiteral("Rx"), {46, 160});
+    btnClose = Button(Panel1, "btnClose", QStringLiteral("Close"), {91, 501, 75, 25});
+    ComComboBox1 = new TComComboBox(Panel1);
+    ComComboBox1->setObjectName(QStringLiteral("ComComboBox1"));
+    ComComboBox1->BeginLoading();
+    ComComboBox1->setGeometry(8, 24, 153, 21);
+    m_components.push_back(ComComboBox1);
+    ComComboBox2 = new TComComboBox(Panel1);
+    ComComboBox2->setObjectName(QStringLiteral("ComComboBox2"));
+    ComComboBox2->BeginLoading();
+    ComComboBox2->setGeometry(8, 72, 153, 21);
+    m_components.push_back(ComComboBox2);
+    chkLocalEcho = new QCheckBox(QStringLiteral("Local echo"), Panel1);
+    chkLocalEcho->setObjectName(QStringLiteral("chkLocalEcho"));
+    chkLocalEcho->move(8, 248);
+    chkLocalEcho->adjustSize();
+    btnSave = Button(Panel1, "btnSave", QStringLiteral("Save log"), {8, 501, 75, 25});
+    btnSave->setEnabled(false);
+    btnClear = Button(Panel1, "btnClear", QStringLiteral("Clear"), {8, 272, 75, 25});
+    btnRead = Button(Panel1, "btnRead", QStringLiteral("Read"), {8, 304, 75, 25});
+    btnSyncTime = Button(Panel1, "btnSyncTime", QStringLiteral("Sync time"), {88, 272, 75, 25});
+    btnGetTime = Button(Panel1, "btnGetTime", QStringLiteral("Get time"), {88, 304, 75, 25});
+    btnConnect = Button(Panel1, "btnConnect", QStringLiteral("Connect COM"), {8, 104, 75, 25});
+    CellNomber = TextField(Panel1, "CellNomber", {8, 384});
+    Visio = TextField(Panel1, "Visio", {8, 416});
+    CtrlADR = TextField(Panel1, "CtrlADR", {88, 384});
+    Room = TextField(Panel1, "Room", {88, 416});
+    for (QLineEdit* e : {CellNomber, Visio, CtrlADR, Room})
+        e->setEnabled(false);
+    BtnSyncDate = Button(Panel1, "BtnSyncDate", QStringLiteral("Sync Date"), {88, 336, 75, 25});
+    BtnSyncDate->setEnabled(false);
+    BtnCLRLog = Button(Panel1, "BtnCLRLog", QStringLiteral("Clear Log"), {88, 448, 75, 25});
+    BtnCLRLog->setEnabled(false);
+
+    ComPort1 = new TComPort(this);
+    ComPort1->setObjectName(QStringLiteral("ComPort1"));
+    ComPort1->BeginLoading();
+    m_components.push_back(ComPort1);
+    SaveDialog1 = new TSaveDialog(this);
+    SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
+    SaveDialog1->BeginLoading();
+    m_components.push_back(SaveDialog1);
+    PropStorageEh1 = new TPropStorageEh(this);
+    PropStorageEh1->setObjectName(QStringLiteral("PropStorageEh1"));
+    PropStorageEh1->BeginLoading();
+    m_components.push_back(PropStorageEh1);
+    RegPropStorageManEh1 = new TRegPropStorageManEh(this);
+    RegPropStorageManEh1->setObjectName(QStringLiteral("RegPropStorageManEh1"));
+    RegPropStorageManEh1->BeginLoading();
+    m_components.push_back(RegPropStorageManEh1);
+
+    // Values of the layout, references resolved once every component exists.
+    ComPort1->SetBaudRate(br38400);
+    ComPort1->SetPort(QStringLiteral("COM1"));
+    ComPort1->Parity()->SetBits(prNone);
+    ComPort1->SetStopBits(sbOneStopBit);
+    ComPort1->SetDataBits(dbEight);
+    ComPort1->SetEvents(TComEvents(CPort::kAllComEvents));
+    ComPort1->FlowControl()->SetOutCTSFlow(false);
+    ComPort1->FlowControl()->SetOutDSRFlow(false);
+    ComPort1->FlowControl()->SetControlDTR(dtrEnable);
+    ComPort1->FlowControl()->SetControlRTS(rtsDisable);
+    ComPort1->FlowControl()->SetXonXoffOut(false);
+    ComPort1->FlowControl()->SetXonXoffIn(false);
+    ComPort1->Timeouts()->SetReadInterval(50);
+    ComPort1->Timeouts()->SetReadTotalMultiplier(50);
+    ComPort1->Timeouts()->SetReadTotalConstant(10);
+    ComPort1->OnAfterOpen = [this](TCustomComPort* sender) { ComPort1AfterOpen(sender); };
+
+    ComTerminal1->SetColor(0x000000);
+    ComTerminal1->SetFontColor(0xFFFFFF);
+    QFont terminalFont(QStringLiteral("Fixedsys"));
+    terminalFont.setPixelSize(12);
+    ComTerminal1->setFont(terminalFont);
+    ComTerminal1->SetScrollBars(CPortCtl::ssBoth);
+    ComTerminal1->SetWrapLines(true);
+    ComTerminal1->SetEmulation(CPortCtl::teNone);
+    ComTerminal1->SetComPort(ComPort1);
+    ComTerminal1->OnChar = [this](TCustomComTerminal* sender, char ch) { ComTerminal1Char(sender, ch); };
+
+    ComLed1->SetComPort(ComPort1);
+    ComLed1->SetLedSignal(lsRx);
+    ComLed1->SetKind(lkGreenLight);
+    ComLed2->SetComPort(ComPort1);
+    ComLed2->SetLedSignal(lsTx);
+    ComLed2->SetKind(lkRedLight);
+
+    ComComboBox1->SetComPort(ComPort1);
+    ComComboBox1->SetComProperty(cpPort);
+    ComComboBox1->SetAutoApply(true);
+    ComComboBox1->SetText(QStringLiteral("COM1"));
+    ComComboBox2->SetComPort(ComPort1);
+    ComComboBox2->SetComProperty(cpBaudRate);
+    ComComboBox2->SetAutoApply(true);
+    ComComboBox2->SetText(QStringLiteral("38400"));
+
+    SaveDialog1->SetDefaultExt(QStringLiteral("txt"));
+    SaveDialog1->SetFilter(QStringLiteral("Log files (*.txt)|*.txt|All files (*.*)|*.*"));
+    SaveDialog1->SetFilterIndex(1);
+    SaveDialog1->SetOptions(TSaveDialog::TOpenOptions(TSaveDialog::ofOverwritePrompt) |
+                            TSaveDialog::ofHideReadOnly | TSaveDialog::ofPathMustExist |
+                            TSaveDialog::ofEnableSizing);
+
+    RegPropStorageManEh1->SetPath(QStringLiteral("Software\\Varnholt\\Corvantel"));
+    PropStorageEh1->SetStorageManager(RegPropStorageManEh1);
+    PropStorageEh1->SetStoredProps(
+        {QStringLiteral("ComPort1.<P>.BaudRate"), QStringLiteral("ComPort1.<P>.Port")});
+
+    // Handlers
+    OnClick(btnClose, [this] { btnCloseClick(); });
+    OnClick(chkLocalEcho, [this] { chkLocalEchoClick(); });
+    OnClick(btnSave, [this] { btnSaveClick(); });
+    OnClick(btnClear, [this] { btnClearClick(); });
+    OnClick(btnRead, [this] { btnReadClick(); });
+    OnClick(btnSyncTime, [this] { btnSyncTimeClick(); });
+    OnClick(btnGetTime, [this] { btnGetTimeClick(); });
+    OnClick(btnConnect, [this] { btnConnectClick(); });
+    OnClick(BtnSyncDate, [this] { BtnSyncDateClick(); });
+    OnClick(BtnCLRLog, [this] { BtnCLRLogClick(); });
+
+    // Tab order: the terminal, then the panel.
+    QWidget* order[] = {ComTerminal1, btnClose, ComComboBox1, ComComboBox2, chkLocalEcho, btnSave,
+                        btnClear,     btnRead,  btnSyncTime,  btnGetTime,   btnConnect,   CellNomber,
+                        Visio,        CtrlADR,  Room,         BtnSyncDate,  BtnCLRLog};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+
+    m_components.insert(m_components.begin(), this);
+}
+
+void TMainFormF::resizeEvent(QResizeEvent* event) {
+    TForm::resizeEvent(event);
+    PlacePanelBottomControls();
+}
+
+void TMainFormF::PlacePanelBottomControls() {
+    if (!Panel1)
+        return;
+    // "Close" and "Save log" are anchored to the panel's bottom edge.
+    const int y = std::max(0, Panel1->height() - (kDesignedHeight - 501));
+    btnSave->move(8, y);
+    btnClose->move(91, y);
+}
+
+void TMainFormF::FormCreate() {
+    UpdateControlStates();
+    SessionLog.clear();
+}
+
+void TMainFormF::FormShow() {
+    ComComboBox1->RefreshFromPort();
+    ComComboBox2->RefreshFromPort();
+}
+
+void TMainFormF::UpdateControlStates() {
+    const bool connected = ComPort1->Connected();
+    for (QWidget* w : std::initializer_list<QWidget*>{btnClear, btnSyncTime, btnRead, btnGetTime, BtnSyncDate,
+                                                      BtnCLRLog, btnSave, CellNomber, Visio, CtrlADR, Room})
+        w->setEnabled(connected);
+}
+
+void TMainFormF::ComPort1AfterOpen(TCustomComPort*) {
+    UpdateControlStates();
+}
+
+void TMainFormF::ComTerminal1Char(TCustomComTerminal*, char ch) {
+    SessionLog.append(ch);
+}
+
+void TMainFormF::chkLocalEchoClick() {
+    ComTerminal1->SetLocalEcho(chkLocalEcho->isChecked());
+}
+
+void TMainFormF::btnConnectClick() {
+    ComPort1->SetConnected(true);
+    ComPort1->SetDTRLine(true);
+    ComPort1->SetRTSLine(true);
+}
+
+void TMainFormF::btnReadClick() {
+    SendControllerCommand(*ComPort1, ControllerCommands::kRead);
+}
+
+void TMainFormF::btnGetTimeClick() {
+    SendControllerCommand(*ComPort1, ControllerCommands::kGetTime);
+}
+
+void TMainFormF::btnClearClick() {
+    if (Dialogs().MessageDlg(QStringLiteral("Are you sure you want to clear the controller's log?"),
+                             mtConfirmation, TMsgDlgButtons(mbYes) | mbNo) == mrYes)
+        SendControllerCommand(*ComPort1, ControllerCommands::kClearLog);
+}
+
+void TMainFormF::btnSyncTimeClick() {
+    SendControllerCommand(*ComPort1, ControllerCommands::SyncTime(m_clock()));
+}
+
+void TMainFormF::BtnSyncDateClick() {
+    SendControllerCommand(*ComPort1, ControllerCommands::SyncDate(m_clock()));
+}
+
+void TMainFormF::BtnCLRLogClick() {
+    if (Dialogs().MessageDlg(QStringLiteral("Are you sure you want to clear LOG of Terminal?"),
+                             mtConfirmation, TMsgDlgButtons(mbYes) | mbNo) == mrYes)
+        SessionLog.clear();
+}
+
+void TMainFormF::btnSaveClick() {
+    SaveDialog1->SetFileName(ProposedLogFileName(m_clock()));
+    if (!SaveDialog1->Execute())
+        return;
+    WriteLogFile(SaveDialog1->FileName(), SessionLog);
+}
+
+void TMainFormF::btnCloseClick() {
+    ComPort1->ClosePort();
+    close();
+}
+
+void TMainFormF::FormCloseQuery(bool& canClose) {
+    switch (Dialogs().MessageDlg(QStringLiteral("Save changes?"), mtConfirmation,
+                                 TMsgDlgButtons(mbYes) | mbNo | mbCancel)) {
+    case mrYes:
+        // A save that fails keeps the window open: the log would be lost otherwise.
+        canClose = false;
+        btnSaveClick();
+        canClose = true;
+        break;
+    case mrNo:
+        canClose = true;
+        break;
+    default:
+        canClose = false;
+        break;
+    }
+}

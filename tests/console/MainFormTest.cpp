@@ -1,0 +1,337 @@
+// The console window, headless, against a controller played on a pseudo-terminal: enabling, commands,
+// the session log, saving, closing, and the remembered port and speed across two runs.
+#include "console/Dialogs.h"
+#include "console/MainformU.h"
+#include "controls/ComComboBox.h"
+#include "controls/ComLed.h"
+#include "controls/ComTerminal.h"
+#include "runtime/Registry.h"
+#include "serial/ComPort.h"
+#include "serial/platform/Termios2.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <deque>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Answers the window's questions and file choices from a script, and records what was asked.
+class TScriptedDialogs : public TDialogs {
+public:
+    std::deque<TModalResult> Answers;
+    std::deque<QString> SavePaths; // an empty path cancels the dialog
+    QStringList Asked;
+    QStringList ProposedNames;
+    QStringList Reported;
+
+    TModalResult MessageDlg(const QString& message, TMsgDlgType type, TMsgDlgButtons buttons) override {
+        Asked.append(message);
+        EXPECT_EQ(type, mtConfirmation);
+        if (message == "Save changes?")
+            EXPECT_EQ(buttons, TMsgDlgButtons(mbYes) | mbNo | mbCancel);
+        else
+            EXPECT_EQ(buttons, TMsgDlgButtons(mbYes) | mbNo);
+        if (Answers.empty()) {
+            ADD_FAILURE() << "unexpected question: " << message.toStdString();
+            return mrCancel;
+        }
+        const TModalResult r = Answers.front();
+        Answers.pop_front();
+        return r;
+    }
+    bool ExecuteSave(TSaveDialog& dialog) override {
+        ProposedNames.append(dialog.FileName());
+        EXPECT_EQ(dialog.DefaultExt(), "txt");
+        EXPECT_EQ(dialog.Filter(), "Log files (*.txt)|*.txt|All files (*.*)|*.*");
+        if (SavePaths.empty() || SavePaths.front().isEmpty()) {
+            if (!SavePaths.empty())
+                SavePaths.pop_front();
+            return false;
+        }
+        dialog.SetFileName(SavePaths.front());
+        SavePaths.pop_front();
+        return true;
+    }
+    void ShowException(const QString& message) override { Reported.append(message); }
+};
+
+class MainForm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dialogs = std::make_shared<TScriptedDialogs>();
+        SetDialogs(dialogs);
+        previousReporter = SetExceptionReporter([this](const QString& m) { dialogs->Reported.append(m); });
+    }
+    void TearDown() override {
+        window.reset();
+        SetExceptionReporter(previousReporter);
+        SetDialogs(nullptr);
+    }
+    // A window whose port points at the pseudo-terminal, shown (which restores nothing: empty store).
+    void Open(QDateTime now = QDateTime(QDate(2026, 3, 5), QTime(10, 5, 7))) {
+        window = std::make_unique<TMainFormF>([now] { return now; });
+        window->ComPort1->SetPort(QString::fromStdString(controller.SlavePath()));
+        window->show();
+    }
+    void Connect() {
+        window->btnConnect->click();
+        ASSERT_TRUE(window->ComPort1->Connected()) << dialogs->Reported.join("; ").toStdString();
+    }
+
+    TTempConfigHome home;
+    TPtyPair controller;
+    std::shared_ptr<TScriptedDialogs> dialogs;
+    TExceptionReporter previousReporter;
+    std::unique_ptr<TMainFormF> window;
+};
+
+QList<QWidget*> CommandControls(TMainFormF& w) {
+    return {w.btnClear, w.btnSyncTime, w.btnRead, w.btnGetTime, w.BtnSyncDate, w.BtnCLRLog,
+            w.btnSave,  w.CellNomber,  w.Visio,   w.CtrlADR,    w.Room};
+}
+
+} // namespace
+
+TEST_F(MainForm, LayoutAndEnablingAtStartAndAfterConnect) {
+    Open();
+    EXPECT_EQ(window->windowTitle(), "CV2");
+    EXPECT_EQ(window->size(), QSize(780, 569));
+    EXPECT_EQ(window->Panel1->width(), 172);
+    EXPECT_EQ(window->ComTerminal1->geometry().right() + 1, window->Panel1->geometry().left());
+    EXPECT_EQ(window->btnConnect->text(), "Connect COM");
+    EXPECT_EQ(window->btnConnect->geometry(), QRect(8, 104, 75, 25));
+    EXPECT_EQ(window->btnClose->geometry(), QRect(91, 501, 75, 25));
+    EXPECT_EQ(window->CellNomber->text(), "CellNomber");
+    EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teNone);
+    EXPECT_TRUE(window->ComTerminal1->WrapLines());
+    EXPECT_EQ(window->ComPort1->BaudRate(), br38400);
+    EXPECT_EQ(window->ComPort1->Timeouts()->ReadInterval(), 50);
+    EXPECT_EQ(window->ComPort1->FlowControl()->ControlDTR(), dtrEnable);
+    EXPECT_EQ(window->ComComboBox2->currentText(), "38400");
+    EXPECT_TRUE(window->SessionLog.isEmpty());
+    for (QWidget* w : CommandControls(*window))
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    for (QWidget* w : QList<QWidget*>{window->btnConnect, window->btnClose, window->chkLocalEcho,
+                                      window->ComComboBox1, window->ComComboBox2})
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_FALSE(window->ComPort1->Connected());
+
+    Connect();
+    for (QWidget* w : CommandControls(*window))
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+
+    // The window keeps the panel's bottom buttons at the bottom edge.
+    window->resize(900, 700);
+    EXPECT_EQ(window->btnClose->geometry(), QRect(91, 632, 75, 25));
+}
+
+TEST_F(MainForm, CommandsSendExactlyTheirBytes) {
+    Open(QDateTime(QDate(2026, 3, 2), QTime(9, 5, 3))); // a Monday
+    Connect();
+    window->btnRead->click();
+    EXPECT_EQ(controller.ReadAvailable(), "R");
+    window->btnGetTime->click();
+    EXPECT_EQ(controller.ReadAvailable(), "O");
+    window->btnSyncTime->click();
+    EXPECT_EQ(controller.ReadAvailable(), "t0905031");
+    window->BtnSyncDate->click();
+    EXPECT_EQ(controller.ReadAvailable(), "d2603021");
+
+    dialogs->Answers = {mrNo, mrYes};
+    window->btnClear->click();
+    EXPECT_EQ(controller.ReadAvailable(), "");
+    window->btnClear->click();
+    EXPECT_EQ(controller.ReadAvailable(), "C");
+    EXPECT_EQ(dialogs->Asked, QStringList(2, "Are you sure you want to clear the controller's log?"));
+    EXPECT_TRUE(dialogs->Reported.isEmpty());
+}
+
+TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
+    Open();
+    Connect();
+    controller.Write("AB\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.endsWith("AB\r\n"); }));
+    EXPECT_EQ(window->ComTerminal1->Buffer().RowText(1), "AB");
+
+    QTemporaryDir dir;
+    dialogs->SavePaths = {dir.filePath("first.txt")};
+    window->btnSave->click();
+    EXPECT_EQ(dialogs->ProposedNames, QStringList{"Terminal log 5.3.2026 10 5.txt"});
+    QFile saved(dir.filePath("first.txt"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), window->SessionLog);
+    EXPECT_EQ(window->SessionLog, "AB\r\n") << "saving keeps the log";
+
+    // Clear Log: No keeps it, Yes empties it; the screen keeps its text.
+    dialogs->Answers = {mrNo, mrYes};
+    window->BtnCLRLog->click();
+    EXPECT_EQ(window->SessionLog, "AB\r\n");
+    window->BtnCLRLog->click();
+    EXPECT_TRUE(window->SessionLog.isEmpty());
+    EXPECT_EQ(dialogs->Asked.last(), "Are you sure you want to clear LOG of Terminal?");
+    dialogs->SavePaths = {dir.filePath("second.txt")};
+    window->btnSave->click();
+    EXPECT_EQ(QFileInfo(dir.filePath("second.txt")).size(), 0);
+    EXPECT_EQ(window->ComTerminal1->Buffer().RowText(1), "AB");
+
+    // A cancelled dialog writes nothing.
+    dialogs->SavePaths = {QString()};
+    window->btnSave->click();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+}
+
+TEST_F(MainForm, LocalEchoReportsTypedCharactersToo) {
+    Open();
+    Connect();
+    window->chkLocalEcho->click();
+    EXPECT_TRUE(window->ComTerminal1->LocalEcho());
+    window->ComTerminal1->SendChar('x');
+    EXPECT_EQ(controller.Read(1), "x");
+    EXPECT_EQ(window->SessionLog, "x");
+}
+
+TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLog) {
+    Open();
+    Connect();
+    controller.Write("data");
+    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog == "data"; }));
+    QTemporaryDir dir;
+    dialogs->SavePaths = {dir.filePath("no-such-folder/log.txt"), "/dev/full"};
+    window->btnSave->click();
+    window->btnSave->click();
+    EXPECT_EQ(dialogs->Reported, (QStringList{"Invalid filename", "Disk full"}));
+    EXPECT_EQ(window->SessionLog, "data");
+}
+
+TEST_F(MainForm, CloseQuestionDecidesWhetherTheWindowCloses) {
+    Open();
+    Connect();
+    // Cancel: the window and the port stay as they were.
+    dialogs->Answers = {mrCancel};
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->ComPort1->Connected());
+    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
+
+    // "Close" closes the port first; Cancel then leaves the window open with the port closed.
+    dialogs->Answers = {mrCancel};
+    window->btnClose->click();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->ComPort1->Connected());
+    EXPECT_TRUE(window->btnRead->isEnabled());
+    window->btnRead->click(); // reported, not raised
+    EXPECT_EQ(dialogs->Reported.size(), 1);
+    EXPECT_TRUE(dialogs->Reported.value(0).startsWith("WriteFile function failed"));
+
+    // Yes saves (the dialog may still be cancelled), then closes.
+    dialogs->Answers = {mrYes};
+    dialogs->SavePaths = {QString()};
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
+    Open();
+    dialogs->Answers = {mrYes};
+    dialogs->SavePaths = {"/dev/full"};
+    window->SessionLog = "unsaved";
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(dialogs->Reported, QStringList{"Disk full"});
+    dialogs->Answers = {mrNo};
+    window->close();
+    EXPECT_FALSE(window->isVisible());
+}
+
+// The remembered port and speed across two runs of the program: each phase runs in a process of its
+// own, with one settings folder.
+TEST(MainFormRuns, PortAndSpeedAreRememberedAcrossRuns) {
+    TTempConfigHome home;
+    TPtyPair device;
+    auto run = [&](const char* phase) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("CV_MAINFORM_PHASE_DEVICE", QString::fromStdString(device.SlavePath()));
+        env.insert("CV_EXTRA_PORTS", QString::fromStdString(device.SlavePath()));
+        env.insert("XDG_CONFIG_HOME", home.Path());
+        p.setProcessEnvironment(env);
+        p.start(QCoreApplication::applicationFilePath(),
+                {QString("--gtest_filter=MainFormPhase.%1").arg(phase), "--gtest_also_run_disabled_tests"});
+        EXPECT_TRUE(p.waitForFinished(60000));
+        const QByteArray out = p.readAllStandardOutput() + p.readAllStandardError();
+        EXPECT_EQ(p.exitCode(), 0) << out.toStdString();
+        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+    };
+    run("DISABLED_ChooseAndCloseWithNo");
+    run("DISABLED_StartAgain");
+
+    // The store holds the six text lines of the window's stream.
+    TRegistry reg;
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.OpenKey("Software\\Varnholt\\Corvantel\\TMainFormF", false));
+    QStringList lines;
+    for (int i = 0; i < 6; ++i)
+        lines.append(reg.ReadString(QString("Line%1").arg(i, 10, 10, QChar('0'))));
+    EXPECT_EQ(lines, (QStringList{
+                         "object TMainFormF", "  object ComPort1: TComPort", "    BaudRate = br57600",
+                         "    Port = '" + QString::fromStdString(device.SlavePath()) + "'", "  end", "end"}));
+}
+
+TEST(MainFormPhase, DISABLED_ChooseAndCloseWithNo) {
+    auto dialogs = std::make_shared<TScriptedDialogs>();
+    SetDialogs(dialogs);
+    const QString device = qEnvironmentVariable("CV_MAINFORM_PHASE_DEVICE");
+    TMainFormF window;
+    window.show();
+    EXPECT_EQ(window.ComPort1->Port(), "COM1") << "first start: the layout's port";
+    // The user picks the listed device and 57600.
+    const int portItem = window.ComComboBox1->findText(device);
+    ASSERT_GE(portItem, 0);
+    window.ComComboBox1->setCurrentIndex(portItem);
+    emit window.ComComboBox1->activated(portItem);
+    const int speedItem = window.ComComboBox2->findText("57600");
+    window.ComComboBox2->setCurrentIndex(speedItem);
+    emit window.ComComboBox2->activated(speedItem);
+    EXPECT_EQ(window.ComPort1->Port(), device);
+    EXPECT_EQ(window.ComPort1->BaudRate(), br57600);
+    dialogs->Answers = {mrNo};
+    window.close();
+    EXPECT_FALSE(window.isVisible());
+    SetDialogs(nullptr);
+}
+
+TEST(MainFormPhase, DISABLED_StartAgain) {
+    auto dialogs = std::make_shared<TScriptedDialogs>();
+    SetDialogs(dialogs);
+    const QString device = qEnvironmentVariable("CV_MAINFORM_PHASE_DEVICE");
+    TMainFormF window;
+    // Nothing is read before the window is shown: the layout's values stand until then.
+    EXPECT_EQ(window.ComPort1->Port(), "COM1");
+    window.show();
+    // The storage restored the port before the window's show handler made the selectors follow it.
+    EXPECT_EQ(window.ComPort1->Port(), device);
+    EXPECT_EQ(window.ComPort1->BaudRate(), br57600);
+    EXPECT_EQ(window.ComComboBox1->currentText(), device);
+    EXPECT_EQ(window.ComComboBox2->currentText(), "57600");
+    window.btnConnect->click();
+    ASSERT_TRUE(window.ComPort1->Connected());
+    const int fd = ::open(device.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    uint32_t out = 0, in = 0;
+    GetSpeeds(fd, &out, &in);
+    ::close(fd);
+    EXPECT_EQ(out, 57600u);
+    dialogs->Answers = {mrNo};
+    window.close();
+    SetDialogs(nullptr);
+}
