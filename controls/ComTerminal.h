@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class TComLink;
 class TCustomComPort;
@@ -441,4 +442,18 @@ private:
 
     // Repaints the caret's old and new pixels when it moved, appeared or vanished.
     void UpdateCaret();
+
+    // Repaint requests collected while the caret is hidden: buffer columns Left..Right of each grid row
+    // (Left 0: clean), and the grid's pixel scroll in rows (negative: up) not yet applied.
+    struct TDirtySpan {
+        int Left = 0;
+        int Right = 0;
+    };
+    void MarkDirty(int left, int top, int right, int bottom);
+    void FlushBatch();
+    void DiscardBatch();
+    std::vector<TDirtySpan> m_dirty;
+    bool m_batchDirty = false;
+    int m_pendingScroll = 0;
+    QRect m_caretPainted; // where the last paint left the caret's inverted pixels
 };

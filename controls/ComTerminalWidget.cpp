@@ -190,6 +190,12 @@ QRect TComTerminal::GridRect() const {
 
 void TComTerminal::paintEvent(QPaintEvent* e) {
     GuardedCall([&] {
+        if (m_pendingScroll != 0) {
+            // Painted in the middle of a block (a handler let the event loop run): the pending scroll
+            // cannot be applied to pixels painted now, so everything is painted again afterwards.
+            DiscardBatch();
+            viewport()->update();
+        }
         QPainter painter(viewport());
         const QRect clip = e->rect();
         // The background: empty cells are not drawn.
@@ -197,10 +203,13 @@ void TComTerminal::paintEvent(QPaintEvent* e) {
         painter.setFont(m_paintFont);
         PaintCells(painter, clip.left() / m_fontWidth + 1, clip.top() / m_fontHeight + 1,
                    clip.right() / m_fontWidth + 1, clip.bottom() / m_fontHeight + 1);
+        if (clip.contains(m_caretPainted))
+            m_caretPainted = {};
         if (const QRect caret = CaretRect(); caret.intersects(clip)) {
             // Inverted pixels, as a solid system caret looks.
             painter.setCompositionMode(QPainter::RasterOp_SourceXorDestination);
             painter.fillRect(caret, Qt::white);
+            m_caretPainted = caret;
         }
         m_caretDrawn = CaretRect();
     });
@@ -235,11 +244,22 @@ void TComTerminal::DrawChar(QPainter& painter, int col, int row, const TTermCell
 // ---------------------------------------------------------------------------------------------------------
 // The data path's requests
 
+// While the caret is hidden (a received block, an echo) the requests are collected as a dirty column
+// span per grid row, and line scrolls as one pending pixel scroll; the end of the block scrolls once and
+// repaints one rectangle per dirty row. A block of many lines then costs one scroll, not one per line.
+
 void TComTerminal::DrawCell(int col, int row) {
-    viewport()->update(CellRect(col, row));
+    if (m_caretHidden > 0)
+        MarkDirty(col, row, col, row);
+    else
+        viewport()->update(CellRect(col, row));
 }
 
 void TComTerminal::InvalidateCells(int left, int top, int right, int bottom) {
+    if (m_caretHidden > 0) {
+        MarkDirty(left, top, right, bottom);
+        return;
+    }
     const int x1 = std::max((left - m_topLeft.X) * m_fontWidth, 0);
     const int y1 = std::max((top - m_topLeft.Y) * m_fontHeight, 0);
     const int x2 = std::max((right - m_topLeft.X + 1) * m_fontWidth, 0);
@@ -249,18 +269,83 @@ void TComTerminal::InvalidateCells(int left, int top, int right, int bottom) {
 }
 
 void TComTerminal::InvalidateAll() {
+    DiscardBatch();
     viewport()->update();
 }
 
 void TComTerminal::ScrollTextArea(bool up) {
-    const QRect area = GridRect() & viewport()->rect();
-    if (area.isEmpty())
+    const int step = up ? -1 : 1;
+    if (m_pendingScroll != 0 && (m_pendingScroll < 0) != up)
+        FlushBatch();
+    m_pendingScroll += step;
+    // Collected requests move with the text; the uncovered row is blank and repainted.
+    if (!m_dirty.empty()) {
+        if (up)
+            std::rotate(m_dirty.begin(), m_dirty.begin() + 1, m_dirty.end());
+        else
+            std::rotate(m_dirty.rbegin(), m_dirty.rbegin() + 1, m_dirty.rend());
+        m_dirty[up ? m_dirty.size() - 1 : 0] = {};
+    }
+    MarkDirty(1, up ? Rows() : 1, Columns(), up ? Rows() : 1);
+    if (m_caretHidden == 0)
+        FlushBatch();
+}
+
+void TComTerminal::MarkDirty(int left, int top, int right, int bottom) {
+    if (m_dirty.size() != size_t(Rows()))
+        m_dirty.assign(size_t(Rows()), {});
+    left = std::max(left, 1);
+    right = std::min(right, Columns());
+    top = std::max(top, 1);
+    bottom = std::min(bottom, Rows());
+    if (left > right)
         return;
-    const int dy = up ? -m_fontHeight : m_fontHeight;
-    viewport()->scroll(0, dy, area);
-    // The caret's inverted pixels moved with the text.
-    if (!m_caretDrawn.isEmpty())
-        viewport()->update(m_caretDrawn.translated(0, dy));
+    for (int row = top; row <= bottom; ++row) {
+        TDirtySpan& span = m_dirty[size_t(row - 1)];
+        if (span.Left == 0) {
+            span = {left, right};
+        } else {
+            span.Left = std::min(span.Left, left);
+            span.Right = std::max(span.Right, right);
+        }
+    }
+    m_batchDirty = true;
+}
+
+void TComTerminal::FlushBatch() {
+    if (m_pendingScroll != 0) {
+        const int dy = m_pendingScroll * m_fontHeight;
+        m_pendingScroll = 0;
+        const QRect area = GridRect() & viewport()->rect();
+        if (!area.isEmpty()) {
+            if (std::abs(dy) < area.height())
+                viewport()->scroll(0, dy, area);
+            else
+                viewport()->update(area);
+        }
+        // The caret's inverted pixels moved with the text.
+        if (!m_caretPainted.isEmpty()) {
+            m_caretPainted.translate(0, dy);
+            viewport()->update(m_caretPainted);
+        }
+    }
+    if (m_batchDirty) {
+        m_batchDirty = false;
+        for (size_t i = 0; i < m_dirty.size(); ++i) {
+            TDirtySpan& span = m_dirty[i];
+            if (span.Left == 0)
+                continue;
+            const int row = int(i) + 1;
+            viewport()->update(CellRect(span.Left, row).united(CellRect(span.Right, row)));
+            span = {};
+        }
+    }
+}
+
+void TComTerminal::DiscardBatch() {
+    m_pendingScroll = 0;
+    m_batchDirty = false;
+    m_dirty.clear();
 }
 
 void TComTerminal::GridResized() {
@@ -301,6 +386,8 @@ void TComTerminal::HideCaret() {
 
 void TComTerminal::ShowCaret() {
     m_caretHidden = std::max(0, m_caretHidden - 1);
+    if (m_caretHidden == 0)
+        FlushBatch();
     UpdateCaret();
 }
 
@@ -428,11 +515,13 @@ void TComTerminal::ModifyScrollBar(Qt::Orientation bar, TScrollRequest request, 
 void TComTerminal::scrollContentsBy(int dx, int dy) {
     // dx, dy: old position minus new position, in cells.
     GuardedCall([&] {
-        const QRect caretBefore = m_caretDrawn;
+        FlushBatch();
         m_topLeft = {horizontalScrollBar()->value() + 1, verticalScrollBar()->value() + 1};
         viewport()->scroll(dx * m_fontWidth, dy * m_fontHeight);
-        if (!caretBefore.isEmpty())
-            viewport()->update(caretBefore.translated(dx * m_fontWidth, dy * m_fontHeight));
+        if (!m_caretPainted.isEmpty()) {
+            m_caretPainted.translate(dx * m_fontWidth, dy * m_fontHeight);
+            viewport()->update(m_caretPainted);
+        }
         m_caretDrawn = {};
         UpdateCaret();
     });

@@ -12,9 +12,11 @@
 #include <QMetaClassInfo>
 #include <QMetaProperty>
 #include <QPaintEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -556,4 +558,45 @@ TEST(ComTerminalWidget, TabAndKeyHandlers) {
     QTest::keyClick(term, Qt::Key_Q);
     QTest::keyClick(term, Qt::Key_Up);
     EXPECT_EQ(ReadNow(pty.MasterFd()), "Q");
+}
+
+// What is really on the screen (the window's backing store) after a stream arrived in pieces, with the
+// event loop running between them, equals a fresh painting of the grid: partial repaints, batched
+// scrolls and the caret leave no stale pixels.
+TEST(ComTerminalWidget, ScreenMatchesAFreshPaint) {
+    for (bool scrolled : {false, true}) {
+        SCOPED_TRACE(scrolled);
+        TWidget w(teVT100orANSI, 70, 20); // smaller than the grid: both bars
+        if (scrolled) {
+            w.term.ModifyScrollBar(Qt::Horizontal, srThumbPosition, 5);
+            w.term.ModifyScrollBar(Qt::Vertical, srThumbPosition, 3);
+        }
+        GiveFocus(w.term);
+        QByteArray stream;
+        for (int i = 0; i < 60; ++i) {
+            stream += "line " + QByteArray::number(i) + (i % 3 ? "\033[7m" : "\033[m") +
+                      QByteArray(i * 7 % 90, 'x');
+            stream += i % 5 ? "\r\n" : "\033[3;4H\033[K\033M\033M\r\n\033[24;1H\n";
+        }
+        for (qsizetype pos = 0; pos < stream.size(); pos += 97) {
+            w.Feed(stream.mid(pos, 97));
+            if (pos % 3 == 0)
+                TWidget::Settle();
+        }
+        // Blocks that change cells without scrolling.
+        for (int i = 1; i <= 8; ++i) {
+            w.Feed("\033[" + QByteArray::number(i * 2) + ";" + QByteArray::number(i * 6) + "Habc\033[1K");
+            TWidget::Settle();
+        }
+        const QPoint origin = w.term.viewport()->mapTo(w.term.window(), QPoint(0, 0));
+        const QImage screen = w.term.window()
+                                  ->windowHandle()
+                                  ->screen()
+                                  ->grabWindow(w.term.window()->winId(), origin.x(), origin.y(),
+                                               w.term.viewport()->width(), w.term.viewport()->height())
+                                  .toImage()
+                                  .convertToFormat(QImage::Format_RGB32);
+        ASSERT_FALSE(screen.isNull());
+        EXPECT_TRUE(screen == w.Grab());
+    }
 }
