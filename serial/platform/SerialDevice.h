@@ -185,7 +185,7 @@ public:
     virtual int GetCommState(TDcb* dcb) = 0;
     // Applies to transfers started afterwards.
     virtual int SetCommTimeouts(const TCommTimeouts& timeouts) = 0;
-    // inQueue sets the 80 % mark of EV_RX80FULL; the input queue holds at least 64 KiB.
+    // inQueue sets the 80 % mark of EV_RX80FULL; the input queue holds at least 1 MiB (16 MiB at most).
     virtual int SetupComm(int32_t inQueue, int32_t outQueue) = 0;
 
     // Overlapped transfers: return 0 when the operation completed at once (count in *transferred and in
