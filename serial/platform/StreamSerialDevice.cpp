@@ -675,7 +675,6 @@ int TStreamSerialDevice::SetupComm(int32_t inQueue, int32_t outQueue) {
     std::lock_guard lock(m_lock);
     if (int e = Unavailable())
         return e;
-    m_inQueueSize = inQueue;
     m_input.Reserve(std::max<size_t>(size_t(inQueue), kMinInputCapacity));
     m_mark80 = size_t(uint64_t(inQueue) * 8 / 10);
     Wake();

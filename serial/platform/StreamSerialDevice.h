@@ -202,7 +202,6 @@ private:
     bool m_marked = false;
     TErrorMarkDecoder m_markDecoder;
     TCommTimeouts m_timeouts;
-    int32_t m_inQueueSize = 4096;
     size_t m_mark80 = 4096 * 8 / 10;
     TByteRing m_input;
     std::deque<TRequest> m_reads;
