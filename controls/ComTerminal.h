@@ -10,6 +10,7 @@
 #include <QByteArrayList>
 #include <QFont>
 #include <QPoint>
+#include <QRawFont>
 #include <QRect>
 
 #include <cstdint>
@@ -394,6 +395,8 @@ protected:
 
     void PaintCells(QPainter& painter, int left, int top, int right, int bottom);
     void DrawChar(QPainter& painter, int col, int row, const TTermCell& cell);
+    // Draws `text` from screen cell (col, row) on, one character per cell, in the colours of `look`.
+    void DrawRun(QPainter& painter, int col, int row, const QString& text, const TTermCell& look);
 
 private:
     // TTermView
@@ -431,6 +434,7 @@ private:
     int m_fontAscent = 1;
     QFont m_paintFont; // the control's font, and its underlined twin for cells with Underline
     QFont m_underlineFont;
+    QRawFont m_rawFont; // the glyphs of m_paintFont, placed on the cell grid by hand
     bool m_adjustingFont = false;
     bool m_adjustingBars = false;
 

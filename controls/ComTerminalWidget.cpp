@@ -6,9 +6,11 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QRawFont>
 #include <QScrollBar>
 
 #include <algorithm>
@@ -142,6 +144,7 @@ bool TComTerminal::GetFontMetrics() {
     m_paintFont.setUnderline(false);
     m_underlineFont = m_paintFont;
     m_underlineFont.setUnderline(true);
+    m_rawFont = QRawFont::fromFont(m_paintFont);
     return AdvancesAlike(font());
 }
 
@@ -223,22 +226,57 @@ void TComTerminal::PaintCells(QPainter& painter, int left, int top, int right, i
     bottom = std::min(bottom, std::min(Rows(), buffer.Rows()) - m_topLeft.Y + 1);
     left = std::max(left, 1);
     top = std::max(top, 1);
+    QString run;
     for (int row = top; row <= bottom; ++row) {
-        for (int col = left; col <= right; ++col) {
-            const TTermCell cell = buffer.GetCell(col + m_topLeft.X - 1, row + m_topLeft.Y - 1);
-            if (cell.Ch != 0)
-                DrawChar(painter, col, row, cell);
+        const int bufferRow = row + m_topLeft.Y - 1;
+        for (int col = left; col <= right;) {
+            const TTermCell cell = buffer.GetCell(col + m_topLeft.X - 1, bufferRow);
+            if (cell.Ch == 0) {
+                ++col;
+                continue;
+            }
+            // A run of cells that look alike is drawn in one go.
+            const int start = col;
+            run.clear();
+            for (; col <= right; ++col) {
+                const TTermCell next = buffer.GetCell(col + m_topLeft.X - 1, bufferRow);
+                if (next.Ch == 0 || next.TextColor != cell.TextColor || next.FillColor != cell.FillColor ||
+                    next.Underline != cell.Underline)
+                    break;
+                run += QChar(uchar(next.Ch));
+            }
+            DrawRun(painter, start, row, run, cell);
         }
     }
 }
 
 void TComTerminal::DrawChar(QPainter& painter, int col, int row, const TTermCell& cell) {
-    const QRect rect((col - 1) * m_fontWidth, (row - 1) * m_fontHeight, m_fontWidth, m_fontHeight);
-    painter.fillRect(rect, QColor::fromRgb(cell.FillColor));
-    painter.setPen(QColor::fromRgb(cell.TextColor));
-    if (painter.font().underline() != cell.Underline)
-        painter.setFont(cell.Underline ? m_underlineFont : m_paintFont);
-    painter.drawText(rect.left(), rect.top() + m_fontAscent, QString(QChar(uchar(cell.Ch))));
+    DrawRun(painter, col, row, QString(QChar(uchar(cell.Ch))), cell);
+}
+
+void TComTerminal::DrawRun(QPainter& painter, int col, int row, const QString& text, const TTermCell& look) {
+    const QRect rect((col - 1) * m_fontWidth, (row - 1) * m_fontHeight, m_fontWidth * int(text.size()),
+                     m_fontHeight);
+    painter.fillRect(rect, QColor::fromRgb(look.FillColor));
+    painter.setPen(QColor::fromRgb(look.TextColor));
+    // Glyphs placed on the cell grid exactly, whatever the font's fractional advance; a character the
+    // font has no glyph for is left to the text layout, which falls back to another font.
+    QList<quint32> glyphs = m_rawFont.isValid() ? m_rawFont.glyphIndexesForString(text) : QList<quint32>();
+    if (!glyphs.isEmpty() && !glyphs.contains(0u)) {
+        QList<QPointF> positions(glyphs.size());
+        for (qsizetype i = 0; i < positions.size(); ++i)
+            positions[i] = QPointF(qreal(i * m_fontWidth), 0);
+        QGlyphRun glyphRun;
+        glyphRun.setRawFont(m_rawFont);
+        glyphRun.setGlyphIndexes(glyphs);
+        glyphRun.setPositions(positions);
+        glyphRun.setUnderline(look.Underline);
+        painter.drawGlyphRun(QPointF(rect.left(), rect.top() + m_fontAscent), glyphRun);
+        return;
+    }
+    painter.setFont(look.Underline ? m_underlineFont : m_paintFont);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        painter.drawText(rect.left() + int(i) * m_fontWidth, rect.top() + m_fontAscent, QString(text[i]));
 }
 
 // ---------------------------------------------------------------------------------------------------------
