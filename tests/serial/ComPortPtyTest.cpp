@@ -342,7 +342,7 @@ TEST(PortOnPty, DestroyingAnOpenPortClosesWithNotifications) {
     ConsoleSetup(*port, pty);
     port->OnBeforeClose = [&](TCustomComPort* p) {
         log.Add("BeforeClose");
-        EXPECT_NE(static_cast<TComPort*>(p)->Parity(), nullptr) << "settings still there";
+        EXPECT_NE(p->Parity(), nullptr) << "settings still there";
     };
     port->OnAfterClose = [&](TCustomComPort*) { log.Add("AfterClose"); };
     port->OpenPort();
