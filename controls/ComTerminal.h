@@ -358,8 +358,9 @@ public:
     void SetWantTab(bool value) { m_wantTab = value; }
     bool Ctl3D() const { return m_ctl3D; }
     void SetCtl3D(bool value);
+    // Without TabStop neither Tab nor a click gives the control the focus (setFocus still does).
     bool TabStop() const { return focusPolicy() == Qt::StrongFocus; }
-    void SetTabStop(bool value) { setFocusPolicy(value ? Qt::StrongFocus : Qt::ClickFocus); }
+    void SetTabStop(bool value) { setFocusPolicy(value ? Qt::StrongFocus : Qt::NoFocus); }
 
     // Measures the control's font into FontWidth and FontHeight; true when it is fixed-pitch.
     bool GetFontMetrics();
