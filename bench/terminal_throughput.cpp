@@ -179,6 +179,8 @@ void Widget() {
     QApplication::processEvents();
     term.FillScreen('E');
 
+    std::printf("shown terminal: %s, cells %d x %d pixels\n", qPrintable(term.font().family()),
+                term.FontWidth(), term.FontHeight());
     // A full paint of every cell, as after an expose.
     constexpr int kPaints = 200;
     QElapsedTimer timer;
