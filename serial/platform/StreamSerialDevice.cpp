@@ -310,11 +310,13 @@ void TStreamSerialDevice::ReadInput(TTime now, bool hangUp) {
         else if (m_notifyAt == kNever)
             m_notifyAt = now + std::chrono::milliseconds(kFastNotifyMs);
     } else if (!windowOpen || windowOver) {
-        // The first bytes after a quiet line wait kBatchMs; a stream that keeps flowing is collected in
-        // longer windows (its latency does not matter, its wake-ups do).
+        // The first bytes after a quiet line wait kBatchMs; a stream that keeps flowing, also one that
+        // comes in bursts a few milliseconds apart, is collected in longer windows (its latency does not
+        // matter, its wake-ups do).
         if (windowOver)
             FlushRxEvents();
-        m_batchUntil = now + std::chrono::milliseconds(windowOver ? kStreamBatchMs : kBatchMs);
+        const bool flowing = windowOver || now - m_lastRxReport < std::chrono::milliseconds(kStreamGapMs);
+        m_batchUntil = now + std::chrono::milliseconds(flowing ? kStreamBatchMs : kBatchMs);
     }
 }
 
@@ -376,6 +378,8 @@ void TStreamSerialDevice::QueueByte(uint8_t b) {
 
 void TStreamSerialDevice::FlushRxEvents() {
     m_notifyAt = kNever;
+    if (m_rxEvents & kEvRxChar)
+        m_lastRxReport = Clock::now();
     const uint32_t events = m_rxEvents;
     m_rxEvents = 0;
     RaiseEvents(events);

@@ -86,9 +86,10 @@ public:
 class TStreamSerialDevice final : public TSerialDevice {
 public:
     static constexpr int kBatchMs = 2;
-    static constexpr int kStreamBatchMs = 16;
-    static constexpr size_t kChunkBytes = 1024;       // a read this large means a fast stream
-    static constexpr int kFastNotifyMs = 1;           // a fast stream is reported this often
+    static constexpr int kStreamBatchMs = 32;
+    static constexpr int kStreamGapMs = 50;     // input within this time of the last report: still a stream
+    static constexpr size_t kChunkBytes = 1024; // a read this large means a fast stream
+    static constexpr int kFastNotifyMs = 1;     // a fast stream is reported this often
     static constexpr size_t kNotifyBytes = 64 * 1024; // or at once when this much is waiting
     static constexpr size_t kMinInputCapacity = 1024 * 1024;
     static constexpr int32_t kMaxInputQueue = 16 * 1024 * 1024;
@@ -214,6 +215,7 @@ private:
 
     uint32_t m_rxEvents = 0;      // input events not yet raised (batching)
     TTime m_batchUntil = kNever;  // end of the current batch window
+    TTime m_lastRxReport{};       // when received input was last reported
     TTime m_notifyAt = kNever;    // when a fast stream\'s input is reported
     bool m_outputPending = false; // bytes went out since the last EV_TXEMPTY check
     TTime m_drainCheck = kNever;  // when to look whether the output has drained

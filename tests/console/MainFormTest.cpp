@@ -283,9 +283,10 @@ TEST(MainFormRuns, PortAndSpeedAreRememberedAcrossRuns) {
     QStringList lines;
     for (int i = 0; i < 6; ++i)
         lines.append(reg.ReadString(QString("Line%1").arg(i, 10, 10, QChar('0'))));
-    EXPECT_EQ(lines, (QStringList{
-                         "object TMainFormF", "  object ComPort1: TComPort", "    BaudRate = br57600",
-                         "    Port = '" + QString::fromStdString(device.SlavePath()) + "'", "  end", "end"}));
+    EXPECT_EQ(
+        lines,
+        (QStringList{"object MainFormF: TMainFormF", "  object ComPort1: TComPort", "    BaudRate = br57600",
+                     "    Port = '" + QString::fromStdString(device.SlavePath()) + "'", "  end", "end"}));
 }
 
 TEST(MainFormPhase, DISABLED_ChooseAndCloseWithNo) {
