@@ -83,7 +83,8 @@ int TaskCount() {
 } // namespace
 
 TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
-    EXPECT_EQ(PortNameToPath("COM1"), "/dev/ttyS0");
+    // Only the mapping: that device is the kernel console here and is never opened.
+    EXPECT_EQ(PortNameToPath("COM1"), "/dev/ttyS0"); // never opened
     EXPECT_EQ(PortNameToPath("COM12"), "/dev/ttyS11");
     EXPECT_EQ(PortNameToPath("com3"), "/dev/ttyS2");
     EXPECT_EQ(PortNameToPath("COM0"), "/dev/COM0");
