@@ -6,6 +6,8 @@
 // Usage: port_throughput [MiB]   (default 64)
 #include "serial/ComPort.h"
 
+#include "PtyBench.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -99,21 +101,6 @@ void RunEventsFor(std::chrono::milliseconds span) {
     loop.exec();
 }
 
-// Runs the event loop until `done` holds, looking at it at least every 20 ms.
-template <class F> void RunEventsUntil(F&& done, std::chrono::seconds limit) {
-    QEventLoop loop;
-    QTimer tick;
-    QElapsedTimer t;
-    t.start();
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (done() || t.elapsed() > std::chrono::milliseconds(limit).count())
-            loop.quit();
-    });
-    tick.start(20);
-    if (!done())
-        loop.exec();
-}
-
 // Writes `total` bytes through a child process (so its CPU is not ours), paced to `bytesPerSecond`.
 pid_t StartPacedWriter(int master, int bytesPerSecond, int seconds) {
     const pid_t pid = fork();
@@ -143,18 +130,11 @@ int main(int argc, char** argv) {
     // "port_throughput N paced" measures only the idle and paced figures.
     const bool pacedOnly = argc > 2 && std::strcmp(argv[2], "paced") == 0;
 
-    int master = -1, slave = -1;
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        perror("openpty");
+    TBenchPty pty;
+    if (!pty.Open())
         return 1;
-    }
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    tcsetattr(master, TCSANOW, &raw);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    const int master = pty.Master;
+    const char* name = pty.Name;
     std::printf("pty pair: %s\n", name);
 
     // 1. The port with a data-taking link.
@@ -186,36 +166,10 @@ int main(int argc, char** argv) {
                     (unsigned long long)received, portSeconds, portRate / 1e6, (unsigned long long)wrong,
                     (unsigned long long)(total > received ? total - received : 0));
 
-        // 2. cat on the same pair: it reads the slave, its output is counted through a pipe. The port left
-        // the line with reads that return at once; cat needs blocking reads.
-        tcsetattr(slave, TCSANOW, &raw);
-        int out[2];
-        if (pipe(out) != 0)
-            return 1;
-        const pid_t cat = fork();
-        if (cat == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            execlp("cat", "cat", name, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        // Let cat open the device before the data starts (bytes written earlier would still be read).
-        timer.restart();
-        std::thread catWriter([&] { WritePattern(master, total); });
+        // 2. cat on the same pair.
         uint64_t catBytes = 0;
-        char buffer[1 << 16];
-        while (catBytes < total) {
-            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            catBytes += uint64_t(n);
-        }
-        const double catSeconds = double(timer.nsecsElapsed()) / 1e9;
-        kill(cat, SIGTERM);
-        waitpid(cat, nullptr, 0);
-        catWriter.join();
-        close(out[0]);
+        const double catSeconds = CatSeconds(
+            pty, [&] { WritePattern(master, total); }, total, &catBytes);
         const double catRate = double(catBytes) / catSeconds;
         std::printf("cat:   %llu bytes in %.3f s = %.1f MB/s\n", (unsigned long long)catBytes, catSeconds,
                     catRate / 1e6);
@@ -247,7 +201,5 @@ int main(int argc, char** argv) {
     PrintThreadCpu(threadsBefore, 10.0);
     port.ClosePort();
     port.UnregisterLink(&link);
-    close(master);
-    close(slave);
     return 0;
 }

@@ -315,7 +315,8 @@ void TStreamSerialDevice::ReadInput(TTime now, bool hangUp) {
         // matter, its wake-ups do).
         if (windowOver)
             FlushRxEvents();
-        const bool flowing = windowOver || now - m_lastRxReport < std::chrono::milliseconds(kStreamGapMs);
+        const bool flowing = windowOver || (m_lastRxReportSize < kChunkBytes &&
+                                            now - m_lastRxReport < std::chrono::milliseconds(kStreamGapMs));
         m_batchUntil = now + std::chrono::milliseconds(flowing ? kStreamBatchMs : kBatchMs);
     }
 }
@@ -378,8 +379,10 @@ void TStreamSerialDevice::QueueByte(uint8_t b) {
 
 void TStreamSerialDevice::FlushRxEvents() {
     m_notifyAt = kNever;
-    if (m_rxEvents & kEvRxChar)
+    if (m_rxEvents & kEvRxChar) {
         m_lastRxReport = Clock::now();
+        m_lastRxReportSize = m_input.Size();
+    }
     const uint32_t events = m_rxEvents;
     m_rxEvents = 0;
     RaiseEvents(events);
