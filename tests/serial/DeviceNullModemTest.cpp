@@ -6,6 +6,8 @@
 #include "serial/platform/VirtualSerialDevice.h"
 #include "support/TestSupport.h"
 
+#include "DeviceTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QByteArray>
@@ -16,27 +18,6 @@
 #include <thread>
 
 namespace {
-
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
-
-struct TRecord {
-    TEvent Event{true, true};
-    TOverlapped Ov;
-    TRecord() { Ov.Event = &Event; }
-    int Finish(uint32_t* bytes = nullptr) {
-        if (!Event.Wait(10000))
-            return -1;
-        uint32_t n = 0;
-        const int r = GetOverlappedResult(Ov, &n, false);
-        if (bytes)
-            *bytes = n;
-        return r;
-    }
-    bool Done() {
-        uint32_t n;
-        return GetOverlappedResult(Ov, &n, false) != kErrorIoIncomplete;
-    }
-};
 
 // Collects comm events of one device until `wanted` were all seen (or the deadline passed). A wait that
 // does not end is ended by setting the mask again, before its record goes away.

@@ -5,6 +5,8 @@
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
+#include "DeviceTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -13,29 +15,6 @@
 #include <termios.h>
 
 namespace {
-
-constexpr uint32_t kMaxDword = 0xFFFFFFFF;
-
-// A request record with its own manual-reset event, created signalled as the port makes them.
-struct TRecord {
-    TEvent Event{true, true};
-    TOverlapped Ov;
-    TRecord() { Ov.Event = &Event; }
-    // Waits (generously) and returns the result; *bytes gets the count.
-    int Finish(uint32_t* bytes = nullptr) {
-        if (!Event.Wait(10000))
-            return -1;
-        uint32_t n = 0;
-        const int r = GetOverlappedResult(Ov, &n, false);
-        if (bytes)
-            *bytes = n;
-        return r;
-    }
-    bool Done() {
-        uint32_t n;
-        return GetOverlappedResult(Ov, &n, false) != kErrorIoIncomplete;
-    }
-};
 
 TDcb Dcb(uint32_t baud, uint8_t byteSize = 8, uint8_t parity = kNoParity, uint8_t stopBits = kOneStopBit,
          uint32_t flags = kDcbBinary) {
