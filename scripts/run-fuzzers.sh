@@ -30,28 +30,54 @@ root=$PWD
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=()
+built=()
 for name in "${targets[@]}"; do
     # One target that does not build must not hide the findings of the others.
     if ! cmake --build "$build" -j"$jobs" --target "$name" > "$work/$name.build.log" 2>&1; then
         tail -n 30 "$work/$name.build.log"
         echo "== $name: does not build"
         failed+=("$name")
-        continue
+    else
+        built+=("$name")
     fi
-    corpus="$work/$name"
+done
+
+# Runs one target on a copy of its corpus; its status is left in $work/<name>.status.
+run_target() {
+    local name=$1 corpus="$work/$1"
     mkdir -p "$corpus"
     if [ -d "fuzz/corpus/$name" ]; then
         cp -r "fuzz/corpus/$name/." "$corpus/"
     fi
-    echo "== $name: ${seconds}s"
-    if ! (cd "$work" && "$root/$build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 \
-              -max_len=65536 -print_final_stats=1 "$corpus" > "$work/$name.log" 2>&1); then
+    mkdir -p "$work/$name.run"
+    if (cd "$work/$name.run" && "$root/$build/fuzz/$name" -max_total_time="$seconds" -rss_limit_mb=2048 \
+            -max_len=65536 -print_final_stats=1 "$corpus" > "$work/$name.log" 2>&1); then
+        echo ok > "$work/$name.status"
+    else
+        echo failed > "$work/$name.status"
+    fi
+}
+
+# The targets run side by side, as many at a time as there are processors.
+parallel=$(nproc)
+for ((i = 0; i < ${#built[@]}; i += parallel)); do
+    for name in "${built[@]:i:parallel}"; do
+        echo "== $name: ${seconds}s"
+        run_target "$name" &
+    done
+    wait
+done
+for name in "${built[@]}"; do
+    if [ "$(cat "$work/$name.status" 2>/dev/null)" = ok ]; then
+        echo "== $name"
+        grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$work/$name.log" || true
+    else
+        echo "== $name: FAILED"
         tail -n 60 "$work/$name.log"
         failed+=("$name")
         mkdir -p "$build/fuzz-findings"
-        cp "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* "$build/fuzz-findings/" 2>/dev/null || true
-    else
-        grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$work/$name.log" || true
+        cp "$work/$name.run"/crash-* "$work/$name.run"/leak-* "$work/$name.run"/timeout-* "$work/$name.run"/oom-* \
+            "$build/fuzz-findings/" 2>/dev/null || true
     fi
 done
 
