@@ -95,7 +95,8 @@ size_t TStreamSerialDevice::TByteRing::Pop(uint8_t* out, size_t count) {
 // ---- life ----
 
 TStreamSerialDevice::TStreamSerialDevice(std::unique_ptr<TSerialBackend> backend)
-    : m_backend(std::move(backend)), m_fd(m_backend->DataFd()), m_socket(m_backend->IsSocket()) {
+    : m_backend(std::move(backend)), m_fd(m_backend->DataFd()), m_socket(m_backend->IsSocket()),
+      m_readBuffer(std::make_unique_for_overwrite<uint8_t[]>(kReadBufferBytes)) {
     m_input.Reserve(kMinInputCapacity);
 }
 
@@ -192,8 +193,8 @@ void TStreamSerialDevice::Run() {
         const short revents = n > 0 ? fds[1].revents : 0;
         const bool hangUp = revents & (POLLHUP | POLLERR);
         if ((revents & (POLLIN | POLLHUP | POLLERR)) || (m_batchUntil != kNever && now >= m_batchUntil))
-            ReadInput(now, hangUp);
-        if (m_lost)
+            ReadInput(lock, now, hangUp);
+        if (m_quit || m_lost)
             break;
         if (now >= m_notifyAt)
             FlushRxEvents();
@@ -261,34 +262,43 @@ int TStreamSerialDevice::PollTimeout(TTime now) const {
     return int(std::min<int64_t>(ms, INT_MAX));
 }
 
-void TStreamSerialDevice::ReadInput(TTime now, bool hangUp) {
-    uint8_t buffer[16384];
+void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime now, bool hangUp) {
+    // The reads run without the lock, so that the port's threads are not held up while the tty hands
+    // over its bytes. Only this thread adds to the queue, so its free space can only grow meanwhile; a
+    // purge of the input in between makes what was read stale, and it is dropped.
+    const size_t room = std::min(m_input.Free(), kReadBufferBytes);
+    const uint64_t purges = m_inputPurges;
     size_t total = 0;
-    // Bounded, so that a fast writer cannot keep the thread in here.
-    for (int round = 0; round < 64; ++round) {
-        const size_t want = std::min(m_input.Free(), sizeof buffer);
-        if (want == 0)
-            break;
-        const ssize_t n = ::read(m_fd, buffer, want);
-        if (n > 0) {
-            ProcessInput(buffer, size_t(n));
-            total += size_t(n);
-            // A tty hands over at most its line buffer (4 KiB) per read; less than that means drained,
-            // and one more read would only cost a wait for the tty's buffer work.
-            if (size_t(n) < std::min<size_t>(want, 4096))
-                break;
-            continue;
+    bool lost = false;
+    if (room > 0) {
+        lock.unlock();
+        // Bounded, so that a fast writer cannot keep the thread in here.
+        for (int round = 0; round < 64 && total < room; ++round) {
+            const ssize_t n = ::read(m_fd, m_readBuffer.get() + total, room - total);
+            if (n > 0) {
+                total += size_t(n);
+                // A tty hands over at most its line buffer (4 KiB) per read. Less than that on a slow line
+                // means drained, and one more read would only cost a wait for the tty's buffer work; a fast
+                // stream is read until the tty has nothing left, which saves a poll per read.
+                if (total < kChunkBytes && size_t(n) < 4096)
+                    break;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            // A raw tty reads 0 when empty; a socket reads 0 only at its end (and would stay readable).
+            lost = (n == 0 && m_socket) || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            break; // nothing more for now
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        // A raw tty reads 0 when empty; a socket reads 0 only at its end (and would stay readable).
-        if ((n == 0 && m_socket) || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            SetLost();
-            return;
-        }
-        break; // nothing more for now
+        lock.lock();
     }
-    if (total == 0 && hangUp) {
+    if (m_quit || m_lost)
+        return;
+    if (purges != m_inputPurges)
+        total = 0;
+    if (total > 0)
+        ProcessInput(m_readBuffer.get(), total);
+    if (lost || (total == 0 && hangUp)) {
         SetLost();
         return;
     }
@@ -775,6 +785,7 @@ int TStreamSerialDevice::PurgeComm(uint32_t flags) {
         result = m_backend->Flush(false, true);
     if (flags & kPurgeRxClear) {
         m_input.Clear();
+        ++m_inputPurges;
         m_markDecoder.Reset();
         m_rxEvents = 0;
         m_notifyAt = kNever;

@@ -93,7 +93,8 @@ public:
     static constexpr size_t kNotifyBytes = 64 * 1024; // or at once when this much is waiting
     static constexpr size_t kMinInputCapacity = 1024 * 1024;
     static constexpr int32_t kMaxInputQueue = 16 * 1024 * 1024;
-    static constexpr int kSampleMs = 20; // line sampling of a UART that cannot notify
+    static constexpr size_t kReadBufferBytes = 64 * 1024; // read from the line per round
+    static constexpr int kSampleMs = 20;                  // line sampling of a UART that cannot notify
 
     // Starts the I/O thread; nullptr with *error when that fails.
     static std::unique_ptr<TStreamSerialDevice> Create(std::unique_ptr<TSerialBackend> backend, int* error);
@@ -160,7 +161,7 @@ private:
 
     // All below run with m_lock held.
     int PollTimeout(TTime now) const;
-    void ReadInput(TTime now, bool hangUp);
+    void ReadInput(std::unique_lock<std::mutex>& lock, TTime now, bool hangUp); // reads without the lock
     void ProcessInput(const uint8_t* data, size_t count);
     void QueueByte(uint8_t b);
     void FlushRxEvents();
@@ -205,6 +206,8 @@ private:
     TCommTimeouts m_timeouts;
     size_t m_mark80 = 4096 * 8 / 10;
     TByteRing m_input;
+    uint64_t m_inputPurges = 0;              // input cleared this many times
+    std::unique_ptr<uint8_t[]> m_readBuffer; // the I/O thread's, filled without the lock
     std::deque<TRequest> m_reads;
     std::deque<TRequest> m_writes;
 
