@@ -41,28 +41,35 @@ uint8_t PatternByte(uint64_t i) {
     return uint8_t((i % 251) ^ (i >> 16));
 }
 
-// CPU seconds of each thread of this process, by thread id.
-std::map<int, double> ThreadCpu() {
-    std::map<int, double> out;
-    const long ticks = sysconf(_SC_CLK_TCK);
+struct TThreadUse {
+    QByteArray Name;
+    double CpuNs = 0;
+    double Slices = 0; // times the thread was put on a CPU (wake-ups and returns after preemption)
+};
+
+// CPU time (nanoseconds, from schedstat) and wake-ups of each thread of this process, by thread id.
+std::map<int, TThreadUse> ThreadUse() {
+    std::map<int, TThreadUse> out;
     QDir tasks("/proc/self/task");
     for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile f("/proc/self/task/" + tid + "/stat");
-        if (!f.open(QIODevice::ReadOnly))
+        QFile stat("/proc/self/task/" + tid + "/schedstat"), comm("/proc/self/task/" + tid + "/comm");
+        if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly))
             continue;
-        const QByteArray stat = f.readAll();
-        const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 12)
-            out[tid.toInt()] = double(fields[11].toLongLong() + fields[12].toLongLong()) / double(ticks);
+        const QList<QByteArray> fields = stat.readAll().trimmed().split(' ');
+        if (fields.size() < 3)
+            continue;
+        out[tid.toInt()] = {comm.readAll().trimmed(), fields[0].toDouble(), fields[2].toDouble()};
     }
     return out;
 }
 
-void PrintThreadCpu(const std::map<int, double>& before, double seconds) {
-    for (const auto& [tid, cpu] : ThreadCpu()) {
+void PrintThreadUse(const std::map<int, TThreadUse>& before, double seconds) {
+    for (const auto& [tid, use] : ThreadUse()) {
         const auto it = before.find(tid);
-        const double used = cpu - (it == before.end() ? 0.0 : it->second);
-        std::printf("    thread %d: %.3f %% of a core\n", tid, used / seconds * 100.0);
+        const double ns = use.CpuNs - (it == before.end() ? 0.0 : it->second.CpuNs);
+        const double slices = use.Slices - (it == before.end() ? 0.0 : it->second.Slices);
+        std::printf("    thread %-16s %.3f %% of a core, %.0f runs/s, %.0f us per run\n", use.Name.constData(),
+                    ns / 1e9 / seconds * 100.0, slices / seconds, slices > 0 ? ns / 1e3 / slices : 0.0);
     }
 }
 
@@ -187,15 +194,17 @@ int main(int argc, char** argv) {
     port.ClosePort();
     port.OpenPort();
     double cpu0 = CpuSeconds();
+    const auto idleBefore = ThreadUse();
     RunEventsFor(std::chrono::seconds(5));
     const double idle = (CpuSeconds() - cpu0) / 5.0 * 100.0;
     std::printf("idle open port: %.3f %% of a core over 5 s (target < 0.1 %%)\n", idle);
+    PrintThreadUse(idleBefore, 5.0);
 
     // 4. Paced far end: 11.5 KB/s for 10 s.
     received = 0;
     wrong = 0;
     cpu0 = CpuSeconds();
-    const auto threadsBefore = ThreadCpu();
+    const auto threadsBefore = ThreadUse();
     const pid_t paced = StartPacedWriter(master, 11520, 10);
     int status = 0;
     // The writer runs 10 s; no ticking of our own meanwhile, so that only the port's work counts.
@@ -205,7 +214,7 @@ int main(int argc, char** argv) {
     const double pacedCpu = (CpuSeconds() - cpu0) / 10.0 * 100.0;
     std::printf("paced 11.5 KB/s: %llu bytes, %llu wrong, %.3f %% of a core over 10 s (target < 1 %%)\n",
                 (unsigned long long)received, (unsigned long long)wrong, pacedCpu);
-    PrintThreadCpu(threadsBefore, 10.0);
+    PrintThreadUse(threadsBefore, 10.0);
     port.ClosePort();
     port.UnregisterLink(&link);
     return 0;

@@ -1,10 +1,7 @@
 #include "serial/platform/SerialDevice.h"
 
-#include "runtime/Exception.h"
-
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -22,8 +19,7 @@ int RemainingMs(int timeoutMs, Clock::time_point end) {
     return left > 0 ? int(left) : 0;
 }
 
-// Takes the event's count: true when it was set. Only one of several racing waiters of an
-// automatic-reset event gets it.
+// Empties an eventfd's count: true when it was not empty.
 bool Consume(int fd) {
     uint64_t value = 0;
     while (true) {
@@ -36,60 +32,110 @@ bool Consume(int fd) {
 
 } // namespace
 
-TEvent::TEvent(bool manualReset, bool initiallySet) : m_manualReset(manualReset) {
-    m_fd = ::eventfd(initiallySet ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
-    // Only when the process runs out of descriptors.
-    if (m_fd < 0)
-        throw Exception(
-            QStringLiteral("Cannot create an event: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-}
+TEvent::TEvent(bool manualReset, bool initiallySet) : m_set(initiallySet), m_manualReset(manualReset) {}
 
 TEvent::~TEvent() {
-    ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 void TEvent::Set() {
-    const uint64_t one = 1;
-    // The count only grows until a reset; a full counter (EAGAIN) is still set.
-    while (::write(m_fd, &one, sizeof one) < 0 && errno == EINTR) {
+    bool wasSet = false, wake = false;
+    int fd = -1;
+    {
+        std::lock_guard lock(m_lock);
+        wasSet = m_set;
+        m_set = true;
+        fd = m_fd;
+        wake = m_waiters > 0;
     }
+    // Woken outside the lock, so that a woken waiter does not block on it at once. The descriptor may
+    // therefore lag behind the state; WaitForAnyEvent drops a count that the state does not back.
+    if (!wasSet && fd >= 0) {
+        const uint64_t one = 1;
+        while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+    if (!wasSet && wake)
+        m_changed.notify_all();
 }
 
 void TEvent::Reset() {
-    Consume(m_fd);
+    std::lock_guard lock(m_lock);
+    m_set = false;
 }
 
 bool TEvent::IsSet() const {
-    pollfd p{m_fd, POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+    std::lock_guard lock(m_lock);
+    return m_set;
+}
+
+bool TEvent::TryTake() {
+    std::lock_guard lock(m_lock);
+    if (!m_set)
+        return false;
+    if (!m_manualReset)
+        m_set = false;
+    return true;
+}
+
+bool TEvent::TakeOrDrain() {
+    std::lock_guard lock(m_lock);
+    if (!m_set) {
+        // A count left by a Set whose state was already taken (or reset).
+        Consume(m_fd);
+        return false;
+    }
+    if (!m_manualReset)
+        m_set = false;
+    return true;
 }
 
 bool TEvent::Wait(int timeoutMs) {
-    TEvent* self = this;
-    return WaitForAnyEvent(std::span<TEvent* const>(&self, 1), timeoutMs) == 0;
+    std::unique_lock lock(m_lock);
+    ++m_waiters;
+    const auto isSet = [this] { return m_set; };
+    bool set = true;
+    if (timeoutMs < 0)
+        m_changed.wait(lock, isSet);
+    else
+        set = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), isSet);
+    --m_waiters;
+    if (set && !m_manualReset)
+        m_set = false;
+    return set;
+}
+
+int TEvent::Fd() {
+    std::lock_guard lock(m_lock);
+    if (m_fd < 0)
+        m_fd = ::eventfd(m_set ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return m_fd;
 }
 
 int WaitForAnyEvent(std::span<TEvent* const> events, int timeoutMs) {
     std::vector<pollfd> fds(events.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+        fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
+        if (fds[i].fd < 0)
+            return -2;
+    }
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     while (true) {
         for (size_t i = 0; i < events.size(); ++i)
-            fds[i] = pollfd{events[i]->Fd(), POLLIN, 0};
+            if (events[i]->TryTake())
+                return int(i);
         const int n = ::poll(fds.data(), nfds_t(fds.size()), RemainingMs(timeoutMs, end));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return -2;
         }
-        if (n == 0)
-            return -1;
-        for (size_t i = 0; i < events.size(); ++i) {
-            if (!(fds[i].revents & POLLIN))
-                continue;
-            if (events[i]->ManualReset() || Consume(fds[i].fd))
+        // A readable event may have been taken by another waiter in between: its count is dropped, and
+        // the wait goes on unless the time is up.
+        for (size_t i = 0; i < events.size(); ++i)
+            if ((fds[i].revents & POLLIN) && events[i]->TakeOrDrain())
                 return int(i);
-            // Another waiter took this automatic-reset event first: look further, then wait again.
-        }
         if (timeoutMs >= 0 && Clock::now() >= end)
             return -1;
     }

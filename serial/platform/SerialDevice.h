@@ -5,6 +5,7 @@
 // the operating system's error number (errno). Nothing outside serial/platform includes a system serial
 // header.
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -113,11 +114,11 @@ struct TComStat {
     uint32_t cbOutQue = 0;
 };
 
-// A waitable event (manual or automatic reset), built on an eventfd so that one poll() can wait for
-// several events and a device at once.
+// A waitable event (manual or automatic reset). Its state lives in memory, so setting, resetting and
+// waiting on one event cost no system call unless somebody has to be woken. An eventfd mirrors the
+// state from the first time one poll() has to wait for several events (WaitForAnyEvent).
 class TEvent {
 public:
-    // Throws Exception when no eventfd can be had.
     TEvent(bool manualReset, bool initiallySet);
     ~TEvent();
     TEvent(const TEvent&) = delete;
@@ -129,12 +130,25 @@ public:
     // Waits up to timeoutMs (-1: no limit). Returns true when the event was set; an automatic-reset
     // event is reset by a successful wait.
     bool Wait(int timeoutMs = -1);
-    int Fd() const { return m_fd; }
     bool ManualReset() const { return m_manualReset; }
 
+    // The eventfd that becomes readable when the event is set, made on first use; -1 (errno kept) when
+    // none can be had. It may stay readable after the event was taken or reset.
+    int Fd();
+    // True when the event is set; an automatic-reset event is reset (only one of several racing
+    // waiters gets it).
+    bool TryTake();
+    // TryTake for a waiter whose descriptor was readable: when the event is not set, the stale count is
+    // dropped so that the next poll() sleeps.
+    bool TakeOrDrain();
+
 private:
-    int m_fd;
+    mutable std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_set;
     bool m_manualReset;
+    int m_waiters = 0;
+    int m_fd = -1;
 };
 
 // Waits until any of the events is set: returns its index, -1 on timeout, or -2 when the wait itself
