@@ -51,36 +51,48 @@ bool InMainThread() {
 }
 
 void ServePendingHandOvers() {
-    for (;;) {
-        THandOver* h = nullptr;
-        {
-            std::lock_guard lock(g_mutex);
-            if (g_queue.empty())
-                return;
-            h = g_queue.front();
-            g_queue.pop_front();
-        }
+    THandOver* h = nullptr;
+    {
+        std::lock_guard lock(g_mutex);
+        if (g_queue.empty())
+            return;
+        h = g_queue.front();
+        g_queue.pop_front();
+    }
+    while (h) {
+        std::function<void()> fn;
         if (h->ReplyFirst) {
             // The sender may go on (and h may die) once Done is set: keep what we need.
-            std::function<void()> fn = std::move(h->Fn);
-            {
-                std::lock_guard lock(g_mutex);
-                h->Done = true;
+            fn = std::move(h->Fn);
+        } else {
+            try {
+                h->Fn();
+            } catch (...) {
+                h->Error = std::current_exception();
             }
-            g_changed.notify_all();
-            GuardedCall(fn);
-            continue;
         }
-        try {
-            h->Fn();
-        } catch (...) {
-            h->Error = std::current_exception();
-        }
+        // Done and the next hand-over under one lock: the released sender does not find the lock taken
+        // again at once when it wakes. A message that is still to run takes the next one only after it
+        // has run, so that a wait inside it (which serves hand-overs) finds the queue whole.
+        const bool ranAlready = !fn;
         {
             std::lock_guard lock(g_mutex);
             h->Done = true;
+            h = nullptr;
+            if (ranAlready && !g_queue.empty()) {
+                h = g_queue.front();
+                g_queue.pop_front();
+            }
         }
         g_changed.notify_all();
+        if (!ranAlready) {
+            GuardedCall(fn);
+            std::lock_guard lock(g_mutex);
+            if (!g_queue.empty()) {
+                h = g_queue.front();
+                g_queue.pop_front();
+            }
+        }
     }
 }
 

@@ -86,7 +86,7 @@ public:
 class TStreamSerialDevice final : public TSerialDevice {
 public:
     static constexpr int kBatchMs = 2;
-    static constexpr int kStreamBatchMs = 40;
+    static constexpr int kStreamBatchMs = 64;
     static constexpr int kStreamGapMs = 50;     // input within this time of the last report: still a stream
     static constexpr size_t kChunkBytes = 1024; // a read this large means a fast stream
     static constexpr int kFastNotifyMs = 1;     // a fast stream is reported this often
