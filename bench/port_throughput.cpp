@@ -68,8 +68,9 @@ void PrintThreadUse(const std::map<int, TThreadUse>& before, double seconds) {
         const auto it = before.find(tid);
         const double ns = use.CpuNs - (it == before.end() ? 0.0 : it->second.CpuNs);
         const double slices = use.Slices - (it == before.end() ? 0.0 : it->second.Slices);
-        std::printf("    thread %-16s %.3f %% of a core, %.0f runs/s, %.0f us per run\n", use.Name.constData(),
-                    ns / 1e9 / seconds * 100.0, slices / seconds, slices > 0 ? ns / 1e3 / slices : 0.0);
+        std::printf("    thread %-16s %.3f %% of a core, %.0f runs/s, %.0f us per run\n",
+                    use.Name.constData(), ns / 1e9 / seconds * 100.0, slices / seconds,
+                    slices > 0 ? ns / 1e3 / slices : 0.0);
     }
 }
 

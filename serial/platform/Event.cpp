@@ -35,28 +35,39 @@ bool Consume(int fd) {
 TEvent::TEvent(bool manualReset, bool initiallySet) : m_set(initiallySet), m_manualReset(manualReset) {}
 
 TEvent::~TEvent() {
+    // A Set that has made the event set may still be writing its descriptor or waking waiters, and
+    // whoever saw the event set may free it: the event goes only after that Set is through.
+    std::unique_lock lock(m_lock);
+    m_changed.wait(lock, [this] { return m_writing == 0; });
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
 void TEvent::Set() {
-    bool wasSet = false, wake = false;
+    bool wake = false;
     int fd = -1;
     {
         std::lock_guard lock(m_lock);
-        wasSet = m_set;
+        if (m_set)
+            return;
         m_set = true;
-        fd = m_fd;
         wake = m_waiters > 0;
+        fd = m_fd;
+        if (fd < 0 && !wake)
+            return;
+        ++m_writing;
     }
-    // Woken outside the lock, so that a woken waiter does not block on it at once. The descriptor may
-    // therefore lag behind the state; WaitForAnyEvent drops a count that the state does not back.
-    if (!wasSet && fd >= 0) {
+    // Written and woken outside the lock, so that a woken waiter does not block on it at once. The descriptor
+    // may therefore lag behind the state; WaitForAnyEvent drops a count that the state does not back.
+    if (fd >= 0) {
         const uint64_t one = 1;
         while (::write(fd, &one, sizeof one) < 0 && errno == EINTR) {
         }
     }
-    if (!wasSet && wake)
+    if (wake)
+        m_changed.notify_all();
+    std::lock_guard lock(m_lock);
+    if (--m_writing == 0)
         m_changed.notify_all();
 }
 

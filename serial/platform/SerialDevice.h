@@ -148,6 +148,7 @@ private:
     bool m_set;
     bool m_manualReset;
     int m_waiters = 0;
+    int m_writing = 0; // Set calls still writing the descriptor or waking waiters
     int m_fd = -1;
 };
 
