@@ -619,7 +619,7 @@ int TCustomComPort::WriteBytesAsync(const void* buffer, int count, PAsyncRequest
     request->Data.reset();
     request->DataSize = 0;
     if (count > 0) {
-        request->Data = std::make_unique<char[]>(size_t(count));
+        request->Data = std::make_unique_for_overwrite<char[]>(size_t(count));
         std::memcpy(request->Data.get(), buffer, size_t(count));
         request->DataSize = count;
     }
@@ -965,7 +965,7 @@ void TCustomComPort::HandleRxChar() {
             if (!l->OnRxBuf)
                 return;
             if (!buffer) {
-                buffer = std::make_unique<char[]>(size_t(count));
+                buffer = std::make_unique_for_overwrite<char[]>(size_t(count));
                 received = ReadBytes(buffer.get(), count);
                 DoRxBuf(buffer.get(), received);
             }
