@@ -460,6 +460,7 @@ bool TStreamSerialDevice::WriteSome(TRequest& r) {
         if (n > 0) {
             r.Done += uint32_t(n);
             m_outputPending = true;
+            m_outputMaybeQueued = true;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -503,6 +504,7 @@ void TStreamSerialDevice::CheckDrain(TTime now) {
         return;
     const uint32_t queued = m_backend->OutputQueued();
     if (queued == 0) {
+        m_outputMaybeQueued = false;
         m_outputPending = false;
         m_drainCheck = kNever;
         RaiseEvents(kEvTxEmpty);
@@ -809,7 +811,13 @@ int TStreamSerialDevice::ClearCommError(uint32_t* errors, TComStat* stat) {
         uint64_t out = 0;
         for (const TRequest& r : m_writes)
             out += r.Count - r.Done;
-        out += m_backend->OutputQueued();
+        // Only this device writes to the line: once its output was seen drained, nothing is queued
+        // until it writes again (which spares the driver a question per received batch).
+        if (m_outputMaybeQueued) {
+            const uint32_t queued = m_backend->OutputQueued();
+            out += queued;
+            m_outputMaybeQueued = queued != 0;
+        }
         stat->cbInQue = uint32_t(m_input.Size());
         stat->cbOutQue = uint32_t(std::min<uint64_t>(out, kMaxDword));
     }

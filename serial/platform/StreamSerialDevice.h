@@ -216,13 +216,14 @@ private:
     TOverlapped* m_wait = nullptr;
     uint32_t m_errors = 0;
 
-    uint32_t m_rxEvents = 0;       // input events not yet raised (batching)
-    TTime m_batchUntil = kNever;   // end of the current batch window
-    TTime m_lastRxReport{};        // when received input was last reported
-    size_t m_lastRxReportSize = 0; // and how much was waiting then
-    TTime m_notifyAt = kNever;     // when a fast stream\'s input is reported
-    bool m_outputPending = false;  // bytes went out since the last EV_TXEMPTY check
-    TTime m_drainCheck = kNever;   // when to look whether the output has drained
+    uint32_t m_rxEvents = 0;          // input events not yet raised (batching)
+    TTime m_batchUntil = kNever;      // end of the current batch window
+    TTime m_lastRxReport{};           // when received input was last reported
+    size_t m_lastRxReportSize = 0;    // and how much was waiting then
+    TTime m_notifyAt = kNever;        // when a fast stream\'s input is reported
+    bool m_outputPending = false;     // bytes went out since the last EV_TXEMPTY check
+    bool m_outputMaybeQueued = false; // bytes went out since the output was last seen drained
+    TTime m_drainCheck = kNever;      // when to look whether the output has drained
     TTime m_sampleAt = kNever;
     TLineSample m_sample;
     bool m_sampled = false;

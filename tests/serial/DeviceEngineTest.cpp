@@ -194,6 +194,38 @@ TEST(DeviceEngine, TxEmptyWaitsUntilTheOutputHasDrained) {
     EXPECT_EQ(rig.Script.DrainChecks, checks);
 }
 
+TEST(DeviceEngine, OutputQueueCountsTheDriversBytesUntilSeenDrained) {
+    TRig rig;
+    ASSERT_TRUE(rig.Device);
+    TComStat stat;
+    // Nothing written yet: nothing queued, and the driver is not asked.
+    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_EQ(rig.Script.DrainChecks, 0);
+
+    rig.Script.OutputQueued = 7;
+    TRecord write;
+    uint32_t n = 0;
+    ASSERT_EQ(rig.Device->WriteFile("0123456789", 10, &n, &write.Ov), 0);
+    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_EQ(stat.cbOutQue, 7u); // still in the driver
+    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_EQ(stat.cbOutQue, 7u); // asked again while bytes may be queued
+
+    rig.Script.OutputQueued = 0;
+    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    const int checks = rig.Script.DrainChecks;
+    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_EQ(rig.Script.DrainChecks, checks); // seen drained: no more questions until the next write
+
+    rig.Script.OutputQueued = 3;
+    ASSERT_EQ(rig.Device->WriteFile("abc", 3, &n, &write.Ov), 0);
+    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_EQ(stat.cbOutQue, 3u);
+}
+
 TEST(DeviceEngine, MarkedInputIsDecodedIntoErrorsAndReplacement) {
     TRig rig;
     ASSERT_TRUE(rig.Device);
