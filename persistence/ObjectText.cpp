@@ -487,7 +487,9 @@ private:
             hasPosition = true;
             flags |= 2;
         }
-        if (flags != 0) {
+        // A class name of 240 characters or more starts with a length byte that reads as the flags
+        // prefix: such a name gets a prefix (with no flags) of its own.
+        if (flags != 0 || className.size() >= 0xF0) {
             m_out.WriteByte(uint8_t(0xF0 | flags));
             if (hasPosition)
                 m_out.WriteInt64(position);

@@ -407,6 +407,18 @@ TEST(PropStream, MalformedTextIsRefused) {
     EXPECT_THROW(ObjectBinaryToText(badIdent), EFilerError);
 }
 
+TEST(PropStream, LongClassNamesRoundTripThroughBothForms) {
+    // The length byte of a name of 240 to 255 characters looks like the object's flags prefix.
+    for (int length : {239, 240, 247, 255}) {
+        const QByteArray className = "T" + QByteArray(length - 1, 'x');
+        const QByteArray text = "object Form: " + className + "\r\n  V = 1\r\nend\r\n";
+        const QByteArray binary = ObjectTextToBinary(text);
+        EXPECT_EQ(ObjectBinaryToText(binary), text) << length;
+        EXPECT_EQ(binary.at(4) == char(0xF0), length >= 240) << length;
+    }
+    EXPECT_THROW(ObjectTextToBinary("object Form: T" + QByteArray(255, 'x') + "\r\nend\r\n"), EFilerError);
+}
+
 TEST(PropStream, AFailingDeviceFailsTheWrite) {
     TMainFormF form;
     for (qint64 limit : {qint64(0), qint64(1), qint64(10), qint64(kProgramStream.size()) - 1}) {
