@@ -71,9 +71,19 @@ void TEvent::Set() {
         m_changed.notify_all();
 }
 
+void TEvent::ClearLocked() {
+    if (!m_set)
+        return;
+    m_set = false;
+    // Keep the descriptor quiet too, so that the next multi-wait does not wake for nothing (a Set still
+    // writing leaves a count behind, which that wait drops).
+    if (m_fd >= 0)
+        Consume(m_fd);
+}
+
 void TEvent::Reset() {
     std::lock_guard lock(m_lock);
-    m_set = false;
+    ClearLocked();
 }
 
 bool TEvent::IsSet() const {
@@ -86,7 +96,7 @@ bool TEvent::TryTake() {
     if (!m_set)
         return false;
     if (!m_manualReset)
-        m_set = false;
+        ClearLocked();
     return true;
 }
 
@@ -98,7 +108,7 @@ bool TEvent::TakeOrDrain() {
         return false;
     }
     if (!m_manualReset)
-        m_set = false;
+        ClearLocked();
     return true;
 }
 
@@ -113,7 +123,7 @@ bool TEvent::Wait(int timeoutMs) {
         set = m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), isSet);
     --m_waiters;
     if (set && !m_manualReset)
-        m_set = false;
+        ClearLocked();
     return set;
 }
 

@@ -143,6 +143,8 @@ public:
     bool TakeOrDrain();
 
 private:
+    void ClearLocked(); // with m_lock held
+
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
     bool m_set;

@@ -19,7 +19,7 @@ bool Readable(int fd) {
 
 } // namespace
 
-TEST(Event, DescriptorFollowsTheStateAndDropsStaleCounts) {
+TEST(Event, DescriptorFollowsTheState) {
     TEvent automatic(false, true);
     // Made on first use, readable because the event is set.
     const int fd = automatic.Fd();
@@ -28,8 +28,8 @@ TEST(Event, DescriptorFollowsTheStateAndDropsStaleCounts) {
     EXPECT_TRUE(automatic.Wait(0)); // taken without the descriptor
     EXPECT_FALSE(automatic.IsSet());
 
-    // The descriptor still holds the taken count: a multi-wait must neither report the event nor spin on
-    // it, and it leaves the descriptor drained.
+    // Taken without the descriptor: a multi-wait must neither report the event nor wake for it, and the
+    // descriptor is quiet.
     TEvent* list[] = {&automatic};
     EXPECT_EQ(WaitForAnyEvent(list, 30), -1);
     EXPECT_FALSE(Readable(fd));
