@@ -6,13 +6,14 @@
 
 #include "serial/platform/SerialDevice.h"
 
+#include "ThreadUse.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -25,40 +26,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Nanoseconds on a CPU (schedstat) of every thread of this process whose name is `name` (all when empty);
-// *slices gets the number of times they were scheduled (wake-ups).
-double ThreadCpuNs(const char* name, double* slices = nullptr) {
-    double total = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (!dir)
-        return 0;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        const std::string base = std::string("/proc/self/task/") + e->d_name;
-        char comm[64] = {};
-        if (FILE* f = fopen((base + "/comm").c_str(), "r")) {
-            if (!fgets(comm, sizeof comm, f))
-                comm[0] = 0;
-            fclose(f);
-        }
-        comm[strcspn(comm, "\n")] = 0;
-        if (*name && strcmp(comm, name) != 0)
-            continue;
-        if (FILE* f = fopen((base + "/schedstat").c_str(), "r")) {
-            unsigned long long ns = 0, wait = 0, count = 0;
-            if (fscanf(f, "%llu %llu %llu", &ns, &wait, &count) == 3) {
-                total += double(ns);
-                if (slices)
-                    *slices += double(count);
-            }
-            fclose(f);
-        }
-    }
-    closedir(dir);
-    return total;
-}
 
 double Percent(double ns, double seconds) {
     return 100.0 * ns / 1e9 / seconds;
@@ -158,10 +125,11 @@ int main(int argc, char** argv) {
         device->WaitCommEvent(&mask, &wait.Ov);
         // Let the thread take in the settings above before counting.
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        double w0 = 0, w1 = 0;
-        const double io0 = ThreadCpuNs("cv-serial-io", &w0), all0 = ThreadCpuNs("");
+        const TThreadUse io0 = ThreadUseTotal("cv-serial-io"), all0 = ThreadUseTotal();
         std::this_thread::sleep_for(phase);
-        const double io = ThreadCpuNs("cv-serial-io", &w1) - io0, all = ThreadCpuNs("") - all0;
+        const TThreadUse io1 = ThreadUseTotal("cv-serial-io");
+        const double io = io1.CpuNs - io0.CpuNs, all = ThreadUseTotal().CpuNs - all0.CpuNs;
+        const double w0 = io0.Runs, w1 = io1.Runs;
         printf(
             "idle open device:         I/O thread %.3f %% of a core in %.0f wake-ups, whole process %.3f %% "
             "(%.0f us on a CPU in %.1f s)\n",
@@ -175,8 +143,7 @@ int main(int argc, char** argv) {
         std::atomic<bool> stop{false};
         uint64_t bytes = 0, cycles = 0;
         std::thread reader(ReadLikeThePort, std::ref(*device), std::ref(stop), &bytes, &cycles);
-        double w0 = 0, w1 = 0;
-        const double io0 = ThreadCpuNs("cv-serial-io", &w0), all0 = ThreadCpuNs("");
+        const TThreadUse io0 = ThreadUseTotal("cv-serial-io"), all0 = ThreadUseTotal();
         const auto start = Clock::now();
         uint64_t sent = 0;
         char slice[64];
@@ -193,7 +160,9 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_until(next);
         }
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const double io = ThreadCpuNs("cv-serial-io", &w1) - io0, all = ThreadCpuNs("") - all0;
+        const TThreadUse io1 = ThreadUseTotal("cv-serial-io");
+        const double io = io1.CpuNs - io0.CpuNs, all = ThreadUseTotal().CpuNs - all0.CpuNs;
+        const double w0 = io0.Runs, w1 = io1.Runs;
         stop = true;
         reader.join();
         printf(

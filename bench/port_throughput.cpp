@@ -7,12 +7,11 @@
 #include "serial/ComPort.h"
 
 #include "PtyBench.h"
+#include "ThreadUse.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QTimer>
 
 #include <algorithm>
@@ -41,36 +40,13 @@ uint8_t PatternByte(uint64_t i) {
     return uint8_t((i % 251) ^ (i >> 16));
 }
 
-struct TThreadUse {
-    QByteArray Name;
-    double CpuNs = 0;
-    double Slices = 0; // times the thread was put on a CPU (wake-ups and returns after preemption)
-};
-
-// CPU time (nanoseconds, from schedstat) and wake-ups of each thread of this process, by thread id.
-std::map<int, TThreadUse> ThreadUse() {
-    std::map<int, TThreadUse> out;
-    QDir tasks("/proc/self/task");
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat("/proc/self/task/" + tid + "/schedstat"), comm("/proc/self/task/" + tid + "/comm");
-        if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> fields = stat.readAll().trimmed().split(' ');
-        if (fields.size() < 3)
-            continue;
-        out[tid.toInt()] = {comm.readAll().trimmed(), fields[0].toDouble(), fields[2].toDouble()};
-    }
-    return out;
-}
-
 void PrintThreadUse(const std::map<int, TThreadUse>& before, double seconds) {
     for (const auto& [tid, use] : ThreadUse()) {
         const auto it = before.find(tid);
         const double ns = use.CpuNs - (it == before.end() ? 0.0 : it->second.CpuNs);
-        const double slices = use.Slices - (it == before.end() ? 0.0 : it->second.Slices);
-        std::printf("    thread %-16s %.3f %% of a core, %.0f runs/s, %.0f us per run\n",
-                    use.Name.constData(), ns / 1e9 / seconds * 100.0, slices / seconds,
-                    slices > 0 ? ns / 1e3 / slices : 0.0);
+        const double runs = use.Runs - (it == before.end() ? 0.0 : it->second.Runs);
+        std::printf("    thread %-16s %.3f %% of a core, %.0f runs/s, %.0f us per run\n", use.Name.c_str(),
+                    ns / 1e9 / seconds * 100.0, runs / seconds, runs > 0 ? ns / 1e3 / runs : 0.0);
     }
 }
 

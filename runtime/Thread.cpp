@@ -26,6 +26,15 @@ std::mutex g_mutex;
 std::condition_variable g_changed;
 std::deque<THandOver*> g_queue;
 
+// The oldest hand-over, taken off the queue; nullptr when there is none. With g_mutex held.
+THandOver* TakeNextLocked() {
+    if (g_queue.empty())
+        return nullptr;
+    THandOver* h = g_queue.front();
+    g_queue.pop_front();
+    return h;
+}
+
 void WakeMainThread() {
     if (QCoreApplication* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(
@@ -54,16 +63,13 @@ void ServePendingHandOvers() {
     THandOver* h = nullptr;
     {
         std::lock_guard lock(g_mutex);
-        if (g_queue.empty())
-            return;
-        h = g_queue.front();
-        g_queue.pop_front();
+        h = TakeNextLocked();
     }
     while (h) {
-        std::function<void()> fn;
+        std::function<void()> message;
         if (h->ReplyFirst) {
             // The sender may go on (and h may die) once Done is set: keep what we need.
-            fn = std::move(h->Fn);
+            message = std::move(h->Fn);
         } else {
             try {
                 h->Fn();
@@ -72,26 +78,18 @@ void ServePendingHandOvers() {
             }
         }
         // Done and the next hand-over under one lock: the released sender does not find the lock taken
-        // again at once when it wakes. A message that is still to run takes the next one only after it
-        // has run, so that a wait inside it (which serves hand-overs) finds the queue whole.
-        const bool ranAlready = !fn;
+        // again at once when it wakes. A message runs after its sender is released and takes the next one
+        // only after it has run, so that a wait inside it (which serves hand-overs) finds the queue whole.
         {
             std::lock_guard lock(g_mutex);
             h->Done = true;
-            h = nullptr;
-            if (ranAlready && !g_queue.empty()) {
-                h = g_queue.front();
-                g_queue.pop_front();
-            }
+            h = message ? nullptr : TakeNextLocked();
         }
         g_changed.notify_all();
-        if (!ranAlready) {
-            GuardedCall(fn);
+        if (message) {
+            GuardedCall(message);
             std::lock_guard lock(g_mutex);
-            if (!g_queue.empty()) {
-                h = g_queue.front();
-                g_queue.pop_front();
-            }
+            h = TakeNextLocked();
         }
     }
 }

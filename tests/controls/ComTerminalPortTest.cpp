@@ -7,25 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
-
-// What the far end has received so far, without blocking (the port writes synchronously, so whatever
-// the terminal sent is already there).
-QByteArray ReadNow(int fd) {
-    QByteArray out;
-    char buf[256];
-    pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        out.append(buf, int(n));
-    }
-    return out;
-}
 
 struct TPortFixture {
     TPtyPair pty;
@@ -79,7 +62,7 @@ TEST(TerminalOnPort, AnswersQueries) {
         p.f.Feed(row.setup);
         p.f.chars.clear();
         p.FarEndSends(row.query);
-        EXPECT_EQ(ReadNow(p.pty.MasterFd()), row.answer);
+        EXPECT_EQ(p.pty.ReadNow(), row.answer);
         if (row.emulation == teVT100orANSI) {
             EXPECT_TRUE(p.f.chars.isEmpty()) << TraceBytes(p.f.chars).toStdString();
         }
@@ -95,7 +78,7 @@ TEST(TerminalOnPort, ClosedPortSendsNothing) {
     p.f.term.SendChar('x');
     p.f.term.SendChar('\r');
     p.f.term.TransmitCode(ecCursorDown);
-    EXPECT_EQ(ReadNow(p.pty.MasterFd()), "");
+    EXPECT_EQ(p.pty.ReadNow(), "");
     EXPECT_EQ(p.f.RowTexts()[0], "");
     EXPECT_EQ(p.f.term.CaretPos(), (TTermPos{1, 1}));
     EXPECT_TRUE(p.f.chars.isEmpty());
@@ -104,7 +87,7 @@ TEST(TerminalOnPort, ClosedPortSendsNothing) {
     p.f.term.SetConnected(true);
     ASSERT_TRUE(p.port.Connected());
     p.f.term.SendChar('x');
-    EXPECT_EQ(ReadNow(p.pty.MasterFd()), "x");
+    EXPECT_EQ(p.pty.ReadNow(), "x");
 }
 
 TEST(TerminalOnPort, SendingAndLocalEcho) {
@@ -135,7 +118,7 @@ TEST(TerminalOnPort, SendingAndLocalEcho) {
         p.f.term.SetSendLF(row.sendLF);
         for (char ch : row.typed)
             p.f.term.SendChar(ch);
-        EXPECT_EQ(ReadNow(p.pty.MasterFd()), row.sent);
+        EXPECT_EQ(p.pty.ReadNow(), row.sent);
         EXPECT_EQ(p.f.chars, row.echoed);
         EXPECT_EQ(p.f.term.CaretPos(), row.caret) << p.f.term.CaretPos().X << "," << p.f.term.CaretPos().Y;
     }
@@ -167,7 +150,7 @@ TEST(TerminalOnPort, TransmitCode) {
         p.f.term.SetCaretCell(5, 5);
         p.f.term.SetLocalEcho(row.localEcho);
         p.f.term.TransmitCode(row.code);
-        EXPECT_EQ(ReadNow(p.pty.MasterFd()), row.sent);
+        EXPECT_EQ(p.pty.ReadNow(), row.sent);
         EXPECT_EQ(p.f.term.CaretPos(), row.caret) << p.f.term.CaretPos().X << "," << p.f.term.CaretPos().Y;
     }
 }
@@ -189,7 +172,7 @@ TEST(TerminalOnPort, ReceivesPlainText) {
     EXPECT_EQ(rows[21], "line 30");
     EXPECT_EQ(rows[22], QByteArray(80, 'w'));
     EXPECT_EQ(rows[23], "wwwww");
-    EXPECT_EQ(ReadNow(p.pty.MasterFd()), "");
+    EXPECT_EQ(p.pty.ReadNow(), "");
 }
 
 TEST(TerminalOnPort, Binding) {

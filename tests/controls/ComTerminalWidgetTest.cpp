@@ -21,8 +21,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
@@ -85,20 +83,6 @@ int CountColour(const QImage& image, const QRect& rect, uint rgb) {
 
 bool AllColour(const QImage& image, const QRect& rect, uint rgb) {
     return CountColour(image, rect, rgb) == rect.width() * rect.height();
-}
-
-// What the far end has received so far, without blocking (the port writes synchronously).
-QByteArray ReadNow(int fd) {
-    QByteArray out;
-    char buf[256];
-    pollfd p{fd, POLLIN, 0};
-    while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        out.append(buf, int(n));
-    }
-    return out;
 }
 
 // Searches the pixel size of DejaVu Sans Mono that gives cells `height` pixels high; 0 if none does.
@@ -513,7 +497,7 @@ TEST(ComTerminalWidget, KeysOnAPort) {
         w.term.SetCaretCell(5, 5);
         QKeyEvent press(QEvent::KeyPress, row.key, Qt::NoModifier, row.text);
         QApplication::sendEvent(&w.term, &press);
-        EXPECT_EQ(ReadNow(pty.MasterFd()), row.sent);
+        EXPECT_EQ(pty.ReadNow(), row.sent);
         EXPECT_EQ(w.term.CaretPos(), row.caret) << w.term.CaretPos().X << "," << w.term.CaretPos().Y;
     }
 }
@@ -541,13 +525,13 @@ TEST(ComTerminalWidget, TabAndKeyHandlers) {
     QTest::keyClick(term, Qt::Key_Tab);
     EXPECT_TRUE(edit->hasFocus());
     EXPECT_FALSE(term->CaretCreated());
-    EXPECT_EQ(ReadNow(pty.MasterFd()), "");
+    EXPECT_EQ(pty.ReadNow(), "");
 
     term->setFocus();
     term->SetWantTab(true);
     QTest::keyClick(term, Qt::Key_Tab);
     EXPECT_TRUE(term->hasFocus());
-    EXPECT_EQ(ReadNow(pty.MasterFd()), "\t");
+    EXPECT_EQ(pty.ReadNow(), "\t");
 
     // OnKeyPress changes the character; OnKeyDown turns an arrow key into no key.
     term->OnKeyPress = [](TComTerminal*, QChar& ch) { ch = ch.toUpper(); };
@@ -557,7 +541,7 @@ TEST(ComTerminalWidget, TabAndKeyHandlers) {
     };
     QTest::keyClick(term, Qt::Key_Q);
     QTest::keyClick(term, Qt::Key_Up);
-    EXPECT_EQ(ReadNow(pty.MasterFd()), "Q");
+    EXPECT_EQ(pty.ReadNow(), "Q");
 }
 
 // What is really on the screen (the window's backing store) after a stream arrived in pieces, with the

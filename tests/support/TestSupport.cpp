@@ -95,6 +95,19 @@ QByteArray TPtyPair::Read(int count, std::chrono::milliseconds deadline) {
     return out;
 }
 
+QByteArray TPtyPair::ReadNow() {
+    QByteArray out;
+    char buf[4096];
+    pollfd p{m_master, POLLIN, 0};
+    while (::poll(&p, 1, 0) == 1 && (p.revents & POLLIN)) {
+        const ssize_t n = ::read(m_master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, n);
+    }
+    return out;
+}
+
 QByteArray TPtyPair::ReadAvailable(std::chrono::milliseconds quiet) {
     QByteArray out;
     for (;;) {

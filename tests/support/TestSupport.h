@@ -27,6 +27,9 @@ public:
     void Write(const QByteArray& bytes);
     // Reads from the far end until `count` bytes arrived or the deadline passed; returns what arrived.
     QByteArray Read(int count, std::chrono::milliseconds deadline = std::chrono::seconds(5));
+    // What the far end has received so far, without waiting and without running events (for a port that
+    // writes synchronously, whatever it sent is already there).
+    QByteArray ReadNow();
     // Reads whatever arrives within `quiet` after the last byte.
     QByteArray ReadAvailable(std::chrono::milliseconds quiet = std::chrono::milliseconds(50));
     // Closes the master side: the device goes away for the slave's user.
