@@ -369,11 +369,7 @@ TCustomComPort::~TCustomComPort() {
             ReportCurrentException();
         }
         // Whatever failed above, nothing of the open port may outlive the object.
-        m_eventThread.reset();
-        m_window.reset();
-        m_threadCreated = false;
-        m_device.reset();
-        m_connected = false;
+        DropOpenPort();
     }
     delete m_buffer;
     m_buffer = nullptr;
@@ -424,12 +420,29 @@ void TCustomComPort::ReleasePortHandle() {
     m_device.reset();
 }
 
+void TCustomComPort::DropOpenPort() {
+    m_eventThread.reset();
+    m_window.reset();
+    m_threadCreated = false;
+    m_device.reset();
+    m_connected = false;
+}
+
 void TCustomComPort::OpenPort() {
     if (m_connected || Designing())
         return;
     CallBeforeOpen();
     CreatePortHandle();
     m_connected = true;
+    // The device tells of its loss from its own thread; the port closes in this thread once the report
+    // arrives (a report for an earlier open of the port, or for a port gone meanwhile, is dropped).
+    const uint64_t generation = ++m_openGeneration;
+    if (m_device) {
+        m_device->SetLossHandler([this, generation](int error) {
+            QMetaObject::invokeMethod(
+                this, [this, generation, error] { DeviceLost(generation, error); }, Qt::QueuedConnection);
+        });
+    }
     try {
         ApplyAllSettings();
     } catch (...) {
@@ -485,6 +498,28 @@ void TCustomComPort::ClosePortNow() {
     ReleasePortHandle();
     m_connected = false;
     CallAfterClose();
+}
+
+void TCustomComPort::DeviceLost(uint64_t generation, int systemError) {
+    if (!m_connected || generation != m_openGeneration || Designing())
+        return;
+    if (DispatchingHere()) {
+        // A handler runs a nested event loop: close once it has returned, like a close asked for there.
+        QMetaObject::invokeMethod(
+            this, [this, generation, systemError] { DeviceLost(generation, systemError); },
+            Qt::QueuedConnection);
+        return;
+    }
+    qCDebug(lcSerial) << "device of" << m_port << "lost, error" << systemError;
+    try {
+        ClosePortNow();
+    } catch (...) {
+        // A failing close handler is reported; the port is closed all the same.
+        ReportCurrentException();
+        if (m_connected)
+            DropOpenPort();
+    }
+    GuardedCall([this, systemError] { DoDeviceLost(systemError); });
 }
 
 // ---- settings ---------------------------------------------------------------------------------------
@@ -1033,6 +1068,10 @@ void TCustomComPort::DoError(TComErrors errors) {
 void TCustomComPort::DoRLSDChange(bool onOff) {
     if (OnRLSDChange)
         OnRLSDChange(this, onOff);
+}
+void TCustomComPort::DoDeviceLost(int systemError) {
+    if (OnDeviceLost)
+        OnDeviceLost(this, systemError);
 }
 void TCustomComPort::DoRx80Full() {
     if (OnRx80Full)

@@ -209,6 +209,7 @@ public:
     using TRxBufEvent = std::function<void(TCustomComPort* sender, const void* buffer, int count)>;
     using TComSignalEvent = std::function<void(TCustomComPort* sender, bool onOff)>;
     using TComErrorEvent = std::function<void(TCustomComPort* sender, TComErrors errors)>;
+    using TDeviceLostEvent = std::function<void(TCustomComPort* sender, int systemError)>;
 
     explicit TCustomComPort(QObject* owner = nullptr);
     ~TCustomComPort() override;
@@ -295,6 +296,10 @@ public:
     TNotifyEvent OnTxEmpty, OnBreak, OnRing, OnRxFlag, OnRx80Full;
     TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
     TComErrorEvent OnError;
+    // The device went away while open (cable or adapter pulled, far end of a pty closed). The port has
+    // already closed itself through its normal close path; systemError says why (EIO for a hang-up,
+    // ENODEV for a removed device node).
+    TDeviceLostEvent OnDeviceLost;
 
     // Runs the handling of the raised events in the fixed order (called by the event thread's dispatch).
     void RunEventHandlers(TComEvents events);
@@ -325,6 +330,7 @@ protected:
     virtual void DoError(TComErrors errors);
     virtual void DoRLSDChange(bool onOff);
     virtual void DoRx80Full();
+    virtual void DoDeviceLost(int systemError);
 
 private:
     friend class TComThread;
@@ -344,6 +350,8 @@ private:
     template <class F> void ForEachLink(F&& fn);
     bool DispatchingHere() const;
     void ClosePortNow();
+    void DeviceLost(uint64_t generation, int systemError);
+    void DropOpenPort();
 
     std::unique_ptr<TSerialDevice> m_device;
     std::unique_ptr<TComThread> m_eventThread;
@@ -370,6 +378,7 @@ private:
     int m_dispatchDepth = 0; // > 0 while the port's own line-event handlers run
     std::thread::id m_dispatchThread;
     bool m_closePending = false; // a close asked for from inside a handler, run once it returns
+    uint64_t m_openGeneration = 0; // counts opens, so that a loss report of an earlier open is dropped
 };
 
 // The port with its settings published for window layouts and the property storage.
