@@ -61,8 +61,8 @@ std::unique_ptr<TSerialDevice> TPosixSerialDevice::Open(const std::string& path,
     // The node itself (a symlink followed): unlinking it changes its link count. Without inotify the
     // hang-up alone tells of a loss.
     backend->m_watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (backend->m_watchFd >= 0 &&
-        ::inotify_add_watch(backend->m_watchFd, path.c_str(), IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+    if (backend->m_watchFd >= 0 && ::inotify_add_watch(backend->m_watchFd, path.c_str(),
+                                                       IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
         ::close(backend->m_watchFd);
         backend->m_watchFd = -1;
     }

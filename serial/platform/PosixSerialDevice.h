@@ -34,7 +34,7 @@ private:
     int Verify(const void* wanted, uint32_t baud);
 
     int m_fd;
-    int m_watchFd = -1; // inotify on the device node: its removal is a loss even before a hang-up
+    int m_watchFd = -1;   // inotify on the device node: its removal is a loss even before a hang-up
     bool m_owned = false; // exclusive access was won: release it on close
     bool m_hasModem = false;
     bool m_hasCounters = false;

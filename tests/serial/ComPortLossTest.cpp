@@ -12,7 +12,6 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
-#include <cstdio>
 #include <unistd.h>
 
 namespace {
@@ -21,14 +20,7 @@ int ThreadCount() {
     return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
-// Points `link` at `target`, replacing what was there in one step (as udev does).
-void PointLink(const QString& link, const std::string& target) {
-    const QString temp = link + QStringLiteral(".new");
-    ASSERT_EQ(::symlink(target.c_str(), temp.toLocal8Bit().constData()), 0);
-    ASSERT_EQ(std::rename(temp.toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
-}
-
-const QStringList kLossClose = {"a.CTS(0)", "a.DSR(0)",       "a.RLSD(0)",     "OnCTSChange(0)",
+const QStringList kLossClose = {"a.CTS(0)",       "a.DSR(0)",        "a.RLSD(0)",     "OnCTSChange(0)",
                                 "OnDSRChange(0)", "OnRLSDChange(0)", "OnBeforeClose", "a.Conn(0)",
                                 "OnAfterClose",   "OnDeviceLost"};
 
@@ -41,12 +33,12 @@ TEST(PortLoss, ClosedFarEndClosesThePortOnceAndAReplugReopensThroughTheLink) {
     auto first = std::make_unique<TPtyPair>();
     PointLink(path, first->SlavePath());
 
+    TEventLog log; // outlives the port
+    int lostError = 0, lostCount = 0;
     TComPort port;
     port.SetPort(path);
     port.SetBaudRate(br38400);
-    TEventLog log;
     HookPort(port, log);
-    int lostError = 0, lostCount = 0;
     port.OnDeviceLost = [&](TCustomComPort* sender, int error) {
         EXPECT_EQ(sender, &port);
         EXPECT_FALSE(sender->Connected()) << "closed before the loss is told";
@@ -101,7 +93,7 @@ TEST(PortLoss, LossDuringAPendingReadFailsItAndStillClosesTheNextTurn) {
     TPtyPair pty;
     TComPort port;
     port.SetPort(QString::fromStdString(pty.SlavePath()));
-    port.SetEvents({}); // no event thread: the device alone tells of the loss
+    port.SetEvents({});                  // no event thread: the device alone tells of the loss
     port.Timeouts()->SetReadInterval(0); // a read that waits for its bytes without limit
     int lostCount = 0;
     port.OnDeviceLost = [&](TCustomComPort*, int) { ++lostCount; };
@@ -121,11 +113,11 @@ TEST(PortLoss, PulledNullModemCableClosesBothEndsAndAFreshCableReopens) {
     auto pair = TVirtualSerialPair::Create("VLOSSTEST");
     ASSERT_NE(pair, nullptr);
     TEventLog log;
+    int nearLost = 0, farLost = 0;
     TComPort near, far;
     near.SetPort(QString::fromStdString(pair->EndName(TVirtualSerialPair::kEndA)));
     far.SetPort(QString::fromStdString(pair->EndName(TVirtualSerialPair::kEndB)));
     HookPort(near, log);
-    int nearLost = 0, farLost = 0;
     near.OnDeviceLost = [&](TCustomComPort*, int error) {
         ++nearLost;
         EXPECT_EQ(error, EIO);
