@@ -9,12 +9,18 @@
 #include "persistence/PropStorageManager.h"
 #include "runtime/Exception.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceWatcher.h"
+#include "serial/platform/SerialDevice.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -59,6 +65,10 @@ TMainFormF::TMainFormF(TClock clock, QWidget* parent) : TForm(parent), m_clock(s
 }
 
 TMainFormF::~TMainFormF() {
+    // The port may still close (and report) while the panel is already gone.
+    ComPort1->OnAfterClose = nullptr;
+    ComPort1->OnDeviceLost = nullptr;
+    DeviceWatcher->Stop();
     // The destroy handlers (the property storage's among them) run while the window is whole.
     DoDestroy();
 }
@@ -141,6 +151,13 @@ void TMainFormF::BuildLayout() {
     BtnSyncDate->setEnabled(false);
     BtnCLRLog = Button(Panel1, "BtnCLRLog", QStringLiteral("Clear Log"), {88, 448, 75, 25});
     BtnCLRLog->setEnabled(false);
+    lblStatus = new QLabel(QStringLiteral("Closed"), Panel1);
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    lblStatus->setGeometry(8, 180, 156, 60);
+    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblStatus->setWordWrap(true);
+    DeviceWatcher = new TDeviceWatcher(this);
+    DeviceWatcher->OnReturn = [this](const QString& path) { DeviceReturned(path); };
 
     ComPort1 = new TComPort(this);
     ComPort1->setObjectName(QStringLiteral("ComPort1"));
@@ -176,6 +193,8 @@ void TMainFormF::BuildLayout() {
     ComPort1->Timeouts()->SetReadTotalMultiplier(50);
     ComPort1->Timeouts()->SetReadTotalConstant(10);
     ComPort1->OnAfterOpen = [this](TCustomComPort* sender) { ComPort1AfterOpen(sender); };
+    ComPort1->OnAfterClose = [this](TCustomComPort* sender) { ComPort1AfterClose(sender); };
+    ComPort1->OnDeviceLost = [this](TCustomComPort* sender, int error) { ComPort1DeviceLost(sender, error); };
 
     ComTerminal1->SetColor(0x000000);
     ComTerminal1->SetFontColor(0xFFFFFF);
@@ -269,8 +288,57 @@ void TMainFormF::UpdateControlStates() {
         w->setEnabled(connected);
 }
 
+QString TMainFormF::DevicePath() const {
+    const QString name = ComPort1->Port();
+    return name.contains(QLatin1Char('/')) ? name
+                                           : QString::fromStdString(PortNameToPath(name.toStdString()));
+}
+
 void TMainFormF::ComPort1AfterOpen(TCustomComPort*) {
     UpdateControlStates();
+    DeviceWatcher->Stop();
+    m_lostPath.clear();
+    m_identity = DeviceWatcher->IdentityOf(DevicePath());
+    m_identityTarget = QFileInfo(m_identity).canonicalFilePath();
+    lblStatus->setText(QStringLiteral("Open %1, %2").arg(DevicePath()).arg(BuildDcb(*ComPort1).BaudRate));
+}
+
+void TMainFormF::ComPort1AfterClose(TCustomComPort*) {
+    // A deliberate close leaves the buttons as they are (a command then reports the closed port).
+    lblStatus->setText(QStringLiteral("Closed"));
+}
+
+void TMainFormF::ComPort1DeviceLost(TCustomComPort*, int systemError) {
+    // A pulled cable or adapter hangs the line up, fails it with EIO / ENXIO or removes its node.
+    const bool removed =
+        systemError == EIO || systemError == ENXIO || systemError == ENODEV || systemError == ENOENT;
+    const QString why =
+        removed ? QStringLiteral("device removed") : QString::fromLocal8Bit(std::strerror(systemError));
+    UpdateControlStates();
+    m_lostPath = DevicePath();
+    lblStatus->setText(QStringLiteral("Lost %1 (%2) at %3, waiting for it")
+                           .arg(m_lostPath, why, m_clock().time().toString(QStringLiteral("HH:mm:ss"))));
+    DeviceWatcher->Start(m_lostPath, m_identity);
+}
+
+void TMainFormF::DeviceReturned(const QString& path) {
+    if (ComPort1->Connected()) {
+        DeviceWatcher->Stop();
+        return;
+    }
+    // The adapter came back under another node: the port follows it, named as before (a path or a
+    // bare device name).
+    if (!m_identity.isEmpty() && path != m_identityTarget) {
+        const bool asPath = ComPort1->Port().contains(QLatin1Char('/'));
+        ComPort1->SetPort(asPath ? path : path.section(QLatin1Char('/'), -1));
+        ComComboBox1->RefreshFromPort();
+        m_identityTarget = path;
+    }
+    try {
+        ConnectPort();
+    } catch (...) {
+        // Not ready yet (permissions still being set, a far end not there): the next look tries again.
+    }
 }
 
 void TMainFormF::ComTerminal1Char(TCustomComTerminal*, char ch) {
@@ -281,10 +349,14 @@ void TMainFormF::chkLocalEchoClick() {
     ComTerminal1->SetLocalEcho(chkLocalEcho->isChecked());
 }
 
-void TMainFormF::btnConnectClick() {
+void TMainFormF::ConnectPort() {
     ComPort1->SetConnected(true);
     ComPort1->SetDTRLine(true);
     ComPort1->SetRTSLine(true);
+}
+
+void TMainFormF::btnConnectClick() {
+    ConnectPort();
 }
 
 void TMainFormF::btnReadClick() {

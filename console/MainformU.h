@@ -16,6 +16,7 @@ class TComComboBox;
 class TComLed;
 class TComPort;
 class TComTerminal;
+class TDeviceWatcher;
 class TCustomComPort;
 class TCustomComTerminal;
 class TPropStorageEh;
@@ -66,12 +67,17 @@ public:
     TSaveDialog* SaveDialog1 = nullptr;
     TPropStorageEh* PropStorageEh1 = nullptr;
     TRegPropStorageManEh* RegPropStorageManEh1 = nullptr;
+    // Additions: the line's state under the lamps, and the wait for a lost device to come back.
+    QLabel* lblStatus = nullptr;
+    TDeviceWatcher* DeviceWatcher = nullptr;
 
     // Handlers
     void FormCreate();
     void FormShow();
     void FormCloseQuery(bool& canClose);
     void ComPort1AfterOpen(TCustomComPort* sender);
+    void ComPort1AfterClose(TCustomComPort* sender);
+    void ComPort1DeviceLost(TCustomComPort* sender, int systemError);
     void ComTerminal1Char(TCustomComTerminal* sender, char ch);
     void chkLocalEchoClick();
     void btnConnectClick();
@@ -91,8 +97,14 @@ protected:
 
 private:
     void BuildLayout();
+    void ConnectPort();
+    void DeviceReturned(const QString& path);
+    QString DevicePath() const;
     void PlacePanelBottomControls();
 
     TClock m_clock;
+    QString m_identity;       // the open device's stable identity, if it has one
+    QString m_identityTarget; // and the node it led to
+    QString m_lostPath;       // the device path that was lost, while waiting for it
     std::vector<TComponent*> m_components;
 };

@@ -7,6 +7,7 @@
 #include "controls/ComTerminal.h"
 #include "runtime/Registry.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceWatcher.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
@@ -15,6 +16,7 @@
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -256,6 +258,79 @@ TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
 
 // The remembered port and speed across two runs of the program: each phase runs in a process of its
 // own, with one settings folder.
+TEST_F(MainForm, LostDeviceDisablesTheCommandsShowsItAndReopensWhenItReturns) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString link = dir.filePath(QStringLiteral("ttyUSB0"));
+    auto first = std::make_unique<TPtyPair>();
+    PointLink(link, first->SlavePath());
+    Open();
+    EXPECT_EQ(window->lblStatus->text(), "Closed");
+    window->ComPort1->SetPort(link);
+    Connect();
+    EXPECT_EQ(window->lblStatus->text(), "Open " + link + ", 38400");
+
+    // The cable is pulled.
+    first->CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return !window->ComPort1->Connected(); }));
+    for (QWidget* w : CommandControls(*window))
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_TRUE(window->btnConnect->isEnabled());
+    EXPECT_EQ(window->lblStatus->text(), "Lost " + link + " (device removed) at 10:05:07, waiting for it");
+    EXPECT_TRUE(window->DeviceWatcher->Waiting());
+
+    // It comes back under the same name: reopened without a click, and commands reach it.
+    first.reset();
+    TPtyPair second;
+    PointLink(link, second.SlavePath());
+    ASSERT_TRUE(WaitUntil([&] { return window->ComPort1->Connected(); }));
+    EXPECT_EQ(window->ComPort1->Port(), link);
+    EXPECT_EQ(window->lblStatus->text(), "Open " + link + ", 38400");
+    EXPECT_FALSE(window->DeviceWatcher->Waiting());
+    for (QWidget* w : CommandControls(*window))
+        EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
+    window->btnRead->click();
+    EXPECT_EQ(second.ReadAvailable(), "R");
+    second.Write("ok");
+    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.endsWith("ok"); }));
+
+    // A deliberate close is no loss.
+    window->ComPort1->ClosePort();
+    EXPECT_EQ(window->lblStatus->text(), "Closed");
+    EXPECT_FALSE(window->DeviceWatcher->Waiting());
+    EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+}
+
+TEST_F(MainForm, ConnectWorksWhileWaitingAndAnAdapterIsFollowedToItsNewNode) {
+    QTemporaryDir ids;
+    ASSERT_TRUE(ids.isValid());
+    const QString identity = ids.filePath(QStringLiteral("usb-Corvantel_Probe_0042-if00-port0"));
+    auto first = std::make_unique<TPtyPair>();
+    PointLink(identity, first->SlavePath());
+    Open();
+    window->DeviceWatcher->SetIdentityDir(ids.path());
+    window->ComPort1->SetPort(QString::fromStdString(first->SlavePath()));
+    Connect();
+    first->CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return !window->ComPort1->Connected(); }));
+
+    // "Connect COM" during the wait tries at once and reports what it finds.
+    window->btnConnect->click();
+    EXPECT_FALSE(window->ComPort1->Connected());
+    EXPECT_EQ(dialogs->Reported.size(), 1);
+    EXPECT_TRUE(window->DeviceWatcher->Waiting());
+
+    // The adapter returns as another node; its identity leads there.
+    TPtyPair second;
+    ASSERT_NE(second.SlavePath(), first->SlavePath());
+    first.reset();
+    PointLink(identity, second.SlavePath());
+    ASSERT_TRUE(WaitUntil([&] { return window->ComPort1->Connected(); }));
+    EXPECT_EQ(window->ComPort1->Port().toStdString(), second.SlavePath());
+    window->btnGetTime->click();
+    EXPECT_EQ(second.ReadAvailable(), "O");
+}
+
 TEST(MainFormRuns, PortAndSpeedAreRememberedAcrossRuns) {
     TTempConfigHome home;
     TPtyPair device;

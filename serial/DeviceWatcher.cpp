@@ -1,0 +1,59 @@
+#include "serial/DeviceWatcher.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+TDeviceWatcher::TDeviceWatcher(QObject* parent) : QObject(parent), m_watcher(this), m_recheck(this) {
+    m_recheck.setInterval(kRecheckMs);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { Check(); });
+    connect(&m_recheck, &QTimer::timeout, this, [this] { Check(); });
+}
+
+QString TDeviceWatcher::IdentityOf(const QString& devicePath) const {
+    const QString target = QFileInfo(devicePath).canonicalFilePath();
+    if (target.isEmpty())
+        return {};
+    const QDir dir(m_identityDir);
+    for (const QFileInfo& link : dir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        if (link.isSymLink() && link.canonicalFilePath() == target)
+            return link.absoluteFilePath();
+    }
+    return {};
+}
+
+void TDeviceWatcher::Start(const QString& devicePath, const QString& identity) {
+    Stop();
+    m_path = devicePath;
+    m_identity = identity;
+    m_waiting = true;
+    QStringList dirs{QFileInfo(devicePath).absolutePath()};
+    if (!identity.isEmpty())
+        dirs.append(QFileInfo(identity).absolutePath());
+    for (const QString& dir : dirs)
+        if (QFileInfo(dir).isDir() && !m_watcher.directories().contains(dir))
+            m_watcher.addPath(dir);
+    m_recheck.start();
+}
+
+void TDeviceWatcher::Stop() {
+    m_waiting = false;
+    m_recheck.stop();
+    if (!m_watcher.directories().isEmpty())
+        m_watcher.removePaths(m_watcher.directories());
+}
+
+QString TDeviceWatcher::Candidate() const {
+    // The adapter's identity leads to the node it has now (ttyUSB0 may come back as ttyUSB1); another
+    // adapter that takes the old node meanwhile is not ours.
+    if (!m_identity.isEmpty())
+        return QFileInfo(m_identity).canonicalFilePath();
+    return QFileInfo::exists(m_path) ? m_path : QString();
+}
+
+void TDeviceWatcher::Check() {
+    if (!m_waiting)
+        return;
+    const QString path = Candidate();
+    if (!path.isEmpty() && OnReturn)
+        OnReturn(path);
+}
