@@ -1,6 +1,7 @@
 #pragma once
 
 #include "console/ControllerCommands.h"
+#include "console/SessionLog.h"
 #include "runtime/widgets/Form.h"
 
 #include <QByteArray>
@@ -36,7 +37,8 @@ public:
     explicit TMainFormF(TClock clock = SystemClock(), QWidget* parent = nullptr);
     ~TMainFormF() override;
 
-    QByteArray SessionLog;
+    // Everything the terminal reported; beyond 64 MiB it continues in a temporary file.
+    TSessionLog SessionLog;
 
     // Components, under their layout names.
     TComTerminal* ComTerminal1 = nullptr;

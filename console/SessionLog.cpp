@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryFile>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -75,25 +78,157 @@ QString ProposedLogFileName(const QDateTime& now) {
         .arg(t.minute());
 }
 
-void WriteLogFile(const QString& path, const QByteArray& bytes) {
-    const QByteArray native = QFile::encodeName(path);
-    if (native.isEmpty())
-        throw EInOutError(kInvalidFileName);
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw EInOutError(EInOutError::FromErrno(errno, path));
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            throw EInOutError(EInOutError::FromErrno(err, path));
-        }
-        done += n;
+namespace {
+
+// Writes one log file: created (or emptied) when made, every byte written, closed by Close.
+class TLogFileWriter {
+public:
+    explicit TLogFileWriter(const QString& path) : m_path(path) {
+        const QByteArray native = QFile::encodeName(path);
+        if (native.isEmpty())
+            throw EInOutError(kInvalidFileName);
+        m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (m_fd < 0)
+            throw EInOutError(EInOutError::FromErrno(errno, path));
     }
-    if (::close(fd) != 0)
-        throw EInOutError(EInOutError::FromErrno(errno, path));
+    ~TLogFileWriter() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    void Write(const QByteArray& bytes) {
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                throw EInOutError(EInOutError::FromErrno(n < 0 ? errno : ENOSPC, m_path));
+            done += n;
+        }
+    }
+    void Close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        if (::close(fd) != 0)
+            throw EInOutError(EInOutError::FromErrno(errno, m_path));
+    }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+};
+
+} // namespace
+
+void WriteLogFile(const QString& path, const QByteArray& bytes) {
+    TLogFileWriter writer(path);
+    writer.Write(bytes);
+    writer.Close();
+}
+
+void WriteLogFile(const QString& path, const TSessionLog& log) {
+    TLogFileWriter writer(path);
+    log.ForEachPiece([&](const QByteArray& piece) { writer.Write(piece); });
+    writer.Close();
+}
+
+// ---- the session log ----
+
+TSessionLog::TSessionLog(qint64 memoryLimit) : m_memoryLimit(std::max<qint64>(0, memoryLimit)) {}
+
+TSessionLog::~TSessionLog() = default;
+
+TSessionLog& TSessionLog::operator=(const QByteArray& bytes) {
+    clear();
+    append(bytes);
+    return *this;
+}
+
+void TSessionLog::append(char ch) {
+    if (SpilledSize() == 0 && m_memory.size() < m_memoryLimit) {
+        m_memory.append(ch);
+        return;
+    }
+    m_pending.append(ch);
+    if (m_pending.size() >= kFileBlock)
+        FlushPending();
+}
+
+void TSessionLog::append(const QByteArray& bytes) {
+    const qint64 room = SpilledSize() == 0 ? std::max<qint64>(0, m_memoryLimit - m_memory.size()) : 0;
+    const qint64 inMemory = std::min<qint64>(room, bytes.size());
+    m_memory.append(bytes.constData(), qsizetype(inMemory));
+    if (inMemory == bytes.size())
+        return;
+    m_pending.append(bytes.constData() + inMemory, qsizetype(bytes.size() - inMemory));
+    if (m_pending.size() >= kFileBlock)
+        FlushPending();
+}
+
+void TSessionLog::FlushPending() {
+    if (m_pending.isEmpty())
+        return;
+    if (!m_file) {
+        auto file =
+            std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/corvantel-log-XXXXXX"));
+        errno = 0;
+        if (!file->open())
+            throw EInOutError(EInOutError::FromErrno(errno ? errno : EACCES, QDir::tempPath()));
+        m_file = std::move(file);
+    }
+    // The bytes stay pending when the file cannot take them: nothing is lost, the next block retries.
+    errno = 0;
+    if (!m_file->seek(m_fileSize) || m_file->write(m_pending) != m_pending.size() || !m_file->flush())
+        throw EInOutError(EInOutError::FromErrno(errno ? errno : ENOSPC, m_file->fileName()));
+    m_fileSize += m_pending.size();
+    m_pending.clear();
+}
+
+void TSessionLog::ReadFilePart(const std::function<void(const QByteArray&)>& sink) const {
+    if (!m_file || m_fileSize == 0)
+        return;
+    constexpr qint64 kPiece = 1 << 20;
+    for (qint64 at = 0; at < m_fileSize; at += kPiece) {
+        const qint64 count = std::min(kPiece, m_fileSize - at);
+        if (!m_file->seek(at))
+            throw EInOutError(EInOutError::FromErrno(EIO, m_file->fileName()));
+        const QByteArray piece = m_file->read(count);
+        if (piece.size() != count)
+            throw EInOutError(EInOutError::FromErrno(EIO, m_file->fileName()));
+        sink(piece);
+    }
+}
+
+void TSessionLog::clear() {
+    m_memory = QByteArray(); // gives the memory back
+    m_pending.clear();
+    m_file.reset();
+    m_fileSize = 0;
+}
+
+QByteArray TSessionLog::ReadAll() const {
+    QByteArray all;
+    all.reserve(qsizetype(size()));
+    ForEachPiece([&](const QByteArray& piece) { all.append(piece); });
+    return all;
+}
+
+QByteArray TSessionLog::Tail(qint64 count) const {
+    qint64 need = std::clamp<qint64>(count, 0, size());
+    const qint64 fromPending = std::min<qint64>(need, m_pending.size());
+    QByteArray tail = m_pending.right(qsizetype(fromPending));
+    need -= fromPending;
+    if (need > 0 && m_fileSize > 0) {
+        const qint64 n = std::min(need, m_fileSize);
+        if (m_file->seek(m_fileSize - n))
+            tail.prepend(m_file->read(n));
+        need -= n;
+    }
+    if (need > 0)
+        tail.prepend(m_memory.right(qsizetype(need)));
+    return tail;
+}
+
+bool TSessionLog::operator==(const QByteArray& bytes) const {
+    return size() == bytes.size() && ReadAll() == bytes;
 }

@@ -6,6 +6,12 @@
 #include <QDateTime>
 #include <QString>
 
+#include <algorithm>
+#include <functional>
+#include <memory>
+
+class QTemporaryFile;
+
 // A file error while saving the session log, with the runtime's input/output message.
 class EInOutError : public Exception {
 public:
@@ -20,8 +26,63 @@ private:
     int m_errorCode;
 };
 
+// Every character the terminal reported, in order. The first kMemoryLimit bytes stay in memory; the
+// rest continues in a temporary file (written in blocks), so that a console left logging for days
+// neither exhausts memory nor loses a byte. A temporary file that cannot be written raises EInOutError.
+class TSessionLog {
+public:
+    static constexpr qint64 kMemoryLimit = qint64(64) << 20;
+    static constexpr qint64 kFileBlock = 64 * 1024;
+
+    explicit TSessionLog(qint64 memoryLimit = kMemoryLimit);
+    ~TSessionLog();
+    TSessionLog(const TSessionLog&) = delete;
+    TSessionLog& operator=(const TSessionLog&) = delete;
+    TSessionLog& operator=(const QByteArray& bytes);
+    // Bytes kept in memory before the log continues in the file; applies to what is appended later.
+    void SetMemoryLimit(qint64 limit) { m_memoryLimit = std::max<qint64>(0, limit); }
+    qint64 MemoryLimit() const { return m_memoryLimit; }
+
+    void append(char ch);
+    void append(const QByteArray& bytes);
+    // Empties the memory part and the file.
+    void clear();
+    qint64 size() const { return m_memory.size() + m_fileSize + m_pending.size(); }
+    bool isEmpty() const { return size() == 0; }
+    // The bytes beyond the memory part (0 while everything fits in memory).
+    qint64 SpilledSize() const { return m_fileSize + m_pending.size(); }
+
+    // The whole log in one array (for tests and small logs), and reads of its tail.
+    QByteArray ReadAll() const;
+    QByteArray Tail(qint64 count) const;
+    bool endsWith(const QByteArray& bytes) const { return Tail(bytes.size()) == bytes; }
+    bool contains(const QByteArray& bytes) const { return ReadAll().contains(bytes); }
+    bool operator==(const QByteArray& bytes) const;
+
+    // Calls `sink` with the log's bytes in order, in pieces.
+    template <class F> void ForEachPiece(F&& sink) const {
+        if (!m_memory.isEmpty())
+            sink(m_memory);
+        ReadFilePart([&](const QByteArray& piece) { sink(piece); });
+        if (!m_pending.isEmpty())
+            sink(m_pending);
+    }
+
+private:
+    void Spill(const char* data, qint64 count);
+    void FlushPending();
+    void ReadFilePart(const std::function<void(const QByteArray&)>& sink) const;
+
+    qint64 m_memoryLimit;
+    QByteArray m_memory;
+    QByteArray m_pending; // bytes beyond the memory part not yet written to the file
+    std::unique_ptr<QTemporaryFile> m_file;
+    qint64 m_fileSize = 0;
+};
+
 // The proposed file name: "Terminal log D.M.YYYY H M.txt", plain numbers without leading zeros.
 QString ProposedLogFileName(const QDateTime& now);
 
 // Creates (or replaces) the file and writes the bytes unchanged; raises EInOutError on failure.
 void WriteLogFile(const QString& path, const QByteArray& bytes);
+void WriteLogFile(const QString& path, const TSessionLog& log);

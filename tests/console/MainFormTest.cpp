@@ -331,6 +331,27 @@ TEST_F(MainForm, ConnectWorksWhileWaitingAndAnAdapterIsFollowedToItsNewNode) {
     EXPECT_EQ(second.ReadAvailable(), "O");
 }
 
+TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
+    Open();
+    Connect();
+    window->SessionLog.SetMemoryLimit(4);
+    controller.Write("0123456789abcdef");
+    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 16; }));
+    EXPECT_EQ(window->SessionLog.SpilledSize(), 12);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("long.txt");
+    dialogs->SavePaths = {path};
+    window->btnSave->click();
+    QFile saved(path);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), "0123456789abcdef");
+    dialogs->Answers = {mrYes};
+    window->BtnCLRLog->click();
+    EXPECT_TRUE(window->SessionLog.isEmpty());
+    EXPECT_EQ(window->SessionLog.SpilledSize(), 0);
+    EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+}
+
 TEST(MainFormRuns, PortAndSpeedAreRememberedAcrossRuns) {
     TTempConfigHome home;
     TPtyPair device;

@@ -55,3 +55,62 @@ TEST(SessionLog, FileErrorsCarryTheRuntimeMessages) {
     EXPECT_EQ(EInOutError::MessageFor(5), "File access denied");
     EXPECT_EQ(EInOutError::MessageFor(1234), "I/O error 1234");
 }
+
+namespace {
+
+// A recognisable byte stream: every byte value, position-dependent.
+QByteArray Pattern(qint64 size, int seed = 0) {
+    QByteArray out(qsizetype(size), Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        out[qsizetype(i)] = char((i * 7 + seed + i / 251) & 0xFF);
+    return out;
+}
+
+} // namespace
+
+TEST(SessionLog, BeyondTheMemoryLimitTheLogContinuesInAFileAndKeepsEveryByte) {
+    TSessionLog log(16);
+    const QByteArray bytes = Pattern(3 * TSessionLog::kFileBlock + 123);
+    // Characters one by one across the limit, then arrays that straddle file blocks.
+    for (int i = 0; i < 40; ++i)
+        log.append(bytes[i]);
+    EXPECT_EQ(log.SpilledSize(), 24);
+    EXPECT_TRUE(log.endsWith(bytes.mid(10, 30)));
+    log.append(bytes.mid(40, TSessionLog::kFileBlock));
+    log.append(bytes.mid(40 + TSessionLog::kFileBlock));
+    EXPECT_EQ(log.size(), bytes.size());
+    EXPECT_EQ(log.SpilledSize(), bytes.size() - 16) << "only the limit stays in memory";
+    EXPECT_TRUE(log == bytes);
+    EXPECT_EQ(log.Tail(5), bytes.right(5));
+    EXPECT_EQ(log.Tail(bytes.size() + 10), bytes) << "the tail across memory, file and the open block";
+    EXPECT_FALSE(log.endsWith("not the end"));
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("log.txt");
+    WriteLogFile(path, log);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), bytes);
+    EXPECT_EQ(log.ReadAll(), bytes) << "saving keeps the log";
+
+    // Clearing empties memory and file; the log starts in memory again.
+    log.clear();
+    EXPECT_TRUE(log.isEmpty());
+    EXPECT_EQ(log.SpilledSize(), 0);
+    log.append(QByteArray("fresh"));
+    EXPECT_EQ(log.SpilledSize(), 0);
+    EXPECT_TRUE(log == "fresh");
+    WriteLogFile(path, log);
+    f.close();
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "fresh");
+}
+
+TEST(SessionLog, DefaultLimitIsSixtyFourMebibytesAndAssignmentReplaces) {
+    TSessionLog log;
+    EXPECT_EQ(log.MemoryLimit(), qint64(64) << 20);
+    log = QByteArray("old");
+    log = QByteArray("new");
+    EXPECT_TRUE(log == "new");
+    EXPECT_EQ(log.size(), 3);
+}
