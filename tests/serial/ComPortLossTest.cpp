@@ -16,10 +16,6 @@
 
 namespace {
 
-int ThreadCount() {
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
-
 const QStringList kLossClose = {"a.CTS(0)",       "a.DSR(0)",        "a.RLSD(0)",     "OnCTSChange(0)",
                                 "OnDSRChange(0)", "OnRLSDChange(0)", "OnBeforeClose", "a.Conn(0)",
                                 "OnAfterClose",   "OnDeviceLost"};

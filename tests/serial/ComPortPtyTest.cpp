@@ -42,15 +42,6 @@ TDeviceSettings ReadBack(const std::string& path) {
     return s;
 }
 
-template <class F> int CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const EComPort& e) {
-        return e.Code();
-    }
-    return 0;
-}
-
 } // namespace
 
 TEST(PortOnPty, OpensWithItsLineSettingsAndCustomSpeed) {

@@ -56,19 +56,6 @@ private:
     std::thread m_thread;
 };
 
-int ThreadCount() {
-    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
-
-template <class F> int CodeOf(F&& f) {
-    try {
-        f();
-    } catch (const EComPort& e) {
-        return e.Code();
-    }
-    return 0;
-}
-
 // Waits, without running events, until `pred` holds or the deadline passed.
 template <class F> bool WaitPlain(F&& pred) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);

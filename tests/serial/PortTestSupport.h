@@ -3,6 +3,7 @@
 #include "serial/ComPort.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QStringList>
 #include <QThread>
 
@@ -85,4 +86,19 @@ inline void HookPort(TCustomComPort& port, TEventLog& log) {
     port.OnError = [&log](TCustomComPort*, TComErrors e) {
         log.Add(QString("OnError(%1)").arg(int(e), 0, 16));
     };
+}
+
+// The code of the EComPort that `f` raises, 0 when it raises none.
+template <class F> int CodeOf(F&& f) {
+    try {
+        f();
+    } catch (const EComPort& e) {
+        return e.Code();
+    }
+    return 0;
+}
+
+// How many threads this process has right now.
+inline int ThreadCount() {
+    return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
