@@ -316,6 +316,7 @@ void TMainFormF::ComPort1DeviceLost(TCustomComPort*, int systemError) {
         removed ? QStringLiteral("device removed") : QString::fromLocal8Bit(std::strerror(systemError));
     UpdateControlStates();
     m_lostPath = DevicePath();
+    m_lostName = ComPort1->Port();
     lblStatus->setText(QStringLiteral("Lost %1 (%2) at %3, waiting for it")
                            .arg(m_lostPath, why, m_clock().time().toString(QStringLiteral("HH:mm:ss"))));
     DeviceWatcher->Start(m_lostPath, m_identity);
@@ -326,6 +327,12 @@ void TMainFormF::DeviceReturned(const QString& path) {
         DeviceWatcher->Stop();
         return;
     }
+    // Another port was chosen meanwhile: the lost one is no longer wanted.
+    if (ComPort1->Port() != m_lostName) {
+        DeviceWatcher->Stop();
+        lblStatus->setText(QStringLiteral("Closed"));
+        return;
+    }
     // The adapter came back under another node: the port follows it, named as before (a path or a
     // bare device name).
     if (!m_identity.isEmpty() && path != m_identityTarget) {
@@ -333,6 +340,7 @@ void TMainFormF::DeviceReturned(const QString& path) {
         ComPort1->SetPort(asPath ? path : path.section(QLatin1Char('/'), -1));
         ComComboBox1->RefreshFromPort();
         m_identityTarget = path;
+        m_lostName = ComPort1->Port();
     }
     try {
         ConnectPort();

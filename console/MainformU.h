@@ -108,5 +108,6 @@ private:
     QString m_identity;       // the open device's stable identity, if it has one
     QString m_identityTarget; // and the node it led to
     QString m_lostPath;       // the device path that was lost, while waiting for it
+    QString m_lostName;       // and the port name it had
     std::vector<TComponent*> m_components;
 };

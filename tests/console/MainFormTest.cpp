@@ -298,6 +298,17 @@ TEST_F(MainForm, LostDeviceDisablesTheCommandsShowsItAndReopensWhenItReturns) {
     window->ComPort1->ClosePort();
     EXPECT_EQ(window->lblStatus->text(), "Closed");
     EXPECT_FALSE(window->DeviceWatcher->Waiting());
+
+    // Lost again, but another port is chosen during the wait: the old one is not taken back.
+    Connect();
+    second.CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return window->DeviceWatcher->Waiting(); }));
+    window->ComPort1->SetPort(QString::fromStdString(controller.SlavePath()));
+    TPtyPair third;
+    PointLink(link, third.SlavePath());
+    ASSERT_TRUE(WaitUntil([&] { return !window->DeviceWatcher->Waiting(); }));
+    EXPECT_FALSE(window->ComPort1->Connected());
+    EXPECT_EQ(window->lblStatus->text(), "Closed");
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
 }
 

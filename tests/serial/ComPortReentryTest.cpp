@@ -87,8 +87,9 @@ TEST_P(PortDestroyedByHandler, ClosesWithNotificationsAndFinishesOnceTheHandlerR
     port->OnRxChar = [&](TCustomComPort* sender, int) {
         sender->UnregisterLink(&link);
         sender->RegisterLink(&link);
-        delete sender;
+        // The handler itself lives in the port: nothing of it is touched after the delete.
         deleted = true;
+        delete sender;
     };
     port->OpenPort();
     log.Lines.clear();
