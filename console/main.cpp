@@ -1,4 +1,5 @@
-// The console program: the application object, the main window and the message loop.
+// The console program: the command line, the application object, the main window and the message loop.
+#include "console/CommandLine.h"
 #include "console/Dialogs.h"
 #include "console/MainformU.h"
 #include "runtime/Exception.h"
@@ -6,7 +7,22 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
+    // The command line is read before the window system is needed, so --help, --version and a bad
+    // argument work without a display and change nothing.
+    TCommandLine line;
+    {
+        QCoreApplication parsing(argc, argv);
+        line = ParseCommandLine(QCoreApplication::arguments());
+    }
+    if (line.Action != TCommandLine::TAction::Run) {
+        std::FILE* out = line.Action == TCommandLine::TAction::Fail ? stderr : stdout;
+        std::fputs(line.Output.toLocal8Bit().constData(), out);
+        return line.ExitCode();
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Corvantel"));
     // The installed desktop entry and icon (the window system matches them by this name).
@@ -17,5 +33,6 @@ int main(int argc, char** argv) {
     TMainFormF window;
     SetDialogs(QtDialogs(&window));
     window.show();
+    ApplyCommandLine(window, line);
     return QApplication::exec();
 }
