@@ -2,10 +2,13 @@
 #include "console/CommandLine.h"
 #include "console/Dialogs.h"
 #include "console/MainformU.h"
+#include "console/OpenFailureHint.h"
 #include "runtime/Exception.h"
+#include "serial/ComPort.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QPointer>
 
 #include <cstdio>
 
@@ -28,9 +31,12 @@ int main(int argc, char** argv) {
     // The installed desktop entry and icon (the window system matches them by this name).
     QGuiApplication::setDesktopFileName(QStringLiteral("com.varnholt.corvantel"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("com.varnholt.corvantel")));
-    // Everything that escapes a handler is shown in a message box and the program goes on.
-    SetExceptionReporter([](const QString& message) { Dialogs().ShowException(message); });
+    // Everything that escapes a handler is shown in a message box and the program goes on; a port that
+    // would not open gets a line on what to do about it.
+    QPointer<TComPort> port;
+    SetExceptionReporter(ConsoleExceptionReporter([&port] { return port ? port->Port() : QString(); }));
     TMainFormF window;
+    port = window.ComPort1;
     SetDialogs(QtDialogs(&window));
     window.show();
     ApplyCommandLine(window, line);
