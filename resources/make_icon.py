@@ -97,9 +97,23 @@ def inside(shape, x, y):
     return result
 
 
+def bounds(shape):
+    kind = shape[0]
+    if kind == "rrect":
+        _, x, y, w, h, _r, _c = shape
+        return x, y, x + w, y + h
+    if kind == "circle":
+        _, cx, cy, r, _c = shape
+        return cx - r, cy - r, cx + r, cy + r
+    xs = [p[0] for p in shape[1]]
+    ys = [p[1] for p in shape[1]]
+    return min(xs), min(ys), max(xs), max(ys)
+
+
 def raster(size):
     """Rows of RGBA bytes (each row starting with PNG filter type 0)."""
-    colours = [rgb(s[-1]) for s in SHAPES]
+    # Front to back, so the first shape that covers a point is the visible one.
+    layers = [(bounds(s), s, rgb(s[-1])) for s in reversed(SHAPES)]
     step = VIEW / size
     data = bytearray()
     for py in range(size):
@@ -112,9 +126,10 @@ def raster(size):
                 for sx in range(SUPERSAMPLE):
                     x = (px + (sx + 0.5) / SUPERSAMPLE) * step
                     top = None
-                    for shape, colour in zip(SHAPES, colours):
-                        if inside(shape, x, y):
+                    for (x0, y0, x1, y1), shape, colour in layers:
+                        if x0 <= x <= x1 and y0 <= y <= y1 and inside(shape, x, y):
                             top = colour
+                            break
                     if top is not None:
                         covered += 1
                         for i in range(3):
