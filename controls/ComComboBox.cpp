@@ -20,6 +20,14 @@ int IndexOfText(const QComboBox& items, const QString& text) {
     return items.findText(text, Qt::MatchFixedString);
 }
 
+// Sets the port list's items with what the system knows of each port as its tooltip.
+void SetPortItems(QComboBox& items, const QStringList& names) {
+    items.clear();
+    items.addItems(names);
+    for (int i = 0; i < names.size(); ++i)
+        items.setItemData(i, DescribePort(names[i]), Qt::ToolTipRole);
+}
+
 } // namespace
 
 // ---- TComSelect -------------------------------------------------------------------------------------
@@ -31,7 +39,8 @@ void TComSelect::FillItems(TComProperty value) {
     switch (value) {
     case cpPort:
         ListPortNames(texts);
-        break;
+        SetPortItems(*m_items, texts);
+        return;
     case cpBaudRate:
         texts = ValueTexts(brCustom, br256000, BaudRateText);
         break;
@@ -51,6 +60,17 @@ void TComSelect::FillItems(TComProperty value) {
         break;
     }
     m_items->addItems(texts);
+}
+
+void TComSelect::RefreshPortItems() {
+    if (m_comProperty != cpPort)
+        return;
+    QStringList names;
+    ListPortNames(names);
+    const int selected = m_items->currentIndex();
+    const QString selectedText = selected >= 0 ? m_items->itemText(selected) : QString();
+    SetPortItems(*m_items, names);
+    m_items->setCurrentIndex(selected >= 0 ? int(names.indexOf(selectedText)) : -1);
 }
 
 void TComSelect::TakeText(const QString& text) {
@@ -209,6 +229,11 @@ void TComComboBox::SetText(const QString& value) {
 
 void TComComboBox::RefreshFromPort() {
     setCurrentIndex(m_select->FindPortValue());
+}
+
+void TComComboBox::showPopup() {
+    GuardedCall([this] { m_select->RefreshPortItems(); });
+    QComboBox::showPopup();
 }
 
 void TComComboBox::UserChose() {

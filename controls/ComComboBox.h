@@ -27,6 +27,10 @@ class TComSelect;
 // - Setting ComProperty always refills the list (cpPort reads the port list again); a port list that
 //   cannot be read leaves the list empty and the error propagates to the caller.
 // - When the port is removed the reference is dropped and the first item (if any) is selected.
+// - The port list gives each item what the system knows of that port as its tooltip, and is read again
+//   each time the list drops down, so a device plugged in since appears; the selected text stays
+//   selected while it is listed (otherwise nothing is selected), and the held value does not change.
+//   A list that cannot be read then keeps the items it had and goes to the application's report.
 class TComComboBox : public QComboBox, public TComponent {
     Q_OBJECT
     Q_PROPERTY(TCustomComPort* ComPort READ ComPort WRITE SetComPort)
@@ -73,6 +77,8 @@ public:
     // Raised after the user's choice was taken (and applied, with AutoApply).
     TNotifyEvent OnChange;
 
+    void showPopup() override;
+
 protected:
     virtual void DoChange();
     void Notification(TComponent* component, TOperation operation) override;
@@ -96,6 +102,9 @@ public:
 
     // Stores the property, empties the list and fills it with that setting's texts.
     void FillItems(TComProperty value);
+    // For cpPort: reads the port list again, refills the items and selects the
+    // item of the text selected before (none when it is gone). Raises like ListPortNames, items kept.
+    void RefreshPortItems();
     // Converts the text into the held value of the shown setting; with AutoApply, ApplyToPort.
     void TakeText(const QString& text);
     // Writes the held value of the shown setting into the port (nothing without a port or for cpNone).

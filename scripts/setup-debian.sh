@@ -10,6 +10,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   fonts-dejavu-core socat python3
   libvterm-dev
+  dpkg-dev desktop-file-utils appstream
 )
 
 missing=()

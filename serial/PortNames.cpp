@@ -1,8 +1,12 @@
 #include "serial/PortNames.h"
 
 #include "serial/ComError.h"
+#include "serial/platform/SerialDevice.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -35,6 +39,7 @@ constexpr std::array<const char*, 4> kRTSControlTexts  = {"Disable", "Enable", "
 // clang-format on
 
 constexpr const char* kRealSysfsTtyRoot = "/sys/class/tty";
+constexpr const char* kRealSerialByIdRoot = "/dev/serial/by-id";
 
 template <size_t N> QString ValueText(const std::array<const char*, N>& texts, int ordinal) {
     if (ordinal < 0 || size_t(ordinal) >= N)
@@ -91,6 +96,65 @@ bool ParseDecimalInt(QStringView text, int& value) {
 QByteArray SysfsTtyRoot() {
     const QByteArray root = qgetenv(kSysfsTtyRootVariable);
     return root.isEmpty() ? QByteArray(kRealSysfsTtyRoot) : root;
+}
+
+QString SerialByIdRoot() {
+    const QByteArray root = qgetenv(kSerialByIdRootVariable);
+    return QString::fromLocal8Bit(root.isEmpty() ? QByteArray(kRealSerialByIdRoot) : root);
+}
+
+// The first line of a small sysfs attribute file, empty when it cannot be read.
+QString ReadAttribute(const QString& dir, const char* name) {
+    QFile file(dir + QLatin1Char('/') + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.read(256)).section(QLatin1Char('\n'), 0, 0).trimmed();
+}
+
+// The USB device a tty belongs to: the nearest folder above the tty's device that has a vendor number
+// (the tty's device is the USB interface, or a port below it). Empty for other hardware.
+QString UsbDeviceFolder(const QString& deviceFolder) {
+    QDir dir(deviceFolder);
+    for (int level = 0; level < 4 && !deviceFolder.isEmpty(); ++level) {
+        if (QFileInfo::exists(dir.filePath(QStringLiteral("idVendor"))))
+            return dir.path();
+        if (!dir.cdUp())
+            break;
+    }
+    return {};
+}
+
+// The /dev/serial/by-id links that point at the device node `node` ("ttyUSB0").
+QStringList ByIdNames(const QString& node) {
+    QStringList names;
+    const QDir dir(SerialByIdRoot());
+    for (const QString& entry :
+         dir.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString target = QFile::symLinkTarget(dir.filePath(entry));
+        if (!target.isEmpty() && QFileInfo(target).fileName() == node)
+            names.append(dir.filePath(entry));
+    }
+    return names;
+}
+
+// The driver of a port's hardware with its bus ("serial8250 (platform)"). The serial core's own port
+// and controller devices (bus serial-base) stand between the tty and the hardware; their drivers are
+// skipped. Empty when none is found.
+QString DriverOf(const QString& deviceFolder) {
+    QDir dir(deviceFolder);
+    for (int level = 0; level < 4; ++level) {
+        // The link points at .../bus/<bus>/drivers/<driver>.
+        const QString target = QFile::symLinkTarget(dir.filePath(QStringLiteral("driver")));
+        const QStringList parts = target.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        if (parts.size() >= 4 && parts[parts.size() - 4] == QLatin1String("bus")) {
+            const QString& bus = parts[parts.size() - 3];
+            if (bus != QLatin1String("serial-base"))
+                return parts.last() + QStringLiteral(" (") + bus + QLatin1Char(')');
+        }
+        if (!dir.cdUp())
+            break;
+    }
+    return {};
 }
 
 struct TDirCloser {
@@ -164,6 +228,38 @@ void ListPortNames(QStringList& ports) {
     });
     names.erase(std::unique(names.begin(), names.end()), names.end());
     ports = std::move(names);
+}
+
+QString DescribePort(const QString& name) {
+    QStringList lines;
+    const QString path = QString::fromStdString(PortNameToPath(name.toStdString()));
+    lines.append(path);
+    if (name.contains(QLatin1Char('/')))
+        return lines.join(QLatin1Char('\n'));
+
+    const QString entry = QString::fromLocal8Bit(SysfsTtyRoot()) + QLatin1Char('/') + name;
+    const QString device = QFileInfo(entry + QStringLiteral("/device")).canonicalFilePath();
+    if (device.isEmpty())
+        return lines.join(QLatin1Char('\n'));
+    auto add = [&lines](const char* label, const QString& value) {
+        if (!value.isEmpty())
+            lines.append(QLatin1String(label) + value);
+    };
+    const QString usb = UsbDeviceFolder(device);
+    if (!usb.isEmpty()) {
+        add("Maker: ", ReadAttribute(usb, "manufacturer"));
+        add("Product: ", ReadAttribute(usb, "product"));
+        add("Serial number: ", ReadAttribute(usb, "serial"));
+        const QString vendor = ReadAttribute(usb, "idVendor");
+        const QString product = ReadAttribute(usb, "idProduct");
+        if (!vendor.isEmpty() && !product.isEmpty())
+            add("USB ID: ", vendor + QLatin1Char(':') + product);
+        for (const QString& byId : ByIdNames(QFileInfo(path).fileName()))
+            add("", byId);
+    } else {
+        add("Driver: ", DriverOf(device));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 QString BaudRateText(TBaudRate value) {

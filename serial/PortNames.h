@@ -17,6 +17,10 @@ inline constexpr const char* kSysfsTtyRootVariable = "CV_SYSFS_TTY_ROOT";
 // a path). Tests and the demo register a pseudo-terminal through it.
 inline constexpr const char* kExtraPortsVariable = "CV_EXTRA_PORTS";
 
+// Environment variable naming the folder that plays the part of /dev/serial/by-id (tests point it at a
+// fake tree). Unset or empty: the real /dev/serial/by-id.
+inline constexpr const char* kSerialByIdRootVariable = "CV_SERIAL_BY_ID_ROOT";
+
 // Replaces the contents of `ports` with the names of the machine's serial ports: every entry of the tty
 // class folder that has a `device` link (a hardware port), except `ttyS*` placeholders whose `type`
 // reads 0 (8250 slots without a UART), plus the extra names of kExtraPortsVariable. Names carry no
@@ -26,6 +30,12 @@ inline constexpr const char* kExtraPortsVariable = "CV_EXTRA_PORTS";
 // Raises EComPort code 23 "Registry error" with the errno when the folder cannot be listed; `ports` is
 // left unchanged then.
 void ListPortNames(QStringList& ports);
+
+// What the system knows of a port, as lines for the port list's tooltip: the device's path; for a USB
+// adapter the maker, the product, the serial number, the vendor and product numbers and the stable
+// /dev/serial/by-id name, as far as sysfs has them; for other hardware the driver's name. Attributes
+// that cannot be read are left out; never raises.
+QString DescribePort(const QString& name);
 
 // Value to text: the value's fixed text; an out-of-range value gives the empty text.
 QString BaudRateText(TBaudRate value);

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -335,4 +337,100 @@ TEST(ComComboBox, AnUnreadablePortListLeavesTheListEmptyAndRaisesCode23) {
     }
     EXPECT_EQ(box.count(), 0);
     EXPECT_EQ(box.ItemIndex(), -1);
+}
+
+// A tty class folder with hardware entries that appear and go while the selector lives.
+class TPluggablePorts {
+public:
+    TPluggablePorts()
+        : m_root(kSysfsTtyRootVariable, QFile::encodeName(m_dir.filePath("class/tty"))),
+          m_extra(kExtraPortsVariable, QByteArray()) {
+        EXPECT_TRUE(QDir().mkpath(m_dir.filePath("class/tty")));
+    }
+    void Plug(const QString& name) {
+        ASSERT_TRUE(QDir().mkpath(m_dir.filePath("class/tty/" + name)));
+        ASSERT_TRUE(QDir().mkpath(m_dir.filePath("devices/" + name)));
+        ASSERT_EQ(symlink(QFile::encodeName("../../../devices/" + name).constData(),
+                          QFile::encodeName(m_dir.filePath("class/tty/" + name + "/device")).constData()),
+                  0);
+    }
+    void Unplug(const QString& name) {
+        ASSERT_TRUE(QDir(m_dir.filePath("class/tty/" + name)).removeRecursively());
+    }
+    void RemoveAll() { ASSERT_TRUE(QDir(m_dir.filePath("class")).removeRecursively()); }
+
+private:
+    QTemporaryDir m_dir;
+    TEnvGuard m_root;
+    TEnvGuard m_extra;
+};
+
+QStringList ToolTips(const QComboBox& box) {
+    QStringList tips;
+    for (int i = 0; i < box.count(); ++i)
+        tips.append(box.itemData(i, Qt::ToolTipRole).toString());
+    return tips;
+}
+
+TEST(ComComboBox, PortItemsCarryTheirDescriptionAsToolTip) {
+    TPluggablePorts ports;
+    ports.Plug("ttyUSB0");
+    ports.Plug("ttyS4");
+    TComComboBox box;
+    box.SetComProperty(cpPort);
+    EXPECT_EQ(Items(box), (QStringList{"ttyS4", "ttyUSB0"}));
+    EXPECT_EQ(ToolTips(box), (QStringList{DescribePort("ttyS4"), DescribePort("ttyUSB0")}));
+    EXPECT_TRUE(ToolTips(box)[1].startsWith("/dev/ttyUSB0"));
+    // The other settings have no tooltips.
+    box.SetComProperty(cpBaudRate);
+    EXPECT_EQ(ToolTips(box).join(""), "");
+}
+
+TEST(ComComboBox, OpeningThePortListReadsItAgainAndKeepsTheSelectedText) {
+    TPluggablePorts ports;
+    ports.Plug("ttyUSB1");
+    TComPort port;
+    port.SetPort("ttyUSB1");
+    TSelector s;
+    s.box->SetComPort(&port);
+    s.box->SetComProperty(cpPort);
+    s.box->SetAutoApply(true);
+    ASSERT_EQ(s.box->Text(), "ttyUSB1");
+
+    // An adapter plugged in after start appears when the list drops down; the selection stays.
+    ports.Plug("ttyUSB0");
+    ports.Plug("ttyACM0");
+    s.box->showPopup();
+    EXPECT_EQ(Items(*s.box), (QStringList{"ttyACM0", "ttyUSB0", "ttyUSB1"}));
+    EXPECT_EQ(s.box->Text(), "ttyUSB1");
+    EXPECT_EQ(ToolTips(*s.box)[0], DescribePort("ttyACM0"));
+    s.box->hidePopup();
+    EXPECT_EQ(s.changes, 0) << "refreshing is not the user's choice";
+    EXPECT_EQ(s.box->Select().Port(), "ttyUSB1");
+
+    // The selected adapter is unplugged: nothing is selected, the port keeps its name.
+    ports.Unplug("ttyUSB1");
+    s.box->showPopup();
+    s.box->hidePopup();
+    EXPECT_EQ(Items(*s.box), (QStringList{"ttyACM0", "ttyUSB0"}));
+    EXPECT_EQ(s.box->ItemIndex(), -1);
+    EXPECT_EQ(port.Port(), "ttyUSB1");
+    EXPECT_EQ(s.changes, 0);
+
+    // A list that cannot be read keeps the items and goes to the report.
+    TReportSpy report;
+    ports.RemoveAll();
+    s.box->showPopup();
+    s.box->hidePopup();
+    EXPECT_EQ(Items(*s.box), (QStringList{"ttyACM0", "ttyUSB0"}));
+    ASSERT_EQ(report.Messages.size(), 1);
+    EXPECT_TRUE(report.Messages[0].startsWith("Registry error")) << report.Messages[0].toStdString();
+
+    // Other settings' lists are not read again.
+    s.box->SetComProperty(cpBaudRate);
+    const int speed = s.box->ItemIndex();
+    s.box->showPopup();
+    s.box->hidePopup();
+    EXPECT_EQ(s.box->ItemIndex(), speed);
+    EXPECT_EQ(report.Messages.size(), 1);
 }

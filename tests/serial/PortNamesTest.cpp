@@ -222,3 +222,89 @@ TEST(PortNames, CharacterTexts) {
 }
 
 } // namespace
+
+// Port descriptions from a fake sysfs tree: a USB serial adapter (tty below the interface), a USB modem
+// (the interface is the tty's device) with only some attributes, a built-in UART and a pty path.
+class PortDescriptions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_sys.isValid() && m_byId.isValid());
+        Device("ttyUSB0", "devices/usb1/1-1/1-1:1.0/ttyUSB0");
+        Attribute("devices/usb1/1-1", "manufacturer", "FTDI\n");
+        Attribute("devices/usb1/1-1", "product", "FT232R USB UART\n");
+        Attribute("devices/usb1/1-1", "serial", "A50285BI\n");
+        Attribute("devices/usb1/1-1", "idVendor", "0403\n");
+        Attribute("devices/usb1/1-1", "idProduct", "6001\n");
+        Device("ttyACM0", "devices/usb1/1-2/1-2:1.0");
+        Attribute("devices/usb1/1-2", "idVendor", "2341\n");
+        Attribute("devices/usb1/1-2", "idProduct", "0043\n");
+        // Newer kernels put the serial core's port and controller devices between the tty and the UART.
+        Device("ttyS1", "devices/platform/serial8250/serial8250:0/serial8250:0.1");
+        Driver("devices/platform/serial8250/serial8250:0/serial8250:0.1", "serial-base", "port");
+        Driver("devices/platform/serial8250/serial8250:0", "serial-base", "ctrl");
+        Driver("devices/platform/serial8250", "platform", "serial8250");
+        Device("ttyS2", "devices/pnp0/00:01");
+        Driver("devices/pnp0/00:01", "pnp", "serial");
+        ByIdLink("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+        ByIdLink("usb-Arduino_Uno_7563-if00", "../../ttyACM0");
+    }
+
+    // The tty class entry `name` whose device link points at the folder `device` of the fake tree.
+    void Device(const QString& name, const QString& device) {
+        ASSERT_TRUE(QDir().mkpath(m_sys.filePath("class/tty/" + name)));
+        ASSERT_TRUE(QDir().mkpath(m_sys.filePath(device)));
+        ASSERT_EQ(symlink(QFile::encodeName("../../../" + device).constData(),
+                          QFile::encodeName(m_sys.filePath("class/tty/" + name + "/device")).constData()),
+                  0);
+    }
+    // Links the device folder's driver to bus/BUS/drivers/NAME of the fake tree.
+    void Driver(const QString& folder, const QString& bus, const QString& name) {
+        const QString driver = "bus/" + bus + "/drivers/" + name;
+        ASSERT_TRUE(QDir().mkpath(m_sys.filePath(driver)));
+        const QString up = QString("../").repeated(folder.count('/') + 1);
+        ASSERT_EQ(symlink(QFile::encodeName(up + driver).constData(),
+                          QFile::encodeName(m_sys.filePath(folder + "/driver")).constData()),
+                  0);
+    }
+    void Attribute(const QString& folder, const QString& name, const QByteArray& value) {
+        QFile file(m_sys.filePath(folder + "/" + name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(value);
+    }
+    void ByIdLink(const QString& name, const QByteArray& target) {
+        ASSERT_EQ(symlink(target.constData(), QFile::encodeName(m_byId.filePath(name)).constData()), 0);
+    }
+    QString ByIdPath(const QString& name) const { return m_byId.filePath(name); }
+
+    QTemporaryDir m_sys;
+    QTemporaryDir m_byId;
+    std::optional<TEnvGuard> m_rootGuard;
+    std::optional<TEnvGuard> m_byIdGuard;
+    void Point() {
+        m_rootGuard.emplace(kSysfsTtyRootVariable, QFile::encodeName(m_sys.filePath("class/tty")));
+        m_byIdGuard.emplace(kSerialByIdRootVariable, QFile::encodeName(m_byId.path()));
+    }
+};
+
+TEST_F(PortDescriptions, UsbAdaptersNameMakerProductSerialAndStableName) {
+    Point();
+    EXPECT_EQ(
+        DescribePort("ttyUSB0"),
+        "/dev/ttyUSB0\nMaker: FTDI\nProduct: FT232R USB UART\nSerial number: A50285BI\nUSB ID: 0403:6001\n" +
+            ByIdPath("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"));
+    // Attributes the device does not have are left out.
+    EXPECT_EQ(DescribePort("ttyACM0"),
+              "/dev/ttyACM0\nUSB ID: 2341:0043\n" + ByIdPath("usb-Arduino_Uno_7563-if00"));
+}
+
+TEST_F(PortDescriptions, OtherPortsNameTheirDriverOrOnlyTheirPath) {
+    Point();
+    EXPECT_EQ(DescribePort("ttyS1"), "/dev/ttyS1\nDriver: serial8250 (platform)");
+    EXPECT_EQ(DescribePort("ttyS2"), "/dev/ttyS2\nDriver: serial (pnp)");
+    EXPECT_EQ(DescribePort("/dev/pts/5"), "/dev/pts/5");
+    EXPECT_EQ(DescribePort("COM2"), "/dev/ttyS1") << "no sysfs entry named COM2";
+    EXPECT_EQ(DescribePort("ttyUSB9"), "/dev/ttyUSB9") << "not in sysfs";
+    // No by-id folder (no USB serial device plugged in): the rest stays.
+    TEnvGuard noById(kSerialByIdRootVariable, "/nonexistent/by-id");
+    EXPECT_EQ(DescribePort("ttyACM0"), "/dev/ttyACM0\nUSB ID: 2341:0043");
+}

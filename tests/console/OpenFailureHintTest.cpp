@@ -1,0 +1,147 @@
+// The console's report of a port that would not open: the exact message, and a second line on what to
+// do for a device the user may not use or one that another program holds.
+#include "console/OpenFailureHint.h"
+#include "console/Dialogs.h"
+#include "console/MainformU.h"
+#include "serial/ComError.h"
+#include "serial/ComPort.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+#include <QTemporaryFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+class TReportedDialogs : public TDialogs {
+public:
+    TModalResult MessageDlg(const QString&, TMsgDlgType, TMsgDlgButtons) override { return mrNo; }
+    bool ExecuteSave(TSaveDialog&) override { return false; }
+    void ShowException(const QString& message) override { Reported.append(message); }
+    QStringList Reported;
+};
+
+class OpenFailure : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dialogs = std::make_shared<TReportedDialogs>();
+        SetDialogs(dialogs);
+        previous = SetExceptionReporter(ConsoleExceptionReporter([this] { return portName; }));
+        ASSERT_TRUE(node.open());
+    }
+    void TearDown() override {
+        SetExceptionReporter(previous);
+        SetDialogs(nullptr);
+    }
+    // Raises `e` from a handler, as the port does when opening fails, and returns what was shown.
+    QString Report(const std::exception& e) {
+        dialogs->Reported.clear();
+        GuardedCall([&] {
+            if (auto* port = dynamic_cast<const EComPort*>(&e))
+                throw *port;
+            throw Exception(QString::fromUtf8(e.what()));
+        });
+        EXPECT_EQ(dialogs->Reported.size(), 1);
+        return dialogs->Reported.value(0);
+    }
+    // Gives the stand-in device node the group `gid`.
+    void SetGroup(gid_t gid) {
+        ASSERT_EQ(::chown(QFile::encodeName(node.fileName()).constData(), -1, gid), 0);
+    }
+
+    std::shared_ptr<TReportedDialogs> dialogs;
+    TExceptionReporter previous;
+    QTemporaryFile node; // stands in for the device node
+    QString portName;
+};
+
+// A group other than root that the test may give the node: its own when that is not root, else dialout.
+const group* OrdinaryGroup() {
+    if (getegid() != 0)
+        return getgrgid(getegid());
+    return getgrnam("dialout");
+}
+
+} // namespace
+
+TEST_F(OpenFailure, AccessDeniedNamesTheDevicesGroupAndANewLogin) {
+    const group* g = OrdinaryGroup();
+    if (!g)
+        GTEST_SKIP() << "no group to give the device node";
+    const QString groupName = QString::fromLocal8Bit(g->gr_name);
+    SetGroup(g->gr_gid);
+    portName = node.fileName();
+    const QString shown = Report(EComPort(CError_OpenFailed, EACCES));
+    const QStringList lines = shown.split('\n');
+    ASSERT_EQ(lines.size(), 2) << shown.toStdString();
+    EXPECT_EQ(lines[0], "Unable to open com port (win error code: 13)");
+    EXPECT_EQ(lines[1], "You may not use " + node.fileName() + ": it is for the members of the group \"" +
+                            groupName + "\". Have your account added to that group (sudo usermod -aG " +
+                            groupName + " $USER), then log out and in again.");
+}
+
+TEST_F(OpenFailure, AccessDeniedOnARootOrMissingNodeAsksTheAdministrator) {
+    if (getuid() == 0)
+        SetGroup(0);
+    portName = node.fileName();
+    if (getuid() == 0) {
+        EXPECT_EQ(Report(EComPort(CError_OpenFailed, EACCES)),
+                  "Unable to open com port (win error code: 13)\nYou may not use " + node.fileName() +
+                      ": ask the administrator for access to it, then log in again.");
+    }
+    portName = "ttyNoSuchDevice";
+    EXPECT_EQ(Report(EComPort(CError_OpenFailed, EACCES)),
+              "Unable to open com port (win error code: 13)\nYou may not use /dev/ttyNoSuchDevice: ask the "
+              "administrator for access to it, then log in again.");
+}
+
+TEST_F(OpenFailure, BusyDevicesSaySoAndOtherFailuresStayAsTheyAre) {
+    portName = "ttyUSB3";
+    for (int error : {EBUSY, EAGAIN, EWOULDBLOCK})
+        EXPECT_EQ(Report(EComPort(CError_OpenFailed, error)),
+                  QString("Unable to open com port (win error code: %1)\n/dev/ttyUSB3 is in use by another "
+                          "program: close it there, then connect again.")
+                      .arg(error));
+    // Another error, another code, another exception: the message alone.
+    EXPECT_EQ(Report(EComPort(CError_OpenFailed, ENOENT)), "Unable to open com port (win error code: 2)");
+    EXPECT_EQ(Report(EComPort(CError_WriteFailed, EACCES)), EComPort(CError_WriteFailed, EACCES).Message());
+    EXPECT_EQ(Report(Exception("Unable to open com port (win error code: 13)")),
+              "Unable to open com port (win error code: 13)");
+    // A message reported outside of any handler.
+    dialogs->Reported.clear();
+    ReportException("plain");
+    EXPECT_EQ(dialogs->Reported, QStringList{"plain"});
+    // Callers of the port see the exact message.
+    EXPECT_EQ(EComPort(CError_OpenFailed, EBUSY).Message(), "Unable to open com port (win error code: 16)");
+}
+
+// A real busy device: another program holds the pseudo-terminal's lock when "Connect COM" is clicked.
+TEST_F(OpenFailure, ConnectingToALockedDeviceShowsBothLines) {
+    TTempConfigHome home;
+    TPtyPair device;
+    const int holder = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    TMainFormF window;
+    portName = QString::fromStdString(device.SlavePath());
+    window.ComPort1->SetPort(portName);
+    window.show();
+    dialogs->Reported.clear();
+    window.btnConnect->click();
+    EXPECT_FALSE(window.ComPort1->Connected());
+    ASSERT_EQ(dialogs->Reported.size(), 1);
+    EXPECT_EQ(dialogs->Reported[0],
+              QString("Unable to open com port (win error code: %1)\n%2 is in use by another "
+                      "program: close it there, then connect again.")
+                  .arg(EWOULDBLOCK)
+                  .arg(portName));
+    ::close(holder);
+    window.close();
+}
