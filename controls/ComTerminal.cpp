@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <typeinfo>
 
 Q_LOGGING_CATEGORY(lcTerminal, "corvantel.controls", QtWarningMsg)
 
@@ -36,6 +37,24 @@ public:
 
 private:
     TTermView* m_view;
+};
+
+// ExecuteCode's parameters, in a list.
+struct TListParams {
+    const QByteArrayList& List;
+    int Count() const { return int(List.size()); }
+    int Value(int index) const { return TEscapeCodes::ParamValue(index, &List); }
+    QByteArrayView Text(int index) const {
+        return index >= 1 && index <= Count() ? QByteArrayView(List.at(index - 1)) : QByteArrayView();
+    }
+};
+
+// The parameters of a received code, read where the parser holds them.
+struct TParserParams {
+    const TEscapeCodes& Parser;
+    int Count() const { return Parser.ParamCount(); }
+    int Value(int index) const { return Parser.ParamNumber(index); }
+    QByteArrayView Text(int index) const { return Parser.ParamText(index); }
 };
 
 } // namespace
@@ -195,26 +214,59 @@ void TCustomComTerminal::DisplayStr(const QByteArray& str) {
     DisplayBuffer(str.constData(), int(str.size()));
 }
 
+bool TCustomComTerminal::OwnActions() const {
+    const std::type_info& type = typeid(*this);
+    return type == typeid(TCustomComTerminal) || type == typeid(TComTerminal);
+}
+
 void TCustomComTerminal::DisplayBuffer(const char* buffer, int count) {
     TCaretHidden hidden(m_view);
-    for (int i = 0; i < count; ++i) {
-        // Looked up for every byte: a handler may have replaced the parser.
+    // Codes are performed straight from the parser's parameters, and runs of plain characters are
+    // placed in one sweep, unless a derived class may act on them itself.
+    const bool ownActions = OwnActions();
+    for (int i = 0; i < count;) {
+        // Looked up for every byte or run: a handler may have replaced the parser.
         TEscapeCodes* parser = m_escapeCodes.get();
         if (!parser) {
-            PlaceChar(buffer[i]);
+            if (ownActions && !OnChar) {
+                PlaceRunQuiet(buffer + i, count - i);
+                break;
+            }
+            PlaceChar(buffer[i++]);
             continue;
         }
-        switch (parser->FeedChar(buffer[i])) {
+        if (ownActions && !OnChar) {
+            // Nobody watches single characters, so nothing can replace the parser within a run.
+            if (const int run = parser->FeedPlainRun(buffer + i, count - i); run > 0) {
+                PlaceRunQuiet(buffer + i, run);
+                i += run;
+                continue;
+            }
+        }
+        switch (parser->FeedChar(buffer[i++])) {
         case frPlainChar:
             PlaceChar(parser->LastChar());
             break;
         case frCodeReady: {
+            const TEscapeCode code = parser->Code();
+            if (ownActions) {
+                // The actions read the parameters where the parser holds them; an unperformed code did
+                // nothing before it is reported, so the parser still holds its bytes.
+                if (!Perform(code, TParserParams{*parser})) {
+                    qCDebug(lcTerminal) << "unhandled" << QMetaEnum::fromType<TEscapeCode>().valueToKey(code);
+                    const QByteArray data = parser->Data();
+                    parser->ClearParams();
+                    NotifyUnhandledCode(code, data);
+                } else if (m_escapeCodes.get() == parser) {
+                    parser->ClearParams();
+                }
+                break;
+            }
             // Taken out of the parser first, so that nothing an action or a handler does to the parser
             // can pull the code from under it.
-            const TEscapeCode code = parser->Code();
             const QByteArray data = parser->Data();
             QByteArrayList params = std::move(parser->ParamList());
-            parser->ParamList().clear();
+            parser->ClearParams();
             if (!ExecuteCode(code, params)) {
                 qCDebug(lcTerminal) << "unhandled" << QMetaEnum::fromType<TEscapeCode>().valueToKey(code);
                 NotifyUnhandledCode(code, data);
@@ -231,6 +283,11 @@ void TCustomComTerminal::DisplayBuffer(const char* buffer, int count) {
 // The screen
 
 void TCustomComTerminal::PlaceChar(char ch) {
+    PlaceCharQuiet(ch);
+    NotifyChar(ch);
+}
+
+void TCustomComTerminal::PlaceCharQuiet(char ch) {
     switch (ch) {
     case kBackspace:
         StepCaret(cmBack);
@@ -247,12 +304,7 @@ void TCustomComTerminal::PlaceChar(char ch) {
         break;
     default:
         if (uint8_t(ch) >= 0x20) {
-            const TTermCell cell{ch,
-                                 m_attributes.Bold      ? m_altColor
-                                 : m_attributes.Reverse ? m_color
-                                                        : m_fontColor,
-                                 m_attributes.Reverse ? m_fontColor : m_color, m_attributes.Underline};
-            m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, cell);
+            m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, CellLook(ch));
             if (m_view)
                 m_view->DrawCell(m_caretPos.X, m_caretPos.Y);
             if (m_caretPos.X >= 1 && m_caretPos.X < m_columns) {
@@ -266,7 +318,40 @@ void TCustomComTerminal::PlaceChar(char ch) {
         }
         break;
     }
-    NotifyChar(ch);
+}
+
+void TCustomComTerminal::PlaceRunQuiet(const char* chars, int count) {
+    // The attributes cannot change within a run of plain characters.
+    const TTermCell look = CellLook(0);
+    for (int i = 0; i < count;) {
+        const int x = m_caretPos.X;
+        const int y = m_caretPos.Y;
+        TTermCell* row = m_buffer.Columns() == m_columns ? m_buffer.RowCells(y) : nullptr;
+        if (!row || x < 1 || x >= m_columns || uint8_t(chars[i]) < 0x20) {
+            PlaceCharQuiet(chars[i++]);
+            continue;
+        }
+        // Printable characters that step right within the row: stored in one sweep. The last column
+        // (wrap or stay) takes the single-character path.
+        const int end = i + std::min(count - i, m_columns - x);
+        int n = 0;
+        for (; i + n < end && uint8_t(chars[i + n]) >= 0x20; ++n) {
+            // Field by field: a copy of the padded look costs a stalled load per cell.
+            TTermCell& cell = row[x - 1 + n];
+            cell.Ch = chars[i + n];
+            cell.TextColor = look.TextColor;
+            cell.FillColor = look.FillColor;
+            cell.Underline = look.Underline;
+        }
+        m_caretPos.X = x + n;
+        if (m_view) {
+            for (int k = 0; k < n; ++k) {
+                m_view->DrawCell(x + k, y);
+                m_view->MoveCaret(x + k + 1, y);
+            }
+        }
+        i += n;
+    }
 }
 
 void TCustomComTerminal::StepCaret(TCaretMove move) {
@@ -318,8 +403,27 @@ void TCustomComTerminal::SetCaretCell(int64_t x, int64_t y) {
 }
 
 bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
-    const int64_t p1 = TEscapeCodes::ParamValue(1, &params);
-    const int64_t p2 = TEscapeCodes::ParamValue(2, &params);
+    const bool done = Perform(code, TListParams{params});
+    // The parameters of the answers and of a reset are left in the list, as callers have seen them.
+    switch (code) {
+    case ecIdentify:
+        params = {"2"};
+        break;
+    case ecQueryCursorPos:
+        params = {QByteArray::number(m_caretPos.Y), QByteArray::number(m_caretPos.X)};
+        break;
+    case ecReset:
+        params = {"0"};
+        break;
+    default:
+        break;
+    }
+    return done;
+}
+
+template <class TParams> bool TCustomComTerminal::Perform(TEscapeCode code, const TParams& params) {
+    const int64_t p1 = params.Value(1);
+    const int64_t p2 = params.Value(2);
     const int64_t x = m_caretPos.X;
     const int64_t y = m_caretPos.Y;
     switch (code) {
@@ -370,15 +474,14 @@ bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
         m_buffer.ClearTabStops();
         return true;
     case ecIdentify:
-        params = {"2"};
-        TransmitAnswer(ecIdentResponse, params);
+        TransmitAnswer(ecIdentResponse, {"2"});
         return true;
     case ecQueryDevice:
         TransmitAnswer(ecReportDeviceOK);
         return true;
     case ecQueryCursorPos:
-        params = {QByteArray::number(m_caretPos.Y), QByteArray::number(m_caretPos.X)};
-        TransmitAnswer(ecReportCursorPos, params);
+        TransmitAnswer(ecReportCursorPos,
+                       {QByteArray::number(m_caretPos.Y), QByteArray::number(m_caretPos.X)});
         return true;
     case ecAttributes:
         SetAttributes(params);
@@ -391,8 +494,7 @@ bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
         return true;
     case ecReset:
         // Only the attributes: screen, caret and tab stops stay.
-        params = {"0"};
-        SetAttributes(params);
+        ResetAttributes();
         return true;
     case ecSaveCaretAndAttr:
         SaveCaret();
@@ -422,13 +524,14 @@ bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
     return false;
 }
 
-void TCustomComTerminal::SetAttributes(const QByteArrayList& params) {
-    if (params.isEmpty()) {
+template <class TParams> void TCustomComTerminal::SetAttributes(const TParams& params) {
+    const int count = params.Count();
+    if (count == 0) {
         ResetAttributes();
         return;
     }
-    for (int i = 1; i <= params.size(); ++i) {
-        switch (TEscapeCodes::ParamValue(i, &params)) {
+    for (int i = 1; i <= count; ++i) {
+        switch (params.Value(i)) {
         case 0:
             ResetAttributes();
             break;
@@ -456,10 +559,10 @@ void TCustomComTerminal::SetAttributes(const QByteArrayList& params) {
     }
 }
 
-void TCustomComTerminal::SetModes(const QByteArrayList& params, bool on) {
-    if (params.isEmpty())
+template <class TParams> void TCustomComTerminal::SetModes(const TParams& params, bool on) {
+    if (params.Count() == 0)
         return;
-    const QByteArray& mode = params.first();
+    const QByteArrayView mode = params.Text(1);
     if (mode == "?1")
         m_appCursorKeys = on;
     else if (mode == "7")

@@ -248,9 +248,25 @@ private:
     void InvalidateCells(int left, int top, int right, int bottom) override;
     void ScrollTextArea(bool up) override;
 
-    void SetAttributes(const QByteArrayList& params);
+    // The actions of ExecuteCode, for parameters held in a list or still in the parser.
+    template <class TParams> bool Perform(TEscapeCode code, const TParams& params);
+    template <class TParams> void SetAttributes(const TParams& params);
     void ResetAttributes() { m_attributes = {}; }
-    void SetModes(const QByteArrayList& params, bool on);
+    template <class TParams> void SetModes(const TParams& params, bool on);
+    // The cell a received character gets with the present attributes.
+    TTermCell CellLook(char ch) const {
+        return {ch,
+                m_attributes.Bold      ? m_altColor
+                : m_attributes.Reverse ? m_color
+                                       : m_fontColor,
+                m_attributes.Reverse ? m_fontColor : m_color, m_attributes.Underline};
+    }
+    // PlaceChar without the OnChar notification.
+    void PlaceCharQuiet(char ch);
+    // A run of received plain characters for a terminal whose OnChar nobody watches.
+    void PlaceRunQuiet(const char* chars, int count);
+    // Whether this is one of the terminal classes whose ExecuteCode and NotifyChar are the ones here.
+    bool OwnActions() const;
     void SaveCaret() { m_savedCaretPos = m_caretPos; }
     void RestoreCaret() { SetCaretCell(m_savedCaretPos.X, m_savedCaretPos.Y); }
     void SaveAttributes() { m_savedAttributes = m_attributes; }
