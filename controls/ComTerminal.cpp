@@ -61,9 +61,14 @@ struct TParserParams {
 
 TCustomComTerminal::TCustomComTerminal(QWidget* parent)
     : QAbstractScrollArea(parent), TComponent(this), m_comLink(std::make_unique<TComLink>()), m_buffer(this) {
-    m_comLink->OnRxBuf = [this](TCustomComPort* sender, const void* buffer, int count) {
-        ReceiveBuffer(sender, buffer, count);
+    m_comLink->OnRxBuf = [this](TCustomComPort*, const void* buffer, int count) {
+        ReceiveFromPort(static_cast<const char*>(buffer), count);
     };
+    m_drainTimer = new QTimer(this);
+    m_drainTimer->setSingleShot(true);
+    m_drainTimer->setInterval(0);
+    connect(m_drainTimer, &QTimer::timeout, this,
+            [this] { GuardedCall([&] { DrainPortData(nullptr, 0); }); });
 }
 
 TCustomComTerminal::~TCustomComTerminal() {
@@ -203,6 +208,81 @@ void TCustomComTerminal::ReceiveBuffer(TCustomComPort*, const void* buffer, int 
             ch = char(uint8_t(ch) & 0x7F);
     }
     ReceiveStr(std::move(str));
+}
+
+void TCustomComTerminal::ReceiveFromPort(const char* buffer, int count) {
+    if (!buffer || count <= 0)
+        return;
+    if (QThread::currentThread() != thread()) {
+        // A port that delivers in its event thread: display in ours, in arrival order.
+        QByteArray str(buffer, count);
+        QMetaObject::invokeMethod(
+            this, [this, str] { GuardedCall([&] { ReceiveFromPort(str.constData(), int(str.size())); }); },
+            Qt::QueuedConnection);
+        return;
+    }
+    if (m_receivingFromPort || Backlog() > 0) {
+        // Behind the bytes that wait (or a handler's nested event loop): in order, later.
+        AddToBacklog(buffer, count);
+        if (!m_receivingFromPort)
+            m_drainTimer->start();
+        return;
+    }
+    DrainPortData(buffer, count);
+}
+
+void TCustomComTerminal::DrainPortData(const char* buffer, qsizetype count) {
+    if (m_receivingFromPort)
+        return;
+    // Resets the flag and schedules what is left also when a handler throws.
+    struct TTurn {
+        TCustomComTerminal* term;
+        explicit TTurn(TCustomComTerminal* t) : term(t) { term->m_receivingFromPort = true; }
+        ~TTurn() {
+            term->m_receivingFromPort = false;
+            if (term->Backlog() > 0)
+                term->m_drainTimer->start();
+        }
+        TTurn(const TTurn&) = delete;
+        TTurn& operator=(const TTurn&) = delete;
+    } turn(this);
+    QElapsedTimer timer;
+    timer.start();
+    auto overBudget = [&] { return timer.elapsed() >= kTurnBudgetMs; };
+    // The backlog first, in slices copied out of it (a handler may append to it meanwhile).
+    while (Backlog() > 0) {
+        if (overBudget()) {
+            AddToBacklog(buffer, count);
+            return;
+        }
+        // The block stays alive while its slice is displayed, whatever a handler adds meanwhile.
+        const QByteArray block = m_backlog.front();
+        const qsizetype n = std::min<qsizetype>(kPortSlice, block.size() - m_backlogPos);
+        const char* slice = block.constData() + m_backlogPos;
+        m_backlogPos += n;
+        m_backlogBytes -= n;
+        if (m_backlogPos == block.size()) {
+            m_backlog.pop_front();
+            m_backlogPos = 0;
+        }
+        ReceiveBuffer(nullptr, slice, int(n));
+    }
+    for (qsizetype pos = 0; pos < count;) {
+        if (pos > 0 && overBudget()) {
+            AddToBacklog(buffer + pos, count - pos);
+            return;
+        }
+        const qsizetype n = std::min<qsizetype>(kPortSlice, count - pos);
+        ReceiveBuffer(nullptr, buffer + pos, int(n));
+        pos += n;
+    }
+}
+
+void TCustomComTerminal::AddToBacklog(const char* buffer, qsizetype count) {
+    if (count <= 0)
+        return;
+    m_backlog.emplace_back(buffer, count);
+    m_backlogBytes += count;
 }
 
 void TCustomComTerminal::ReceiveStr(QByteArray str) {

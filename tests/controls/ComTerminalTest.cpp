@@ -443,3 +443,20 @@ TEST(ComTerminal, DataFromAnotherThreadIsHandedOver) {
     EXPECT_EQ(f.chars, sent);
     EXPECT_TRUE(sameThread);
 }
+
+// The port's data is displayed a turn's budget at a time: a block larger than one turn leaves a
+// backlog, later blocks queue behind it, and in the end every byte is shown once, in order.
+TEST(ComTerminal, PortDataInTurns) {
+    TTermFixture f(teNone, 80, 24, true);
+    QByteArray first;
+    for (int i = 0; first.size() < (8 << 20); ++i)
+        first += "line " + QByteArray::number(i) + "\r\n";
+    const QByteArray second = "second block\r\n";
+    f.term.ReceiveFromPort(first.constData(), int(first.size()));
+    EXPECT_TRUE(first.startsWith(f.chars));
+    f.term.ReceiveFromPort(second.constData(), int(second.size()));
+    ASSERT_TRUE(WaitUntil([&] { return f.term.Backlog() == 0; }, std::chrono::seconds(60)));
+    EXPECT_EQ(f.chars.size(), first.size() + second.size());
+    EXPECT_TRUE(f.chars == first + second);
+    EXPECT_EQ(f.RowTexts()[22], "second block");
+}
