@@ -134,12 +134,6 @@ QByteArray Expand(const char* text, const QByteArrayList* params) {
     return out;
 }
 
-// Plain characters in the ground state: every byte up to the next ESC.
-int PlainRunOf(const char* data, int count) {
-    const void* esc = std::memchr(data, kEsc, size_t(count));
-    return esc ? int(static_cast<const char*>(esc) - data) : count;
-}
-
 } // namespace
 
 TEscapeCodes::TEscapeCodes() = default;
@@ -147,6 +141,17 @@ TEscapeCodes::~TEscapeCodes() = default;
 
 int TEscapeCodes::FeedPlainRun(const char*, int) {
     return 0;
+}
+
+int TEscapeCodes::FeedGroundRun(const char* data, int count) {
+    // Without an open sequence every byte up to the next ESC is a plain character.
+    if (count <= 0)
+        return 0;
+    const void* esc = std::memchr(data, kEsc, size_t(count));
+    const int n = esc ? int(static_cast<const char*>(esc) - data) : count;
+    if (n > 0)
+        m_lastChar = data[n - 1];
+    return n;
 }
 
 int TEscapeCodes::ParamValue(int index, const QByteArrayList* params) {
@@ -206,12 +211,7 @@ TFeedResult TEscapeCodesVT52::Complete(TEscapeCode code) {
 }
 
 int TEscapeCodesVT52::FeedPlainRun(const char* data, int count) {
-    if (m_state != State::Ground || count <= 0)
-        return 0;
-    const int n = PlainRunOf(data, count);
-    if (n > 0)
-        m_lastChar = data[n - 1];
-    return n;
+    return m_state == State::Ground ? FeedGroundRun(data, count) : 0;
 }
 
 TFeedResult TEscapeCodesVT52::FeedChar(char ch) {
@@ -333,12 +333,7 @@ TFeedResult TEscapeCodesVT100::CsiByte(char ch) {
 }
 
 int TEscapeCodesVT100::FeedPlainRun(const char* data, int count) {
-    if (m_state != State::Ground || count <= 0)
-        return 0;
-    const int n = PlainRunOf(data, count);
-    if (n > 0)
-        m_lastChar = data[n - 1];
-    return n;
+    return m_state == State::Ground ? FeedGroundRun(data, count) : 0;
 }
 
 TFeedResult TEscapeCodesVT100::FeedChar(char ch) {

@@ -141,6 +141,8 @@ protected:
     };
     // ParamList becomes the `count` slices of Data(); the list itself is built when first asked for.
     void SetPendingParams(const TParamSlice* slices, int count);
+    // FeedPlainRun for a parser with no open sequence, whose plain characters are all bytes but ESC.
+    int FeedGroundRun(const char* data, int count);
     // Builds ParamList from pending slices; called before Data() is reused for the next sequence.
     void TakePendingParams() const {
         if (m_paramsPending)
