@@ -213,11 +213,12 @@ int main(int argc, char** argv) {
     struct TStream {
         const char* name;
         QByteArray bytes;
+        double target; // at least this many times libvterm's rate
     };
     const TStream streams[] = {
-        {"plain text CR LF", PlainText(size)},
-        {"controller log", ControllerLog(size)},
-        {"mixed VT100", MixedVT100(size)},
+        {"plain text CR LF", PlainText(size), 10.0},
+        {"controller log", ControllerLog(size), 10.0},
+        {"mixed VT100", MixedVT100(size), 5.0},
     };
     std::printf("DisplayBuffer into an %d x %d grid (no display), %d MB per stream, %d-byte deliveries\n",
                 kColumns, kRows, megabytes, kChunk);
@@ -236,12 +237,12 @@ int main(int argc, char** argv) {
             theirs = std::max(theirs, RateOnce(stream.bytes.size(), [&] { vterm.Pass(stream.bytes); }));
         }
         const double ratio = ours / theirs;
-        met = met && ratio >= 3.0;
-        std::printf("%-18s %14.1f %14.1f %14.1f %7.2fx\n", stream.name, ours / 1e6, plain / 1e6, theirs / 1e6,
-                    ratio);
+        met = met && ratio >= stream.target;
+        std::printf("%-18s %14.1f %14.1f %14.1f %7.2fx  target >= %.0fx: %s\n", stream.name, ours / 1e6,
+                    plain / 1e6, theirs / 1e6, ratio, stream.target,
+                    ratio >= stream.target ? "met" : "not met");
     }
-    std::printf("target: at least 3x libvterm on each stream (VT100 emulation): %s\n",
-                met ? "met" : "NOT met");
+    std::printf("all streams (VT100 emulation against libvterm): %s\n", met ? "met" : "not met");
     if (argc < 3 || std::string(argv[2]) != "--data-only")
         Widget();
     return 0;

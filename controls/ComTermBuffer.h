@@ -53,11 +53,21 @@ public:
     int Rows() const { return m_rows; }
 
     void SetCell(int col, int row, const TTermCell& cell) {
-        if (Inside(col, row))
-            m_cells[Index(col, row)] = cell;
+        if (Inside(col, row)) {
+            // Field by field: a copy of the padded struct can cost a stalled load.
+            TTermCell& to = m_cells[Index(col, row)];
+            to.Ch = cell.Ch;
+            to.TextColor = cell.TextColor;
+            to.FillColor = cell.FillColor;
+            to.Underline = cell.Underline;
+        }
     }
     TTermCell GetCell(int col, int row) const {
         return Inside(col, row) ? m_cells[Index(col, row)] : TTermCell{};
+    }
+    // The cells of a row, Columns() of them; nullptr outside the grid.
+    TTermCell* RowCells(int row) {
+        return row >= 1 && row <= m_rows && Allocated() ? &m_cells[Index(1, row)] : nullptr;
     }
     // Whole row as text, each blank cell as a space and trailing blanks dropped.
     QByteArray RowText(int row) const;

@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <typeinfo>
 
 Q_LOGGING_CATEGORY(lcTerminal, "corvantel.controls", QtWarningMsg)
 
@@ -38,13 +39,36 @@ private:
     TTermView* m_view;
 };
 
+// ExecuteCode's parameters, in a list.
+struct TListParams {
+    const QByteArrayList& List;
+    int Count() const { return int(List.size()); }
+    int Value(int index) const { return TEscapeCodes::ParamValue(index, &List); }
+    QByteArrayView Text(int index) const {
+        return index >= 1 && index <= Count() ? QByteArrayView(List.at(index - 1)) : QByteArrayView();
+    }
+};
+
+// The parameters of a received code, read where the parser holds them.
+struct TParserParams {
+    const TEscapeCodes& Parser;
+    int Count() const { return Parser.ParamCount(); }
+    int Value(int index) const { return Parser.ParamNumber(index); }
+    QByteArrayView Text(int index) const { return Parser.ParamText(index); }
+};
+
 } // namespace
 
 TCustomComTerminal::TCustomComTerminal(QWidget* parent)
     : QAbstractScrollArea(parent), TComponent(this), m_comLink(std::make_unique<TComLink>()), m_buffer(this) {
-    m_comLink->OnRxBuf = [this](TCustomComPort* sender, const void* buffer, int count) {
-        ReceiveBuffer(sender, buffer, count);
+    m_comLink->OnRxBuf = [this](TCustomComPort*, const void* buffer, int count) {
+        ReceiveFromPort(static_cast<const char*>(buffer), count);
     };
+    m_drainTimer = new QTimer(this);
+    m_drainTimer->setSingleShot(true);
+    m_drainTimer->setInterval(0);
+    connect(m_drainTimer, &QTimer::timeout, this,
+            [this] { GuardedCall([&] { DrainPortData(nullptr, 0); }); });
 }
 
 TCustomComTerminal::~TCustomComTerminal() {
@@ -186,6 +210,81 @@ void TCustomComTerminal::ReceiveBuffer(TCustomComPort*, const void* buffer, int 
     ReceiveStr(std::move(str));
 }
 
+void TCustomComTerminal::ReceiveFromPort(const char* buffer, int count) {
+    if (!buffer || count <= 0)
+        return;
+    if (QThread::currentThread() != thread()) {
+        // A port that delivers in its event thread: display in ours, in arrival order.
+        QByteArray str(buffer, count);
+        QMetaObject::invokeMethod(
+            this, [this, str] { GuardedCall([&] { ReceiveFromPort(str.constData(), int(str.size())); }); },
+            Qt::QueuedConnection);
+        return;
+    }
+    if (m_receivingFromPort || Backlog() > 0) {
+        // Behind the bytes that wait (or a handler's nested event loop): in order, later.
+        AddToBacklog(buffer, count);
+        if (!m_receivingFromPort)
+            m_drainTimer->start();
+        return;
+    }
+    DrainPortData(buffer, count);
+}
+
+void TCustomComTerminal::DrainPortData(const char* buffer, qsizetype count) {
+    if (m_receivingFromPort)
+        return;
+    // Resets the flag and schedules what is left also when a handler throws.
+    struct TTurn {
+        TCustomComTerminal* term;
+        explicit TTurn(TCustomComTerminal* t) : term(t) { term->m_receivingFromPort = true; }
+        ~TTurn() {
+            term->m_receivingFromPort = false;
+            if (term->Backlog() > 0)
+                term->m_drainTimer->start();
+        }
+        TTurn(const TTurn&) = delete;
+        TTurn& operator=(const TTurn&) = delete;
+    } turn(this);
+    QElapsedTimer timer;
+    timer.start();
+    auto overBudget = [&] { return timer.elapsed() >= kTurnBudgetMs; };
+    // The backlog first, in slices copied out of it (a handler may append to it meanwhile).
+    while (Backlog() > 0) {
+        if (overBudget()) {
+            AddToBacklog(buffer, count);
+            return;
+        }
+        // The block stays alive while its slice is displayed, whatever a handler adds meanwhile.
+        const QByteArray block = m_backlog.front();
+        const qsizetype n = std::min<qsizetype>(kPortSlice, block.size() - m_backlogPos);
+        const char* slice = block.constData() + m_backlogPos;
+        m_backlogPos += n;
+        m_backlogBytes -= n;
+        if (m_backlogPos == block.size()) {
+            m_backlog.pop_front();
+            m_backlogPos = 0;
+        }
+        ReceiveBuffer(nullptr, slice, int(n));
+    }
+    for (qsizetype pos = 0; pos < count;) {
+        if (pos > 0 && overBudget()) {
+            AddToBacklog(buffer + pos, count - pos);
+            return;
+        }
+        const qsizetype n = std::min<qsizetype>(kPortSlice, count - pos);
+        ReceiveBuffer(nullptr, buffer + pos, int(n));
+        pos += n;
+    }
+}
+
+void TCustomComTerminal::AddToBacklog(const char* buffer, qsizetype count) {
+    if (count <= 0)
+        return;
+    m_backlog.emplace_back(buffer, count);
+    m_backlogBytes += count;
+}
+
 void TCustomComTerminal::ReceiveStr(QByteArray str) {
     NotifyStrRecieved(str);
     DisplayStr(str);
@@ -195,26 +294,59 @@ void TCustomComTerminal::DisplayStr(const QByteArray& str) {
     DisplayBuffer(str.constData(), int(str.size()));
 }
 
+bool TCustomComTerminal::OwnActions() const {
+    const std::type_info& type = typeid(*this);
+    return type == typeid(TCustomComTerminal) || type == typeid(TComTerminal);
+}
+
 void TCustomComTerminal::DisplayBuffer(const char* buffer, int count) {
     TCaretHidden hidden(m_view);
-    for (int i = 0; i < count; ++i) {
-        // Looked up for every byte: a handler may have replaced the parser.
+    // Codes are performed straight from the parser's parameters, and runs of plain characters are
+    // placed in one sweep, unless a derived class may act on them itself.
+    const bool ownActions = OwnActions();
+    for (int i = 0; i < count;) {
+        // Looked up for every byte or run: a handler may have replaced the parser.
         TEscapeCodes* parser = m_escapeCodes.get();
         if (!parser) {
-            PlaceChar(buffer[i]);
+            if (ownActions && !OnChar) {
+                PlaceRunQuiet(buffer + i, count - i);
+                break;
+            }
+            PlaceChar(buffer[i++]);
             continue;
         }
-        switch (parser->FeedChar(buffer[i])) {
+        if (ownActions && !OnChar) {
+            // Nobody watches single characters, so nothing can replace the parser within a run.
+            if (const int run = parser->FeedPlainRun(buffer + i, count - i); run > 0) {
+                PlaceRunQuiet(buffer + i, run);
+                i += run;
+                continue;
+            }
+        }
+        switch (parser->FeedChar(buffer[i++])) {
         case frPlainChar:
             PlaceChar(parser->LastChar());
             break;
         case frCodeReady: {
+            const TEscapeCode code = parser->Code();
+            if (ownActions) {
+                // The actions read the parameters where the parser holds them; an unperformed code did
+                // nothing before it is reported, so the parser still holds its bytes.
+                if (!Perform(code, TParserParams{*parser})) {
+                    qCDebug(lcTerminal) << "unhandled" << QMetaEnum::fromType<TEscapeCode>().valueToKey(code);
+                    const QByteArray data = parser->Data();
+                    parser->ClearParams();
+                    NotifyUnhandledCode(code, data);
+                } else if (m_escapeCodes.get() == parser) {
+                    parser->ClearParams();
+                }
+                break;
+            }
             // Taken out of the parser first, so that nothing an action or a handler does to the parser
             // can pull the code from under it.
-            const TEscapeCode code = parser->Code();
             const QByteArray data = parser->Data();
             QByteArrayList params = std::move(parser->ParamList());
-            parser->ParamList().clear();
+            parser->ClearParams();
             if (!ExecuteCode(code, params)) {
                 qCDebug(lcTerminal) << "unhandled" << QMetaEnum::fromType<TEscapeCode>().valueToKey(code);
                 NotifyUnhandledCode(code, data);
@@ -231,6 +363,11 @@ void TCustomComTerminal::DisplayBuffer(const char* buffer, int count) {
 // The screen
 
 void TCustomComTerminal::PlaceChar(char ch) {
+    PlaceCharQuiet(ch);
+    NotifyChar(ch);
+}
+
+void TCustomComTerminal::PlaceCharQuiet(char ch) {
     switch (ch) {
     case kBackspace:
         StepCaret(cmBack);
@@ -247,12 +384,7 @@ void TCustomComTerminal::PlaceChar(char ch) {
         break;
     default:
         if (uint8_t(ch) >= 0x20) {
-            const TTermCell cell{ch,
-                                 m_attributes.Bold      ? m_altColor
-                                 : m_attributes.Reverse ? m_color
-                                                        : m_fontColor,
-                                 m_attributes.Reverse ? m_fontColor : m_color, m_attributes.Underline};
-            m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, cell);
+            m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, CellLook(ch));
             if (m_view)
                 m_view->DrawCell(m_caretPos.X, m_caretPos.Y);
             if (m_caretPos.X >= 1 && m_caretPos.X < m_columns) {
@@ -266,7 +398,40 @@ void TCustomComTerminal::PlaceChar(char ch) {
         }
         break;
     }
-    NotifyChar(ch);
+}
+
+void TCustomComTerminal::PlaceRunQuiet(const char* chars, int count) {
+    // The attributes cannot change within a run of plain characters.
+    const TTermCell look = CellLook(0);
+    for (int i = 0; i < count;) {
+        const int x = m_caretPos.X;
+        const int y = m_caretPos.Y;
+        TTermCell* row = m_buffer.Columns() == m_columns ? m_buffer.RowCells(y) : nullptr;
+        if (!row || x < 1 || x >= m_columns || uint8_t(chars[i]) < 0x20) {
+            PlaceCharQuiet(chars[i++]);
+            continue;
+        }
+        // Printable characters that step right within the row: stored in one sweep. The last column
+        // (wrap or stay) takes the single-character path.
+        const int end = i + std::min(count - i, m_columns - x);
+        int n = 0;
+        for (; i + n < end && uint8_t(chars[i + n]) >= 0x20; ++n) {
+            // Field by field: a copy of the padded look costs a stalled load per cell.
+            TTermCell& cell = row[x - 1 + n];
+            cell.Ch = chars[i + n];
+            cell.TextColor = look.TextColor;
+            cell.FillColor = look.FillColor;
+            cell.Underline = look.Underline;
+        }
+        m_caretPos.X = x + n;
+        if (m_view) {
+            for (int k = 0; k < n; ++k) {
+                m_view->DrawCell(x + k, y);
+                m_view->MoveCaret(x + k + 1, y);
+            }
+        }
+        i += n;
+    }
 }
 
 void TCustomComTerminal::StepCaret(TCaretMove move) {
@@ -318,8 +483,27 @@ void TCustomComTerminal::SetCaretCell(int64_t x, int64_t y) {
 }
 
 bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
-    const int64_t p1 = TEscapeCodes::ParamValue(1, &params);
-    const int64_t p2 = TEscapeCodes::ParamValue(2, &params);
+    const bool done = Perform(code, TListParams{params});
+    // The parameters of the answers and of a reset are left in the list, as callers have seen them.
+    switch (code) {
+    case ecIdentify:
+        params = {"2"};
+        break;
+    case ecQueryCursorPos:
+        params = {QByteArray::number(m_caretPos.Y), QByteArray::number(m_caretPos.X)};
+        break;
+    case ecReset:
+        params = {"0"};
+        break;
+    default:
+        break;
+    }
+    return done;
+}
+
+template <class TParams> bool TCustomComTerminal::Perform(TEscapeCode code, const TParams& params) {
+    const int64_t p1 = params.Value(1);
+    const int64_t p2 = params.Value(2);
     const int64_t x = m_caretPos.X;
     const int64_t y = m_caretPos.Y;
     switch (code) {
@@ -370,15 +554,14 @@ bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
         m_buffer.ClearTabStops();
         return true;
     case ecIdentify:
-        params = {"2"};
-        TransmitAnswer(ecIdentResponse, params);
+        TransmitAnswer(ecIdentResponse, {"2"});
         return true;
     case ecQueryDevice:
         TransmitAnswer(ecReportDeviceOK);
         return true;
     case ecQueryCursorPos:
-        params = {QByteArray::number(m_caretPos.Y), QByteArray::number(m_caretPos.X)};
-        TransmitAnswer(ecReportCursorPos, params);
+        TransmitAnswer(ecReportCursorPos,
+                       {QByteArray::number(m_caretPos.Y), QByteArray::number(m_caretPos.X)});
         return true;
     case ecAttributes:
         SetAttributes(params);
@@ -391,8 +574,7 @@ bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
         return true;
     case ecReset:
         // Only the attributes: screen, caret and tab stops stay.
-        params = {"0"};
-        SetAttributes(params);
+        ResetAttributes();
         return true;
     case ecSaveCaretAndAttr:
         SaveCaret();
@@ -422,13 +604,14 @@ bool TCustomComTerminal::ExecuteCode(TEscapeCode code, QByteArrayList& params) {
     return false;
 }
 
-void TCustomComTerminal::SetAttributes(const QByteArrayList& params) {
-    if (params.isEmpty()) {
+template <class TParams> void TCustomComTerminal::SetAttributes(const TParams& params) {
+    const int count = params.Count();
+    if (count == 0) {
         ResetAttributes();
         return;
     }
-    for (int i = 1; i <= params.size(); ++i) {
-        switch (TEscapeCodes::ParamValue(i, &params)) {
+    for (int i = 1; i <= count; ++i) {
+        switch (params.Value(i)) {
         case 0:
             ResetAttributes();
             break;
@@ -456,10 +639,10 @@ void TCustomComTerminal::SetAttributes(const QByteArrayList& params) {
     }
 }
 
-void TCustomComTerminal::SetModes(const QByteArrayList& params, bool on) {
-    if (params.isEmpty())
+template <class TParams> void TCustomComTerminal::SetModes(const TParams& params, bool on) {
+    if (params.Count() == 0)
         return;
-    const QByteArray& mode = params.first();
+    const QByteArrayView mode = params.Text(1);
     if (mode == "?1")
         m_appCursorKeys = on;
     else if (mode == "7")

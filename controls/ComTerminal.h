@@ -8,12 +8,15 @@
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QPoint>
 #include <QRawFont>
 #include <QRect>
+#include <QTimer>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -210,8 +213,15 @@ public:
     TTermAttributes SavedAttributes() const { return m_savedAttributes; }
     bool AppCursorKeys() const { return m_appCursorKeys; }
 
-    // Receiving
+    // Receiving. ReceiveBuffer displays a block at once; the port's data goes through ReceiveFromPort,
+    // which displays at most one event-loop turn's worth (kTurnBudgetMs) and keeps the rest, in order,
+    // for the following turns, so that a flood never stalls the thread.
+    static constexpr int kTurnBudgetMs = 8;
+    static constexpr int kPortSlice = 4096;
     void ReceiveBuffer(TCustomComPort* sender, const void* buffer, int count);
+    void ReceiveFromPort(const char* buffer, int count);
+    // Received bytes not yet displayed.
+    qsizetype Backlog() const { return m_backlogBytes; }
     void ReceiveStr(QByteArray str);
     void DisplayStr(const QByteArray& str);
     void DisplayBuffer(const char* buffer, int count);
@@ -237,6 +247,9 @@ public:
     TUnhandledEvent OnUnhandledCode;
 
 protected:
+    // True while bytes from the port are being displayed: the display may then hold its repaints to
+    // the screen's refresh rate.
+    bool ReceivingFromPort() const { return m_receivingFromPort; }
     virtual void NotifyChar(char ch);
     virtual void NotifyStrRecieved(QByteArray& str);
     virtual void NotifyGetEscapeCodes(std::unique_ptr<TEscapeCodes>& escapeCodes);
@@ -248,9 +261,25 @@ private:
     void InvalidateCells(int left, int top, int right, int bottom) override;
     void ScrollTextArea(bool up) override;
 
-    void SetAttributes(const QByteArrayList& params);
+    // The actions of ExecuteCode, for parameters held in a list or still in the parser.
+    template <class TParams> bool Perform(TEscapeCode code, const TParams& params);
+    template <class TParams> void SetAttributes(const TParams& params);
     void ResetAttributes() { m_attributes = {}; }
-    void SetModes(const QByteArrayList& params, bool on);
+    template <class TParams> void SetModes(const TParams& params, bool on);
+    // The cell a received character gets with the present attributes.
+    TTermCell CellLook(char ch) const {
+        return {ch,
+                m_attributes.Bold      ? m_altColor
+                : m_attributes.Reverse ? m_color
+                                       : m_fontColor,
+                m_attributes.Reverse ? m_fontColor : m_color, m_attributes.Underline};
+    }
+    // PlaceChar without the OnChar notification.
+    void PlaceCharQuiet(char ch);
+    // A run of received plain characters for a terminal whose OnChar nobody watches.
+    void PlaceRunQuiet(const char* chars, int count);
+    // Whether this is one of the terminal classes whose ExecuteCode and NotifyChar are the ones here.
+    bool OwnActions() const;
     void SaveCaret() { m_savedCaretPos = m_caretPos; }
     void RestoreCaret() { SetCaretCell(m_savedCaretPos.X, m_savedCaretPos.Y); }
     void SaveAttributes() { m_savedAttributes = m_attributes; }
@@ -259,8 +288,19 @@ private:
     bool CanSend() const;
     void Write(const QByteArray& bytes);
 
+    // Displays port data for one turn's budget, starting with the backlog; what is left stays in it.
+    void DrainPortData(const char* buffer, qsizetype count);
+
     TCustomComPort* m_comPort = nullptr;
     std::unique_ptr<TComLink> m_comLink;
+    // Port data waiting for a later turn: blocks as they came (never one growing array, whose copies
+    // would stall the thread), the first from m_backlogPos on.
+    void AddToBacklog(const char* buffer, qsizetype count);
+    std::deque<QByteArray> m_backlog;
+    qsizetype m_backlogPos = 0;
+    qsizetype m_backlogBytes = 0;
+    bool m_receivingFromPort = false;
+    QTimer* m_drainTimer = nullptr;
     std::unique_ptr<TEscapeCodes> m_escapeCodes;
     TComTermBuffer m_buffer;
     TTermView* m_view = nullptr;
@@ -459,6 +499,14 @@ private:
     void DiscardBatch();
     std::vector<TDirtySpan> m_dirty;
     bool m_batchDirty = false;
+    // Port data repaints at most once per frame of the screen: a block that ends less than a frame
+    // after the last flush keeps the caret hidden (its requests collected) until the frame timer.
+    int FrameMs() const;
+    void EndHeldFrame();
+    QElapsedTimer m_lastFlush;
+    bool m_frameHeld = false;
+    bool m_repaintAtFrameEnd = false;
+    QTimer* m_frameTimer = nullptr;
     int m_pendingScroll = 0;
     QRect m_caretPainted; // where the last paint left the caret's inverted pixels
 };

@@ -11,9 +11,11 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QRawFont>
+#include <QScreen>
 #include <QScrollBar>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -50,6 +52,9 @@ QString FixedFamily() {
 
 TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
     SetView(this);
+    m_frameTimer = new QTimer(this);
+    m_frameTimer->setSingleShot(true);
+    connect(m_frameTimer, &QTimer::timeout, this, [this] { GuardedCall([&] { EndHeldFrame(); }); });
     SetColor(kDefaultColor);
     setFocusPolicy(Qt::StrongFocus);
     // Every pixel of the client area is painted here, which also lets scrolling move pixels.
@@ -194,10 +199,14 @@ QRect TComTerminal::GridRect() const {
 void TComTerminal::paintEvent(QPaintEvent* e) {
     GuardedCall([&] {
         if (m_pendingScroll != 0) {
-            // Painted in the middle of a block (a handler let the event loop run): the pending scroll
-            // cannot be applied to pixels painted now, so everything is painted again afterwards.
+            // Painted in the middle of a block (a handler let the event loop run) or of a held frame:
+            // the pending scroll cannot be applied to pixels painted now, so everything is painted
+            // again afterwards (a held frame does it at its end).
             DiscardBatch();
-            viewport()->update();
+            if (m_frameHeld)
+                m_repaintAtFrameEnd = true;
+            else
+                viewport()->update();
         }
         QPainter painter(viewport());
         const QRect clip = e->rect();
@@ -424,9 +433,37 @@ void TComTerminal::HideCaret() {
 
 void TComTerminal::ShowCaret() {
     m_caretHidden = std::max(0, m_caretHidden - 1);
-    if (m_caretHidden == 0)
+    if (m_caretHidden == 0) {
+        if (ReceivingFromPort() && m_lastFlush.isValid() && !m_lastFlush.hasExpired(FrameMs())) {
+            // Port data less than a frame after the last flush: hold everything to the frame's end.
+            m_caretHidden = 1;
+            m_frameHeld = true;
+            if (!m_frameTimer->isActive())
+                m_frameTimer->start(int(std::max<qint64>(1, FrameMs() - m_lastFlush.elapsed())));
+            return;
+        }
         FlushBatch();
+        m_lastFlush.start();
+    }
     UpdateCaret();
+}
+
+void TComTerminal::EndHeldFrame() {
+    if (!m_frameHeld)
+        return;
+    m_frameHeld = false;
+    if (m_repaintAtFrameEnd) {
+        m_repaintAtFrameEnd = false;
+        DiscardBatch();
+        viewport()->update();
+    }
+    ShowCaret();
+}
+
+int TComTerminal::FrameMs() const {
+    const QScreen* shown = screen();
+    const qreal rate = shown && shown->refreshRate() > 1 ? shown->refreshRate() : 60;
+    return int(std::ceil(1000.0 / rate));
 }
 
 void TComTerminal::CreateTerminalCaret() {

@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -138,19 +139,67 @@ QByteArray Expand(const char* text, const QByteArrayList* params) {
 TEscapeCodes::TEscapeCodes() = default;
 TEscapeCodes::~TEscapeCodes() = default;
 
+int TEscapeCodes::FeedPlainRun(const char*, int) {
+    return 0;
+}
+
+int TEscapeCodes::FeedGroundRun(const char* data, int count) {
+    // Without an open sequence every byte up to the next ESC is a plain character.
+    if (count <= 0)
+        return 0;
+    const void* esc = std::memchr(data, kEsc, size_t(count));
+    const int n = esc ? int(static_cast<const char*>(esc) - data) : count;
+    if (n > 0)
+        m_lastChar = data[n - 1];
+    return n;
+}
+
 int TEscapeCodes::ParamValue(int index, const QByteArrayList* params) {
     if (!params || index < 1 || index > params->size())
         return 1;
-    const QByteArray& text = params->at(index - 1);
-    const char* first = text.constData();
+    return ParamTextValue(params->at(index - 1));
+}
+
+int TEscapeCodes::ParamTextValue(QByteArrayView text) {
+    const char* first = text.data();
     const char* last = first + text.size();
-    if (first != last && *first == '+' && last - first > 1 && first[1] != '-')
+    if (first == last)
+        return 1;
+    // The common parameter: one or two digits.
+    if (last - first <= 2 && uint8_t(*first - '0') < 10 && uint8_t(last[-1] - '0') < 10)
+        return last - first == 1 ? *first - '0' : (*first - '0') * 10 + (first[1] - '0');
+    if (*first == '+' && last - first > 1 && first[1] != '-')
         ++first;
     int value = 0;
     auto [end, error] = std::from_chars(first, last, value, 10);
-    if (error != std::errc() || end != last || first == last)
+    if (error != std::errc() || end != last)
         return 1;
     return value;
+}
+
+QByteArrayView TEscapeCodes::ParamText(int index) const {
+    if (index < 1 || index > ParamCount())
+        return {};
+    if (!m_paramsPending)
+        return m_paramList.at(index - 1);
+    const TParamSlice& slice = m_pending[index - 1];
+    return QByteArrayView(m_data.constData() + slice.Start, slice.Length);
+}
+
+void TEscapeCodes::SetPendingParams(const TParamSlice* slices, int count) {
+    if (!m_paramList.isEmpty())
+        m_paramList.clear();
+    std::copy(slices, slices + count, m_pending);
+    m_pendingCount = count;
+    m_paramsPending = true;
+}
+
+void TEscapeCodes::BuildParamList() const {
+    m_paramsPending = false;
+    m_paramList.clear();
+    m_paramList.reserve(m_pendingCount);
+    for (int i = 0; i < m_pendingCount; ++i)
+        m_paramList.append(m_data.mid(m_pending[i].Start, m_pending[i].Length));
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -161,13 +210,19 @@ TFeedResult TEscapeCodesVT52::Complete(TEscapeCode code) {
     return frCodeReady;
 }
 
+int TEscapeCodesVT52::FeedPlainRun(const char* data, int count) {
+    return m_state == State::Ground ? FeedGroundRun(data, count) : 0;
+}
+
 TFeedResult TEscapeCodesVT52::FeedChar(char ch) {
     if (m_state == State::Ground) {
         if (ch != kEsc) {
             m_lastChar = ch;
             return frPlainChar;
         }
-        m_data.clear();
+        // Parameters not yet taken still point into the collected bytes.
+        TakePendingParams();
+        m_data.resize(0); // keeps the capacity
         m_state = State::Escape;
         return frPending;
     }
@@ -187,8 +242,8 @@ TFeedResult TEscapeCodesVT52::FeedChar(char ch) {
         m_state = State::DirectCursorCol;
         return frPending;
     case State::DirectCursorCol:
-        m_paramList.append(QByteArray::number(int(uint8_t(m_data.at(1))) - 31));
-        m_paramList.append(QByteArray::number(int(uint8_t(ch)) - 31));
+        ParamList().append(QByteArray::number(int(uint8_t(m_data.at(1))) - 31));
+        ParamList().append(QByteArray::number(int(uint8_t(ch)) - 31));
         return Complete(ecCursorMove);
     case State::IdentResponse:
         return Complete(ch == 'Z' ? ecIdentResponse : ecUnknown);
@@ -222,29 +277,25 @@ TFeedResult TEscapeCodesVT100::Complete(TEscapeCode code) {
     return frCodeReady;
 }
 
-void TEscapeCodesVT100::AddParamByte(char ch) {
-    if (ch == ';' && !m_accumulator.isEmpty()) {
-        m_params.append(m_accumulator);
-        m_accumulator.clear();
-    } else {
-        m_accumulator += ch;
-    }
+bool TEscapeCodesVT100::EntryIs(int index, const char* text) const {
+    const TParamSlice& slice = m_params[index];
+    return QByteArrayView(m_data.constData() + slice.Start, slice.Length) == QByteArrayView(text);
 }
 
 TFeedResult TEscapeCodesVT100::CompleteControlSequence(char final) {
-    if (!m_accumulator.isEmpty()) {
-        m_params.append(m_accumulator);
-        m_accumulator.clear();
-    }
+    // The final letter is the last byte of m_data; the open accumulator ends before it.
+    const int end = int(m_data.size()) - 1;
+    if (end > m_accumulatorStart)
+        m_params[m_paramCount++] = {int16_t(m_accumulatorStart), int16_t(end - m_accumulatorStart)};
     TEscapeCode code = ecUnknown;
     bool keepParams = true;
     if (final == 'c') {
-        if (m_params.isEmpty() || (m_params.size() == 1 && m_params.at(0) == "0"))
+        if (m_paramCount == 0 || (m_paramCount == 1 && EntryIs(0, "0")))
             code = ecIdentify;
-        else if (m_params.size() == 2 && m_params.at(0) == "?1")
+        else if (m_paramCount == 2 && EntryIs(0, "?1"))
             code = ecIdentResponse;
     } else if (final == 'J' || final == 'K' || final == 'g' || final == 'n') {
-        const char selector = m_params.isEmpty() ? '\0' : m_params.at(0).at(0);
+        const char selector = m_paramCount == 0 ? '\0' : EntryStart(0);
         for (const TSelectedFinal& f : kVT100SelectedFinals) {
             if (f.ch == final && f.selector == selector) {
                 code = f.code;
@@ -255,12 +306,34 @@ TFeedResult TEscapeCodesVT100::CompleteControlSequence(char final) {
     } else {
         code = kVT100CsiFinalMap[uint8_t(final)];
     }
-    if (keepParams)
-        m_paramList = std::move(m_params);
-    else
-        m_paramList.clear();
-    m_params.clear();
+    SetPendingParams(m_params, keepParams ? m_paramCount : 0);
+    m_paramCount = 0;
     return Complete(code);
+}
+
+TFeedResult TEscapeCodesVT100::CsiByte(char ch) {
+    if (IsLetter(ch))
+        return CompleteControlSequence(ch);
+    const int position = int(m_data.size()) - 1; // where ch is stored
+    const bool accumulatorEmpty = position == m_accumulatorStart;
+    if (accumulatorEmpty && m_paramCount >= kMaxParameters) {
+        m_paramCount = 0;
+        return Complete(ecUnknown);
+    }
+    if (ch == ';' && !accumulatorEmpty) {
+        // The separator ends the entry and belongs to none.
+        m_params[m_paramCount++] = {int16_t(m_accumulatorStart), int16_t(position - m_accumulatorStart)};
+        m_accumulatorStart = position + 1;
+    }
+    if (m_data.size() >= kMaxSequenceLength) {
+        m_paramCount = 0;
+        return Complete(ecUnknown);
+    }
+    return frPending;
+}
+
+int TEscapeCodesVT100::FeedPlainRun(const char* data, int count) {
+    return m_state == State::Ground ? FeedGroundRun(data, count) : 0;
 }
 
 TFeedResult TEscapeCodesVT100::FeedChar(char ch) {
@@ -269,7 +342,9 @@ TFeedResult TEscapeCodesVT100::FeedChar(char ch) {
             m_lastChar = ch;
             return frPlainChar;
         }
-        m_data.clear();
+        // Parameters not yet taken still point into the collected bytes.
+        TakePendingParams();
+        m_data.resize(0); // keeps the capacity
         m_state = State::Escape;
         return frPending;
     }
@@ -278,8 +353,8 @@ TFeedResult TEscapeCodesVT100::FeedChar(char ch) {
     case State::Escape:
         switch (ch) {
         case '[':
-            m_params.clear();
-            m_accumulator.clear();
+            m_paramCount = 0;
+            m_accumulatorStart = 1;
             m_state = State::CsiParam;
             return frPending;
         case '#':
@@ -296,19 +371,7 @@ TFeedResult TEscapeCodesVT100::FeedChar(char ch) {
     case State::SingleShift3:
         return Complete(kVT100Ss3FinalMap[uint8_t(ch)]);
     case State::CsiParam:
-        if (IsLetter(ch))
-            return CompleteControlSequence(ch);
-        if (m_accumulator.isEmpty() && m_params.size() >= kMaxParameters) {
-            m_params.clear();
-            return Complete(ecUnknown);
-        }
-        AddParamByte(ch);
-        if (m_data.size() >= kMaxSequenceLength) {
-            m_params.clear();
-            m_accumulator.clear();
-            return Complete(ecUnknown);
-        }
-        return frPending;
+        return CsiByte(ch);
     case State::Ground:
         break;
     }

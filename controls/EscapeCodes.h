@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QByteArrayView>
 #include <QObject>
 
 #include <cstdint>
@@ -90,23 +91,75 @@ public:
     // The bytes to send for `code`; empty when the emulation has no sequence for it. Numeric parameters
     // are read through ParamValue. Changes nothing.
     virtual QByteArray CodeToSequence(TEscapeCode code, const QByteArrayList* params) const = 0;
+    // Takes the leading bytes of `data` that FeedChar would hand back one by one as frPlainChar, as if
+    // each had been fed (LastChar is the last of them), and returns how many it took. A parser that does
+    // not know its plain runs takes none: the caller then feeds byte by byte.
+    virtual int FeedPlainRun(const char* data, int count);
 
     // Parameter `index` (from 1) as a number. A missing list or entry gives 1, and so does an entry that
     // is not a decimal number within the 32-bit range (optional sign, digits only). No lower bound.
     static int ParamValue(int index, const QByteArrayList* params);
+    // The same conversion of one parameter text.
+    static int ParamTextValue(QByteArrayView text);
 
     char LastChar() const { return m_lastChar; }
     TEscapeCode Code() const { return m_code; }
     // The bytes collected after ESC for the open or last completed sequence.
     const QByteArray& Data() const { return m_data; }
-    QByteArrayList& ParamList() { return m_paramList; }
-    const QByteArrayList& ParamList() const { return m_paramList; }
+    QByteArrayList& ParamList() {
+        TakePendingParams();
+        return m_paramList;
+    }
+    const QByteArrayList& ParamList() const {
+        TakePendingParams();
+        return m_paramList;
+    }
+
+    // ParamList read without building it: the number of entries, entry `index` (from 1; empty when
+    // missing) and its ParamValue. A control sequence's parameters stay slices of Data() until the list
+    // is asked for.
+    int ParamCount() const { return m_paramsPending ? m_pendingCount : int(m_paramList.size()); }
+    QByteArrayView ParamText(int index) const;
+    int ParamNumber(int index) const {
+        if (index < 1 || index > ParamCount())
+            return 1;
+        return ParamTextValue(ParamText(index));
+    }
+    // Empties ParamList, as the caller does after each code.
+    void ClearParams() {
+        m_paramsPending = false;
+        m_pendingCount = 0;
+        if (!m_paramList.isEmpty())
+            m_paramList.clear();
+    }
 
 protected:
+    // One parameter as a slice of Data().
+    struct TParamSlice {
+        int16_t Start = 0;
+        int16_t Length = 0;
+    };
+    // ParamList becomes the `count` slices of Data(); the list itself is built when first asked for.
+    void SetPendingParams(const TParamSlice* slices, int count);
+    // FeedPlainRun for a parser with no open sequence, whose plain characters are all bytes but ESC.
+    int FeedGroundRun(const char* data, int count);
+    // Builds ParamList from pending slices; called before Data() is reused for the next sequence.
+    void TakePendingParams() const {
+        if (m_paramsPending)
+            BuildParamList();
+    }
+
     char m_lastChar = 0;
     TEscapeCode m_code = ecUnknown;
     QByteArray m_data;
-    QByteArrayList m_paramList;
+
+private:
+    void BuildParamList() const;
+
+    mutable QByteArrayList m_paramList;
+    mutable bool m_paramsPending = false;
+    int m_pendingCount = 0;
+    TParamSlice m_pending[kMaxParameters];
 };
 
 // VT52: ESC and one final byte; ESC Y row column (one byte each, value = coordinate + 31); ESC / Z.
@@ -115,6 +168,7 @@ class TEscapeCodesVT52 : public TEscapeCodes {
 public:
     TFeedResult FeedChar(char ch) override;
     QByteArray CodeToSequence(TEscapeCode code, const QByteArrayList* params) const override;
+    int FeedPlainRun(const char* data, int count) override;
 
     bool Collecting() const { return m_state != State::Ground; }
 
@@ -141,6 +195,7 @@ class TEscapeCodesVT100 : public TEscapeCodes {
 public:
     TFeedResult FeedChar(char ch) override;
     QByteArray CodeToSequence(TEscapeCode code, const QByteArrayList* params) const override;
+    int FeedPlainRun(const char* data, int count) override;
 
     bool Collecting() const { return m_state != State::Ground; }
     bool BracketSeen() const { return m_state == State::CsiParam; }
@@ -155,10 +210,15 @@ private:
     };
     TFeedResult Complete(TEscapeCode code);
     TFeedResult CompleteControlSequence(char final);
-    void AddParamByte(char ch);
+    TFeedResult CsiByte(char ch);
+    // The first character of finished entry `index` (from 0).
+    char EntryStart(int index) const { return m_data.at(m_params[index].Start); }
+    bool EntryIs(int index, const char* text) const;
 
     State m_state = State::Ground;
-    // The parameter text split as it arrives: finished entries and the open accumulator.
-    QByteArrayList m_params;
-    QByteArray m_accumulator;
+    // The parameter text split as it arrives: finished entries as slices of m_data, and the open
+    // accumulator (the bytes of m_data from m_accumulatorStart on).
+    TParamSlice m_params[kMaxParameters];
+    int m_paramCount = 0;
+    int m_accumulatorStart = 0;
 };

@@ -328,13 +328,15 @@ void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime no
         else if (m_notifyAt == kNever)
             m_notifyAt = now + std::chrono::milliseconds(kFastNotifyMs);
     } else if (!windowOpen || windowOver) {
-        // The first bytes after a quiet line wait kBatchMs; a stream that keeps flowing, also one that
-        // comes in bursts a few milliseconds apart, is collected in longer windows (its latency does not
-        // matter, its wake-ups do).
+        // The first bytes after a quiet line are reported at once, and what follows them within kBatchMs
+        // is collected; a stream that keeps flowing, also one that comes in bursts a few milliseconds
+        // apart, is collected in longer windows (its latency does not matter, its wake-ups do).
         if (windowOver)
             FlushRxEvents();
         const bool flowing = windowOver || (m_lastRxReportSize < kChunkBytes &&
                                             now - m_lastRxReport < std::chrono::milliseconds(kStreamGapMs));
+        if (!flowing)
+            FlushRxEvents();
         m_batchUntil = now + std::chrono::milliseconds(flowing ? kStreamBatchMs : kBatchMs);
     }
 }

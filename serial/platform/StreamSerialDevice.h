@@ -76,9 +76,10 @@ public:
 // at once completes in the caller's thread (no wake-up); the rest goes on in the I/O thread.
 //
 // Edge rules:
-// - Input notifications are batched: after the first byte of a quiet line the thread waits kBatchMs
-//   (kStreamBatchMs while a stream keeps flowing) before it raises EV_RXCHAR, so a slow stream costs one
-//   wake-up per batch; a pending read whose count is reached completes at once. A fast stream (large
+// - Input notifications are batched, except the first: the first bytes of a quiet line raise EV_RXCHAR
+//   at once, and the bytes that follow within kBatchMs (kStreamBatchMs while a stream keeps flowing)
+//   are reported when that window ends, so a slow stream costs one wake-up per batch; a pending read
+//   whose count is reached completes at once. A fast stream (large
 //   reads) keeps the line watched and is reported every kFastNotifyMs, or at once past kNotifyBytes.
 // - The thread sleeps in poll() without a timeout while nothing is pending or watched; every wait ends
 //   through an eventfd in the same poll().

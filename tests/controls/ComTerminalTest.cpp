@@ -127,6 +127,68 @@ TEST(ComTerminal, ScreenTable) {
     }
 }
 
+namespace {
+
+// A terminal that performs codes through its own ExecuteCode: it gets every code's parameters as a list.
+class TListTerminal : public TCustomComTerminal {
+public:
+    QStringList performed;
+    bool ExecuteCode(TEscapeCode code, QByteArrayList& params) override {
+        performed << TraceCode(code, params, {});
+        return TCustomComTerminal::ExecuteCode(code, params);
+    }
+};
+
+std::vector<TTermCell> Cells(const TCustomComTerminal& term) {
+    std::vector<TTermCell> cells;
+    for (int row = 1; row <= term.Buffer().Rows(); ++row)
+        for (int col = 1; col <= term.Buffer().Columns(); ++col)
+            cells.push_back(term.Buffer().GetCell(col, row));
+    return cells;
+}
+
+} // namespace
+
+// The same rows with nobody watching OnChar (plain runs are placed in one sweep) and through a derived
+// ExecuteCode (parameters as lists): cells, caret and unreported codes are the same on every path.
+TEST(ComTerminal, ScreenTableOnEveryPath) {
+    const QByteArray attributes = "\033[1;7mAB\033[mCD\033[4mEF\033[7;24mGH\r\n";
+    for (const TScreenRow& row : kScreenRows) {
+        SCOPED_TRACE(row.name);
+        const QByteArray bytes = (row.emulation == teVT100orANSI ? attributes : QByteArray()) + row.bytes;
+        TTermFixture watched(row.emulation, row.columns, row.rows, row.wrap);
+        watched.Feed(bytes);
+        for (unsigned seed = 0; seed <= 3; ++seed) {
+            TTermFixture quiet(row.emulation, row.columns, row.rows, row.wrap);
+            quiet.term.OnChar = nullptr;
+            TRecordingView view;
+            quiet.term.SetView(&view);
+            quiet.Feed(bytes, seed == 0 ? TChunks::Whole : TChunks::Random, seed);
+            EXPECT_EQ(Cells(quiet.term), Cells(watched.term)) << "seed " << seed;
+            EXPECT_EQ(quiet.term.CaretPos(), watched.term.CaretPos());
+            EXPECT_EQ(view.caret, watched.term.CaretPos());
+            EXPECT_EQ(quiet.unhandled, watched.unhandled);
+            quiet.term.SetView(nullptr);
+        }
+        TListTerminal derived;
+        derived.BeginLoading();
+        derived.SetEmulation(row.emulation);
+        derived.SetColumns(row.columns);
+        derived.SetRows(row.rows);
+        derived.SetWrapLines(row.wrap);
+        derived.Loaded();
+        derived.DisplayStr(bytes);
+        EXPECT_EQ(Cells(derived), Cells(watched.term));
+        EXPECT_EQ(derived.CaretPos(), watched.term.CaretPos());
+    }
+    TListTerminal derived;
+    derived.Loaded();
+    derived.DisplayStr("\033[5;7H\033[1;4m\033[2J\033[?1h\0337");
+    EXPECT_EQ(derived.performed, (QStringList{"ecCursorHome[5|7]", "ecAttributes[1|4]", "ecEraseScreen[]",
+                                              "ecSetMode[?1]", "ecSaveCaretAndAttr[]"}));
+    EXPECT_TRUE(derived.AppCursorKeys());
+}
+
 // Without emulation every received byte reaches OnChar in order, and the grid matches a plain-text
 // rendering of the stream with wrap and scroll.
 TEST(ComTerminal, PlainStreamMatchesTextRendering) {
@@ -380,4 +442,21 @@ TEST(ComTerminal, DataFromAnotherThreadIsHandedOver) {
     ASSERT_TRUE(WaitUntil([&] { return f.chars.size() == sent.size(); }));
     EXPECT_EQ(f.chars, sent);
     EXPECT_TRUE(sameThread);
+}
+
+// The port's data is displayed a turn's budget at a time: a block larger than one turn leaves a
+// backlog, later blocks queue behind it, and in the end every byte is shown once, in order.
+TEST(ComTerminal, PortDataInTurns) {
+    TTermFixture f(teNone, 80, 24, true);
+    QByteArray first;
+    for (int i = 0; first.size() < (8 << 20); ++i)
+        first += "line " + QByteArray::number(i) + "\r\n";
+    const QByteArray second = "second block\r\n";
+    f.term.ReceiveFromPort(first.constData(), int(first.size()));
+    EXPECT_TRUE(first.startsWith(f.chars));
+    f.term.ReceiveFromPort(second.constData(), int(second.size()));
+    ASSERT_TRUE(WaitUntil([&] { return f.term.Backlog() == 0; }, std::chrono::seconds(60)));
+    EXPECT_EQ(f.chars.size(), first.size() + second.size());
+    EXPECT_TRUE(f.chars == first + second);
+    EXPECT_EQ(f.RowTexts()[22], "second block");
 }

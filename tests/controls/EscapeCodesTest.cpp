@@ -152,6 +152,44 @@ TEST(EscapeCodes, ParamListBelongsToCaller) {
     EXPECT_EQ(vt52.ParamList(), (QByteArrayList{"x", "2", "2"}));
 }
 
+// The parameters read without the list agree with the list, and a code's parameters that nobody has
+// read yet survive the next sequence, which reuses the collected bytes.
+TEST(EscapeCodes, ParamsWithoutList) {
+    TEscapeCodesVT100 parser;
+    for (char ch : QByteArray("\033[12;;+7;?9H"))
+        parser.FeedChar(ch);
+    ASSERT_EQ(parser.ParamCount(), 3);
+    EXPECT_EQ(parser.ParamText(1), "12");
+    EXPECT_EQ(parser.ParamText(2), ";+7");
+    EXPECT_EQ(parser.ParamText(3), "?9");
+    EXPECT_EQ(parser.ParamText(4), "");
+    EXPECT_EQ(parser.ParamNumber(1), 12);
+    EXPECT_EQ(parser.ParamNumber(2), 1);
+    EXPECT_EQ(parser.ParamNumber(0), 1);
+    for (char ch : QByteArray("\0337\033[99x"))
+        parser.FeedChar(ch);
+    // "ESC 7" left the list alone; "ESC [ 99 x" replaced it.
+    EXPECT_EQ(parser.ParamList(), QByteArrayList{"99"});
+    for (char ch : QByteArray("\033[4;5m\033H"))
+        parser.FeedChar(ch);
+    EXPECT_EQ(parser.Data(), "H");
+    EXPECT_EQ(parser.ParamList(), (QByteArrayList{"4", "5"}));
+    EXPECT_EQ(parser.ParamCount(), 2);
+    parser.ParamList().append("+6");
+    EXPECT_EQ(parser.ParamNumber(3), 6);
+    parser.ClearParams();
+    EXPECT_EQ(parser.ParamCount(), 0);
+    EXPECT_TRUE(parser.ParamList().isEmpty());
+
+    for (const char* text : {"0", "7", "05", "99", "-3", "+12", "123456", "2147483648", "", "+", "1a"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(TEscapeCodes::ParamTextValue(text),
+                  TEscapeCodes::ParamValue(1, std::make_unique<QByteArrayList>(QByteArrayList{text}).get()));
+    }
+    EXPECT_EQ(TEscapeCodes::ParamTextValue("05"), 5);
+    EXPECT_EQ(TEscapeCodes::ParamTextValue("1a"), 1);
+}
+
 TEST(EscapeCodes, ParamValue) {
     struct Row {
         QByteArrayList params;
