@@ -177,3 +177,164 @@ TEST(NetworkPortName, ServerThatNeverAnswersTheOptionTimesOut) {
     raw.reset();
     ::close(listener);
 }
+
+TEST_F(NetworkDevice, EveryByteValuePassesBothWays) {
+    for (const std::string& name : {m_server->Rfc2217Name(), m_server->TcpName()}) {
+        SCOPED_TRACE(name);
+        auto device = Open(name);
+        ASSERT_TRUE(device);
+        ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
+        // Twice, so that IAC pairs and IAC at chunk ends are both seen.
+        const QByteArray all = AllBytes() + AllBytes();
+        ASSERT_TRUE(WriteDevice(*device, all));
+        EXPECT_EQ(m_pty.Read(all.size()), all);
+        m_pty.Write(all);
+        EXPECT_EQ(ReadDevice(*device, all.size()), all);
+        device.reset();
+        EXPECT_TRUE(WaitUntil([&] { return !m_server->HoldsDevice(); }));
+    }
+}
+
+TEST_F(NetworkDevice, LineSettingsArriveAtThePtyThroughTheOption) {
+    auto device = Open(m_server->Rfc2217Name());
+    ASSERT_TRUE(device);
+    // What the server had is the starting state.
+    TDcb dcb;
+    ASSERT_EQ(device->GetCommState(&dcb), 0);
+    EXPECT_EQ(dcb.BaudRate, 38400u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+
+    ASSERT_EQ(device->SetCommState(Dcb(9600)), 0);
+    EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 9600u);
+    ASSERT_EQ(device->SetCommState(Dcb(57600, kTwoStopBits)), 0);
+    TPtySettings s = ReadBack(m_pty.SlavePath());
+    EXPECT_EQ(s.Speed, 57600u);
+    EXPECT_TRUE(s.Termios.c_cflag & CSTOPB);
+    ASSERT_EQ(device->GetCommState(&dcb), 0);
+    EXPECT_EQ(dcb, Dcb(57600, kTwoStopBits));
+
+    // A block the option cannot carry is refused before anything is sent.
+    TDcb bad = Dcb(9600);
+    bad.ByteSize = 9;
+    EXPECT_EQ(device->SetCommState(bad), EINVAL);
+    EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 57600u);
+
+    // DTR and RTS go out as requests; a pty has no lines to show them, and reports no modem signals.
+    EXPECT_EQ(device->EscapeCommFunction(kClrDtr), 0);
+    EXPECT_EQ(device->EscapeCommFunction(kSetRts), 0);
+    uint32_t status = 0xFF;
+    EXPECT_EQ(device->GetCommModemStatus(&status), 0);
+    EXPECT_EQ(status, 0u);
+    // Data still passes after the requests (the server took them as commands, not data).
+    ASSERT_TRUE(WriteDevice(*device, "after"));
+    EXPECT_EQ(m_pty.Read(5), QByteArray("after"));
+}
+
+TEST_F(NetworkDevice, RawPortKeepsSettingsWithoutEffect) {
+    auto device = Open(m_server->TcpName());
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetCommState(Dcb(9600, kTwoStopBits)), 0);
+    TDcb dcb;
+    ASSERT_EQ(device->GetCommState(&dcb), 0);
+    EXPECT_EQ(dcb, Dcb(9600, kTwoStopBits));
+    ASSERT_TRUE(WriteDevice(*device, "x"));
+    EXPECT_EQ(m_pty.Read(1), QByteArray("x"));
+    EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 38400u); // the server's own setting
+}
+
+TEST_F(NetworkDevice, PurgeDropsQueuedInput) {
+    auto device = Open(m_server->Rfc2217Name());
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
+    m_pty.Write("stale");
+    TComStat stat;
+    ASSERT_TRUE(WaitUntil([&] { return device->ClearCommError(nullptr, &stat) == 0 && stat.cbInQue == 5; }));
+    ASSERT_EQ(device->PurgeComm(kPurgeRxClear), 0);
+    ASSERT_EQ(device->ClearCommError(nullptr, &stat), 0);
+    EXPECT_EQ(stat.cbInQue, 0u);
+    m_pty.Write("new");
+    EXPECT_EQ(ReadDevice(*device, 3), QByteArray("new"));
+}
+
+TEST_F(NetworkDevice, ServerGoingAwayIsALostDeviceAndItsReturnCanBeOpened) {
+    for (const bool rfc2217 : {true, false}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "tcp");
+        const std::string name = rfc2217 ? m_server->Rfc2217Name() : m_server->TcpName();
+        auto device = Open(name);
+        ASSERT_TRUE(device);
+        ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
+        ASSERT_EQ(device->SetCommMask(kEvRxChar), 0);
+        uint32_t mask = 0xFFFF, got = 0;
+        TRecord wait, read;
+        char buffer[16];
+        ASSERT_EQ(device->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+        ASSERT_EQ(device->ReadFile(buffer, sizeof buffer, &got, &read.Ov), kErrorIoPending);
+
+        m_server->Stop();
+        EXPECT_EQ(read.Finish(), EIO);
+        EXPECT_EQ(wait.Finish(), EIO);
+        EXPECT_EQ(mask, 0u);
+        TRecord again;
+        EXPECT_EQ(device->WriteFile("x", 1, &got, &again.Ov), EIO);
+        EXPECT_EQ(device->SetCommState(Dcb(9600)), EIO);
+        // What closing needs still works.
+        EXPECT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
+        EXPECT_EQ(device->SetCommMask(0), 0);
+        device.reset();
+
+        int error = 0;
+        EXPECT_FALSE(OpenSerialDevice(name, &error));
+        EXPECT_EQ(error, ECONNREFUSED);
+        ASSERT_TRUE(m_server->Start()) << m_server->Error;
+        device = Open(name);
+        ASSERT_TRUE(device);
+        ASSERT_TRUE(WaitUntil([&] { return m_server->HoldsDevice(); }));
+        m_pty.Write("back");
+        EXPECT_EQ(ReadDevice(*device, 4), QByteArray("back"));
+        device.reset();
+        EXPECT_TRUE(WaitUntil([&] { return !m_server->HoldsDevice(); }));
+    }
+}
+
+// The port itself on the network, as the console uses it: 9600 baud, a command out, the answer in
+// through OnRxChar, then through a link that takes the data.
+TEST_F(NetworkDevice, PortSendsAndReceivesThroughBothKinds) {
+    for (const bool rfc2217 : {true, false}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "tcp");
+        TComPort port;
+        QByteArray received;
+        port.OnRxChar = [&](TCustomComPort* p, int count) {
+            QByteArray chunk(count, '\0');
+            chunk.resize(p->ReadBytes(chunk.data(), count));
+            received += chunk;
+        };
+        port.SetPort(QString::fromStdString(rfc2217 ? m_server->Rfc2217Name() : m_server->TcpName()));
+        port.SetBaudRate(br9600);
+        port.SetConnected(true);
+        ASSERT_TRUE(port.Connected());
+        if (rfc2217) {
+            EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 9600u);
+        }
+
+        EXPECT_EQ(port.WriteText("hello"), 5);
+        EXPECT_EQ(m_pty.Read(5), QByteArray("hello"));
+        m_pty.Write("world\r\n");
+        EXPECT_TRUE(WaitUntil([&] { return received.size() >= 7; }));
+        EXPECT_EQ(received, QByteArray("world\r\n"));
+
+        TComLink link;
+        QByteArray linked;
+        link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) {
+            linked.append(static_cast<const char*>(b), n);
+        };
+        port.RegisterLink(&link);
+        EXPECT_EQ(port.WriteText("again"), 5);
+        EXPECT_EQ(m_pty.Read(5), QByteArray("again"));
+        m_pty.Write("ok\r\n");
+        EXPECT_TRUE(WaitUntil([&] { return linked.size() >= 4; }));
+        EXPECT_EQ(linked, QByteArray("ok\r\n"));
+        port.SetConnected(false);
+        port.UnregisterLink(&link);
+        EXPECT_TRUE(WaitUntil([&] { return !m_server->HoldsDevice(); }));
+    }
+}
