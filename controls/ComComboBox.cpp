@@ -2,6 +2,7 @@
 
 #include "runtime/Exception.h"
 #include "serial/PortNames.h"
+#include "serial/RemotePorts.h"
 
 #include <QStringList>
 
@@ -31,6 +32,7 @@ void TComSelect::FillItems(TComProperty value) {
     switch (value) {
     case cpPort:
         ListPortNames(texts);
+        ListRemotePortNames(texts);
         break;
     case cpBaudRate:
         texts = ValueTexts(brCustom, br256000, BaudRateText);
@@ -114,6 +116,12 @@ int TComSelect::FindPortValue() {
     switch (m_comProperty) {
     case cpPort:
         index = IndexOfText(*m_items, m_comPort->Port());
+        // A remote port set by the program (the command line, the remembered port) is listed too: it
+        // cannot be found on the machine.
+        if (index < 0 && IsRemotePortName(m_comPort->Port())) {
+            m_items->addItem(m_comPort->Port());
+            index = m_items->count() - 1;
+        }
         if (index >= 0)
             m_port = m_items->itemText(index);
         break;
