@@ -1,8 +1,11 @@
-// Ports on a network device server: names, connection failures, and the device and the port against a
-// real ser2net whose serial side is a pty that the test plays.
+// Ports on a network device server: names, connection failures, the device and the port against a
+// real ser2net whose serial side is a pty that the test plays, and a scripted server for what ser2net
+// on a pty cannot show (changed values, modem and line notifications).
 
+#include "serial/ComError.h"
 #include "serial/ComPort.h"
 #include "serial/platform/NetworkSerialDevice.h"
+#include "serial/platform/TelnetComPort.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
@@ -13,7 +16,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
+#include <mutex>
 #include <termios.h>
+#include <thread>
 
 namespace {
 
@@ -337,4 +343,205 @@ TEST_F(NetworkDevice, PortSendsAndReceivesThroughBothKinds) {
         port.UnregisterLink(&link);
         EXPECT_TRUE(WaitUntil([&] { return !m_server->HoldsDevice(); }));
     }
+}
+
+namespace {
+
+// A COM-PORT server played by the test, for what ser2net on a pty cannot show: a server that changes a
+// value, and modem and line state notifications. It agrees to the option at once and answers each
+// command through Answer (by default with the value asked for).
+class TScriptedServer {
+public:
+    std::function<std::vector<uint8_t>(uint8_t code, const std::vector<uint8_t>& value)> Answer =
+        [](uint8_t, const std::vector<uint8_t>& value) { return value; };
+
+    TScriptedServer() {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(m_listener, 1);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &len);
+        Name = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~TScriptedServer() {
+        ::shutdown(m_listener, SHUT_RDWR);
+        if (m_client >= 0)
+            ::shutdown(m_client, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+        if (m_client >= 0)
+            ::close(m_client);
+    }
+    // Sends IAC SB COM-PORT code+100 value IAC SE to the client.
+    void Notify(uint8_t code, uint8_t value) {
+        std::vector<uint8_t> out;
+        Telnet::AppendComPortByte(uint8_t(code + Telnet::kServerOffset), value, out);
+        std::lock_guard lock(m_lock);
+        (void)!::send(m_client, out.data(), out.size(), MSG_NOSIGNAL);
+    }
+    // The commands received so far, as (code, value).
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Commands() {
+        std::lock_guard lock(m_lock);
+        return m_commands;
+    }
+
+    std::string Name;
+
+private:
+    void Serve() {
+        const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        {
+            std::lock_guard lock(m_lock);
+            m_client = client;
+        }
+        const uint8_t agree[] = {Telnet::kIac, Telnet::kDo, Telnet::kOptComPort};
+        (void)!::send(client, agree, sizeof agree, MSG_NOSIGNAL);
+        // Only the client's COM-PORT subnegotiations matter: IAC SB 44 code value IAC SE.
+        std::vector<uint8_t> sb;
+        int state = 0; // 0 data, 1 IAC, 2 IAC SB, 3 in SB, 4 IAC in SB, 5 skip one (negotiation)
+        uint8_t buffer[4096];
+        for (;;) {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                return;
+            for (ssize_t i = 0; i < n; ++i) {
+                const uint8_t b = buffer[i];
+                switch (state) {
+                case 0:
+                    state = b == Telnet::kIac ? 1 : 0;
+                    break;
+                case 1:
+                    state = b == Telnet::kSb ? 2 : b >= Telnet::kWill ? 5 : 0;
+                    break;
+                case 2:
+                    sb.clear();
+                    state = 3;
+                    break;
+                case 3:
+                    if (b == Telnet::kIac)
+                        state = 4;
+                    else
+                        sb.push_back(b);
+                    break;
+                case 4:
+                    if (b == Telnet::kIac) {
+                        sb.push_back(b);
+                        state = 3;
+                    } else {
+                        Handle(client, sb);
+                        state = 0;
+                    }
+                    break;
+                default:
+                    state = 0;
+                    break;
+                }
+            }
+        }
+    }
+    void Handle(int client, const std::vector<uint8_t>& sb) {
+        if (sb.empty())
+            return;
+        const std::vector<uint8_t> value(sb.begin() + 1, sb.end());
+        std::vector<uint8_t> out;
+        Telnet::AppendComPort(uint8_t(sb[0] + Telnet::kServerOffset), Answer(sb[0], value), out);
+        std::lock_guard lock(m_lock);
+        m_commands.emplace_back(sb[0], value);
+        (void)!::send(client, out.data(), out.size(), MSG_NOSIGNAL);
+    }
+
+    int m_listener = -1;
+    int m_client = -1;
+    std::thread m_thread;
+    std::mutex m_lock;
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> m_commands;
+};
+
+std::vector<uint8_t> Be32(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
+
+} // namespace
+
+TEST(NetworkDeviceScripted, ChangedValueIsARefusalAndThePreviousSettingsAreSentAgain) {
+    TScriptedServer server;
+    // The server's line runs at 38400; it cannot do 9600 and says 19200 instead.
+    server.Answer = [](uint8_t code, const std::vector<uint8_t>& value) {
+        if (code == Telnet::kSetBaudRate)
+            return value == Be32(0) ? Be32(38400) : value == Be32(9600) ? Be32(19200) : value;
+        if (code >= Telnet::kSetDataSize && code <= Telnet::kSetControl && value == std::vector<uint8_t>{0})
+            return std::vector<uint8_t>{code == Telnet::kSetDataSize ? uint8_t(8) : uint8_t(1)};
+        return value;
+    };
+    int error = 0;
+    auto device = OpenSerialDevice(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    TDcb dcb;
+    ASSERT_EQ(device->GetCommState(&dcb), 0);
+    EXPECT_EQ(dcb.BaudRate, 38400u);
+    ASSERT_EQ(device->SetCommState(Dcb(57600)), 0);
+    EXPECT_EQ(device->SetCommState(Dcb(9600)), EINVAL);
+    ASSERT_EQ(device->GetCommState(&dcb), 0);
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+    // The last baud rate asked for is the one that was in force.
+    std::vector<uint8_t> lastBaud;
+    for (const auto& [code, value] : server.Commands())
+        if (code == Telnet::kSetBaudRate)
+            lastBaud = value;
+    EXPECT_EQ(lastBaud, Be32(57600));
+
+    // The port reports the refusal as a refused setting.
+    device.reset();
+    TScriptedServer again;
+    again.Answer = server.Answer;
+    TComPort port;
+    port.SetPort(QString::fromStdString(again.Name));
+    port.SetBaudRate(br9600);
+    int code = 0;
+    try {
+        port.SetConnected(true);
+    } catch (const EComPort& e) {
+        code = e.Code();
+    }
+    EXPECT_EQ(code, 7);
+    EXPECT_FALSE(port.Connected());
+}
+
+TEST(NetworkDeviceScripted, ModemAndLineNotificationsRaiseEvents) {
+    TScriptedServer server;
+    int error = 0;
+    auto device = OpenSerialDevice(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    ASSERT_EQ(device->SetCommMask(kEvCts | kEvDsr | kEvRlsd | kEvRing | kEvBreak | kEvErr), 0);
+    uint32_t mask = 0;
+    TRecord wait;
+    ASSERT_EQ(device->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    server.Notify(Telnet::kNotifyModemState,
+                  Telnet::kModemCts | Telnet::kModemDsr | Telnet::kModemDeltaCts | Telnet::kModemDeltaDsr);
+    ASSERT_EQ(wait.Finish(), 0);
+    EXPECT_EQ(mask & (kEvCts | kEvDsr), kEvCts | kEvDsr);
+    uint32_t status = 0;
+    ASSERT_EQ(device->GetCommModemStatus(&status), 0);
+    EXPECT_EQ(status, kMsCtsOn | kMsDsrOn);
+
+    // A ring comes and goes; DCD rises without a delta bit (some servers send none).
+    ASSERT_EQ(device->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
+    server.Notify(Telnet::kNotifyModemState,
+                  Telnet::kModemCts | Telnet::kModemDsr | Telnet::kModemDcd | Telnet::kModemRing);
+    ASSERT_EQ(wait.Finish(), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        uint32_t s = 0;
+        return device->GetCommModemStatus(&s) == 0 && s == (kMsCtsOn | kMsDsrOn | kMsRlsdOn | kMsRingOn);
+    }));
+
+    server.Notify(Telnet::kNotifyLineState, Telnet::kLineBreak | Telnet::kLineFraming);
+    uint32_t errors = 0;
+    EXPECT_TRUE(WaitUntil([&] { return device->ClearCommError(&errors, nullptr) == 0 && errors != 0; }));
+    EXPECT_EQ(errors, kCeBreak | kCeFrame);
 }
