@@ -36,10 +36,6 @@
 
 namespace {
 
-uint8_t PatternByte(uint64_t i) {
-    return uint8_t((i % 251) ^ (i >> 16));
-}
-
 void PrintThreadUse(const std::map<int, TThreadUse>& before, double seconds) {
     for (const auto& [tid, use] : ThreadUse()) {
         const auto it = before.find(tid);
@@ -81,12 +77,6 @@ pid_t StartPacedWriter(int master, int bytesPerSecond, int seconds) {
         std::this_thread::sleep_until(next);
     }
     _exit(0);
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 } // namespace
