@@ -5,6 +5,7 @@
 #include "serial/ComThread.h"
 #include "serial/platform/SerialDevice.h"
 
+#include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMetaObject>
 
@@ -328,19 +329,21 @@ struct TRequestGuard {
     ~TRequestGuard() { FreeAsyncRequest(Request); }
 };
 
-// Marks the port's own line-event handling as running in this thread.
+// Marks the port's own line-event handling as running in this thread. Works on the port's shared life,
+// so that it unwinds safely also when a handler destroyed the port.
 struct TDispatchScope {
-    int& Depth;
-    std::thread::id& Thread;
+    std::shared_ptr<TPortLife> Life;
     std::thread::id Previous;
-    TDispatchScope(int& depth, std::thread::id& thread) : Depth(depth), Thread(thread), Previous(thread) {
-        ++Depth;
-        Thread = std::this_thread::get_id();
+    explicit TDispatchScope(std::shared_ptr<TPortLife> life)
+        : Life(std::move(life)), Previous(Life->DispatchThread) {
+        ++Life->DispatchDepth;
+        Life->DispatchThread = std::this_thread::get_id();
     }
     ~TDispatchScope() {
-        --Depth;
-        Thread = Previous;
+        --Life->DispatchDepth;
+        Life->DispatchThread = Previous;
     }
+    bool Alive() const { return Life->Alive; }
 };
 } // namespace
 
@@ -362,18 +365,26 @@ TCustomComPort::TCustomComPort(QObject* owner) : QObject(owner), TComponent(this
 }
 
 TCustomComPort::~TCustomComPort() {
-    if (m_connected) {
+    if (m_connected && DispatchingHere()) {
+        // Destroyed by one of its own line-event handlers: the event thread waits for that very handler
+        // (or is this thread), so it cannot be waited for here. The port closes with its notifications;
+        // the thread, the receiver and the device are finished off once the handler has returned.
+        try {
+            CallBeforeClose();
+            AbortTransfers();
+        } catch (...) {
+            ReportCurrentException();
+        }
+        RetireOpenPort();
+        GuardedCall([this] { CallAfterClose(); });
+    } else if (m_connected) {
         try {
             ClosePortNow();
         } catch (...) {
             ReportCurrentException();
         }
         // Whatever failed above, nothing of the open port may outlive the object.
-        m_eventThread.reset();
-        m_window.reset();
-        m_threadCreated = false;
-        m_device.reset();
-        m_connected = false;
+        DropOpenPort();
     }
     delete m_buffer;
     m_buffer = nullptr;
@@ -385,6 +396,8 @@ TCustomComPort::~TCustomComPort() {
     m_parity = nullptr;
     // Listeners that watch this port unregister their links now, while the port is still whole.
     NotifyRemoval();
+    // A handler that destroyed the port returns into frames that must not touch it any more.
+    m_life->Alive = false;
 }
 
 intptr_t TCustomComPort::Handle() const {
@@ -396,7 +409,9 @@ void TCustomComPort::SetConnected(bool value) {
         m_connected = value;
         return;
     }
-    if (value == m_connected)
+    // A close deferred from a handler counts as done, a reopen asked for after it as open.
+    const bool wanted = m_closePending ? m_reopenPending : m_connected;
+    if (value == wanted)
         return;
     if (value)
         OpenPort();
@@ -424,12 +439,61 @@ void TCustomComPort::ReleasePortHandle() {
     m_device.reset();
 }
 
+void TCustomComPort::RetireOpenPort() {
+    struct TRemains {
+        std::unique_ptr<TComThread> Thread;
+        std::unique_ptr<TComPortWindow> Window;
+        std::unique_ptr<TSerialDevice> Device;
+    };
+    auto remains = std::make_shared<TRemains>();
+    remains->Thread = std::move(m_eventThread);
+    remains->Window = std::move(m_window);
+    remains->Device = std::move(m_device);
+    if (remains->Thread)
+        remains->Thread->RequestStop();
+    m_threadCreated = false;
+    m_connected = false;
+    auto finish = [remains] {
+        remains->Thread.reset(); // waits for the thread, which ends after the handler has returned
+        remains->Window.reset();
+        remains->Device.reset();
+    };
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, finish, Qt::QueuedConnection);
+    else
+        std::thread(finish).detach(); // no event loop: a helper waits instead
+}
+
+void TCustomComPort::DropOpenPort() {
+    m_eventThread.reset();
+    m_window.reset();
+    m_threadCreated = false;
+    m_device.reset();
+    m_connected = false;
+}
+
 void TCustomComPort::OpenPort() {
-    if (m_connected || Designing())
+    if (Designing())
+        return;
+    if (m_closePending) {
+        // From a handler that asked for a close: open again once that close has run.
+        m_reopenPending = true;
+        return;
+    }
+    if (m_connected)
         return;
     CallBeforeOpen();
     CreatePortHandle();
     m_connected = true;
+    // The device tells of its loss from its own thread; the port closes in this thread once the report
+    // arrives (a report for an earlier open of the port, or for a port gone meanwhile, is dropped).
+    const uint64_t generation = ++m_openGeneration;
+    if (m_device) {
+        m_device->SetLossHandler([this, generation](int error) {
+            QMetaObject::invokeMethod(
+                this, [this, generation, error] { DeviceLost(generation, error); }, Qt::QueuedConnection);
+        });
+    }
     try {
         ApplyAllSettings();
     } catch (...) {
@@ -449,7 +513,7 @@ void TCustomComPort::OpenPort() {
 }
 
 bool TCustomComPort::DispatchingHere() const {
-    return m_dispatchDepth > 0 && m_dispatchThread == std::this_thread::get_id();
+    return m_life->DispatchDepth > 0 && m_life->DispatchThread == std::this_thread::get_id();
 }
 
 void TCustomComPort::ClosePort() {
@@ -458,23 +522,37 @@ void TCustomComPort::ClosePort() {
     if (DispatchingHere()) {
         // The event thread waits for this very handler: closing now would wait for ourselves. Close as
         // soon as the handler has returned.
+        m_reopenPending = false;
         if (!m_closePending) {
             m_closePending = true;
             QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    m_closePending = false;
-                    GuardedCall([this] { ClosePort(); });
-                },
-                Qt::QueuedConnection);
+                this, [this] { RunPendingClose(); }, Qt::QueuedConnection);
         }
         return;
     }
     ClosePortNow();
 }
 
+void TCustomComPort::RunPendingClose() {
+    if (!m_closePending)
+        return;
+    if (DispatchingHere()) {
+        // Still inside the handler (it runs an event loop of its own): later.
+        QMetaObject::invokeMethod(
+            this, [this] { RunPendingClose(); }, Qt::QueuedConnection);
+        return;
+    }
+    const bool reopen = m_reopenPending;
+    m_closePending = m_reopenPending = false;
+    GuardedCall([this] { ClosePortNow(); });
+    // A reopen asked for after the close (a new port name, or connected again) opens on the current
+    // name once the old device is closed.
+    if (reopen && !m_connected)
+        GuardedCall([this] { OpenPort(); });
+}
+
 void TCustomComPort::ClosePortNow() {
-    m_closePending = false;
+    m_closePending = m_reopenPending = false;
     CallBeforeClose();
     AbortTransfers();
     if (m_threadCreated) {
@@ -485,6 +563,28 @@ void TCustomComPort::ClosePortNow() {
     ReleasePortHandle();
     m_connected = false;
     CallAfterClose();
+}
+
+void TCustomComPort::DeviceLost(uint64_t generation, int systemError) {
+    if (!m_connected || generation != m_openGeneration || Designing())
+        return;
+    if (DispatchingHere()) {
+        // A handler runs a nested event loop: close once it has returned, like a close asked for there.
+        QMetaObject::invokeMethod(
+            this, [this, generation, systemError] { DeviceLost(generation, systemError); },
+            Qt::QueuedConnection);
+        return;
+    }
+    qCDebug(lcSerial) << "device of" << m_port << "lost, error" << systemError;
+    try {
+        ClosePortNow();
+    } catch (...) {
+        // A failing close handler is reported; the port is closed all the same.
+        ReportCurrentException();
+        if (m_connected)
+            DropOpenPort();
+    }
+    GuardedCall([this, systemError] { DoDeviceLost(systemError); });
 }
 
 // ---- settings ---------------------------------------------------------------------------------------
@@ -573,9 +673,24 @@ void TCustomComPort::SetFlowControl(TComFlowControl* value) {
     ApplyLineSettings();
 }
 
+void TCustomComPort::BeginUpdate() {
+    ++m_updateDepth;
+}
+
+void TCustomComPort::EndUpdate() {
+    if (m_updateDepth == 0 || --m_updateDepth > 0 || !m_lineSettingsHeld)
+        return;
+    m_lineSettingsHeld = false;
+    ApplyLineSettings();
+}
+
 void TCustomComPort::ApplyLineSettings() {
     if (!m_connected || Loading() || Designing())
         return;
+    if (m_updateDepth > 0) {
+        m_lineSettingsHeld = true;
+        return;
+    }
     const int error = m_device ? m_device->SetCommState(BuildDcb(*this)) : kInvalidHandleError;
     if (error != 0) {
         qCDebug(lcSerial) << "line settings refused by" << m_port << "error" << error;
@@ -754,7 +869,7 @@ TComErrors TCustomComPort::LineErrors() {
 // ---- links and notifications ------------------------------------------------------------------------
 
 void TCustomComPort::RegisterLink(TComLink* link) {
-    std::lock_guard lock(m_linksLock);
+    std::lock_guard lock(m_life->LinksLock);
     if (!link || std::find(m_links.begin(), m_links.end(), link) != m_links.end())
         throw EComPort(CError_RegFailed);
     m_links.push_back(link);
@@ -763,7 +878,7 @@ void TCustomComPort::RegisterLink(TComLink* link) {
 }
 
 void TCustomComPort::UnregisterLink(TComLink* link) {
-    std::lock_guard lock(m_linksLock);
+    std::lock_guard lock(m_life->LinksLock);
     auto it = std::find(m_links.begin(), m_links.end(), link);
     if (it == m_links.end())
         throw EComPort(CError_RegFailed);
@@ -772,13 +887,19 @@ void TCustomComPort::UnregisterLink(TComLink* link) {
         std::any_of(m_links.begin(), m_links.end(), [](TComLink* l) { return bool(l->OnRxBuf); });
 }
 
-template <class F> void TCustomComPort::ForEachLink(F&& fn) {
-    // A callback may unregister links (its own or others): walk a copy and skip the ones gone.
-    std::lock_guard lock(m_linksLock);
+template <class F> bool TCustomComPort::ForEachLink(F&& fn) {
+    // A callback may unregister links (its own or others): walk a copy and skip the ones gone. It may
+    // also destroy the port: then nothing of it is touched any more (the life outlives it).
+    const std::shared_ptr<TPortLife> life = m_life;
+    std::lock_guard lock(life->LinksLock);
     const std::vector<TComLink*> links = m_links;
-    for (TComLink* link : links)
+    for (TComLink* link : links) {
+        if (!life->Alive)
+            return false;
         if (std::find(m_links.begin(), m_links.end(), link) != m_links.end())
             fn(link);
+    }
+    return life->Alive;
 }
 
 void TCustomComPort::CallBeforeOpen() {
@@ -847,23 +968,28 @@ void TCustomComPort::CallTransferCompleted(const TAsyncRequest& request) {
 }
 
 void TCustomComPort::RunEventHandlers(TComEvents events) {
-    TDispatchScope scope(m_dispatchDepth, m_dispatchThread);
-    for (TComEvent event : kEventHandlingOrder)
+    TDispatchScope scope(m_life);
+    for (TComEvent event : kEventHandlingOrder) {
+        if (!scope.Alive())
+            return; // a handler destroyed the port
         if (events & event)
             HandleOneEvent(event);
+    }
 }
 
 void TCustomComPort::HandleEventMessage(uint32_t maskValue) {
-    const TComEvents events = MaskToEvents(maskValue);
-    for (TComEvent event : kEventHandlingOrder) {
-        if (events & event) {
-            TDispatchScope scope(m_dispatchDepth, m_dispatchThread);
-            HandleOneEvent(event);
-            return; // one event per message; other bits are not ours
+    // One event per message: a value that is not exactly one event's mask value is not ours.
+    for (const auto& e : kEventMask) {
+        if (e.Mask == maskValue) {
+            TDispatchScope scope(m_life);
+            HandleOneEvent(e.Event);
+            return;
         }
     }
 }
 
+// Each handler may destroy the port: after a call that may have run one, nothing of it is touched
+// unless it still lives.
 void TCustomComPort::HandleOneEvent(TComEvent event) {
     switch (event) {
     case evError: {
@@ -876,24 +1002,27 @@ void TCustomComPort::HandleOneEvent(TComEvent event) {
         HandleRxChar();
         break;
     case evTxEmpty:
-        ForEachLink([this](TComLink* l) {
-            if (l->OnTxChange)
-                l->OnTxChange(this, false);
-        });
-        ForEachLink([this](TComLink* l) {
-            if (l->OnTxEmpty)
-                l->OnTxEmpty(this);
-        });
+        if (!ForEachLink([this](TComLink* l) {
+                if (l->OnTxChange)
+                    l->OnTxChange(this, false);
+            }))
+            return;
+        if (!ForEachLink([this](TComLink* l) {
+                if (l->OnTxEmpty)
+                    l->OnTxEmpty(this);
+            }))
+            return;
         DoTxEmpty();
         break;
     case evBreak:
         DoBreak();
         break;
     case evRing:
-        ForEachLink([this](TComLink* l) {
-            if (l->OnRing)
-                l->OnRing(this);
-        });
+        if (!ForEachLink([this](TComLink* l) {
+                if (l->OnRing)
+                    l->OnRing(this);
+            }))
+            return;
         DoRing();
         break;
     case evCTS:
@@ -902,10 +1031,11 @@ void TCustomComPort::HandleOneEvent(TComEvent event) {
         HandleSignal(event);
         break;
     case evRxFlag:
-        ForEachLink([this](TComLink* l) {
-            if (l->OnRxFlag)
-                l->OnRxFlag(this);
-        });
+        if (!ForEachLink([this](TComLink* l) {
+                if (l->OnRxFlag)
+                    l->OnRxFlag(this);
+            }))
+            return;
         DoRxFlag();
         break;
     case evRx80Full:
@@ -916,61 +1046,62 @@ void TCustomComPort::HandleOneEvent(TComEvent event) {
 
 void TCustomComPort::HandleSignal(TComEvent event) {
     const TModemSignals lineState = ModemSignals();
+    TModemSignal signal = msCTS;
+    void (TCustomComPort::*raise)(bool) = &TCustomComPort::DoCTSChange;
+    auto slot = &TComLink::OnCTSChange;
     switch (event) {
-    case evCTS: {
-        const bool on = lineState.testFlag(msCTS);
-        ForEachLink([this, on](TComLink* l) {
-            if (l->OnCTSChange)
-                l->OnCTSChange(this, on);
-        });
-        DoCTSChange(on);
+    case evCTS:
         break;
-    }
-    case evDSR: {
-        const bool on = lineState.testFlag(msDSR);
-        ForEachLink([this, on](TComLink* l) {
-            if (l->OnDSRChange)
-                l->OnDSRChange(this, on);
-        });
-        DoDSRChange(on);
+    case evDSR:
+        signal = msDSR;
+        raise = &TCustomComPort::DoDSRChange;
+        slot = &TComLink::OnDSRChange;
         break;
-    }
-    case evRLSD: {
-        const bool on = lineState.testFlag(msRLSD);
-        ForEachLink([this, on](TComLink* l) {
-            if (l->OnRLSDChange)
-                l->OnRLSDChange(this, on);
-        });
-        DoRLSDChange(on);
+    case evRLSD:
+        signal = msRLSD;
+        raise = &TCustomComPort::DoRLSDChange;
+        slot = &TComLink::OnRLSDChange;
         break;
-    }
     default:
-        break;
+        return;
     }
+    const bool on = lineState.testFlag(signal);
+    if (!ForEachLink([this, on, slot](TComLink* l) {
+            if (l->*slot)
+                (l->*slot)(this, on);
+        }))
+        return;
+    (this->*raise)(on);
 }
 
 void TCustomComPort::HandleRxChar() {
     int count = InputQueueCount();
     if (count <= 0)
         return;
-    ForEachLink([this](TComLink* l) {
-        if (l->OnRxChange)
-            l->OnRxChange(this, true);
-    });
+    if (!ForEachLink([this](TComLink* l) {
+            if (l->OnRxChange)
+                l->OnRxChange(this, true);
+        }))
+        return;
     if (m_hasRxBufLink) {
         // One read, shared by every link that takes received data.
         std::unique_ptr<char[]> buffer;
         int received = 0;
-        ForEachLink([&](TComLink* l) {
+        const std::shared_ptr<TPortLife> life = m_life;
+        const bool alive = ForEachLink([&](TComLink* l) {
             if (!l->OnRxBuf)
                 return;
             if (!buffer) {
                 buffer = std::make_unique_for_overwrite<char[]>(size_t(count));
                 received = ReadBytes(buffer.get(), count);
                 DoRxBuf(buffer.get(), received);
+                if (!life->Alive)
+                    return;
             }
             l->OnRxBuf(this, buffer.get(), received);
         });
+        if (!alive)
+            return;
         if (buffer)
             count = 0;
     }
@@ -1033,6 +1164,10 @@ void TCustomComPort::DoError(TComErrors errors) {
 void TCustomComPort::DoRLSDChange(bool onOff) {
     if (OnRLSDChange)
         OnRLSDChange(this, onOff);
+}
+void TCustomComPort::DoDeviceLost(int systemError) {
+    if (OnDeviceLost)
+        OnDeviceLost(this, systemError);
 }
 void TCustomComPort::DoRx80Full() {
     if (OnRx80Full)

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -195,6 +196,16 @@ using PAsyncRequest = TAsyncRequest*;
 void NewAsyncRequest(PAsyncRequest& request);
 void FreeAsyncRequest(PAsyncRequest& request);
 
+// What a running handler's frames still need when the handler destroyed the port: whether the port
+// exists, its links' lock and the dispatch depth they unwind through. Shared by the port, its event
+// thread and the frames of its dispatch.
+struct TPortLife {
+    std::atomic<bool> Alive{true};
+    std::recursive_mutex LinksLock;
+    int DispatchDepth = 0; // > 0 while the port's own line-event handlers run
+    std::thread::id DispatchThread;
+};
+
 // The serial port component: its settings, opening and closing with their notifications, transfers,
 // line control, the event thread and its listener links. Every failure is an EComPort.
 //
@@ -209,6 +220,7 @@ public:
     using TRxBufEvent = std::function<void(TCustomComPort* sender, const void* buffer, int count)>;
     using TComSignalEvent = std::function<void(TCustomComPort* sender, bool onOff)>;
     using TComErrorEvent = std::function<void(TCustomComPort* sender, TComErrors errors)>;
+    using TDeviceLostEvent = std::function<void(TCustomComPort* sender, int systemError)>;
 
     explicit TCustomComPort(QObject* owner = nullptr);
     ~TCustomComPort() override;
@@ -259,6 +271,11 @@ public:
     virtual void ApplyTimeoutSettings();
     virtual void ApplyBufferSettings();
     virtual void ApplyAllSettings();
+    // Holds the line settings changed in between and applies them once at the last EndUpdate (which
+    // fails as the apply does), so that values that only work together, such as the two halves of the
+    // hardware handshake, can be set one by one on an open port. Loading from a store does so itself.
+    void BeginUpdate();
+    void EndUpdate();
 
     // Settings store: the groups of StoredGroups, into an open registry key or an INI-style store
     // (section = the port's Name). Store failures pass through unchanged.
@@ -295,6 +312,10 @@ public:
     TNotifyEvent OnTxEmpty, OnBreak, OnRing, OnRxFlag, OnRx80Full;
     TComSignalEvent OnCTSChange, OnDSRChange, OnRLSDChange;
     TComErrorEvent OnError;
+    // The device went away while open (cable or adapter pulled, far end of a pty closed). The port has
+    // already closed itself through its normal close path; systemError says why (EIO for a hang-up,
+    // ENODEV for a removed device node).
+    TDeviceLostEvent OnDeviceLost;
 
     // Runs the handling of the raised events in the fixed order (called by the event thread's dispatch).
     void RunEventHandlers(TComEvents events);
@@ -325,6 +346,7 @@ protected:
     virtual void DoError(TComErrors errors);
     virtual void DoRLSDChange(bool onOff);
     virtual void DoRx80Full();
+    virtual void DoDeviceLost(int systemError);
 
 private:
     friend class TComThread;
@@ -341,16 +363,23 @@ private:
     void HandleSignal(TComEvent event);
 
     // Calls `fn` for every registered link in registration order (under smNone the list is guarded).
-    template <class F> void ForEachLink(F&& fn);
+    // False when a callback destroyed the port: the caller must not touch it any more.
+    template <class F> bool ForEachLink(F&& fn);
     bool DispatchingHere() const;
     void ClosePortNow();
+    void DeviceLost(uint64_t generation, int systemError);
+    void DropOpenPort();
+    void RetireOpenPort();
+    void RunPendingClose();
+    int m_updateDepth = 0;           // BeginUpdate calls not yet ended
+    bool m_lineSettingsHeld = false; // line settings changed meanwhile
 
     std::unique_ptr<TSerialDevice> m_device;
     std::unique_ptr<TComThread> m_eventThread;
     std::unique_ptr<TComPortWindow> m_window;
     bool m_threadCreated = false;
     std::vector<TComLink*> m_links;
-    mutable std::recursive_mutex m_linksLock;
+    std::shared_ptr<TPortLife> m_life = std::make_shared<TPortLife>();
     bool m_hasRxBufLink = false;
     bool m_connected = false;
     TBaudRate m_baudRate = br9600;
@@ -367,9 +396,9 @@ private:
     TComFlowControl* m_flowControl = nullptr;
     TSyncMethod m_syncMethod = smThreadSync;
     TSettingGroups m_storedGroups = sgBasic;
-    int m_dispatchDepth = 0; // > 0 while the port's own line-event handlers run
-    std::thread::id m_dispatchThread;
-    bool m_closePending = false; // a close asked for from inside a handler, run once it returns
+    bool m_closePending = false;   // a close asked for from inside a handler, run once it returns
+    bool m_reopenPending = false;  // and an open asked for after it (a port changed from a handler)
+    uint64_t m_openGeneration = 0; // counts opens, so that a loss report of an earlier open is dropped
 };
 
 // The port with its settings published for window layouts and the property storage.

@@ -189,7 +189,7 @@ void Save(TCustomComPort& port, TSettingsStore& store) {
     }
 }
 
-void Load(TCustomComPort& port, TSettingsStore& store, bool customRateHasOwnDefault) {
+void LoadValues(TCustomComPort& port, TSettingsStore& store, bool customRateHasOwnDefault) {
     for (const TStoredValue& v : StoredValues()) {
         if (!(port.StoredGroups() & v.Group))
             continue;
@@ -204,6 +204,23 @@ void Load(TCustomComPort& port, TSettingsStore& store, bool customRateHasOwnDefa
             v.SetNumber(port, store.ReadInteger(v.Name, v.Number(port)));
         }
     }
+}
+
+// The line settings read are applied once, after the last of them: the hardware handshake's halves
+// (ControlRTS and OutCTSFlow) only work together on an open port.
+void Load(TCustomComPort& port, TSettingsStore& store, bool customRateHasOwnDefault) {
+    port.BeginUpdate();
+    try {
+        LoadValues(port, store, customRateHasOwnDefault);
+    } catch (...) {
+        try {
+            port.EndUpdate();
+        } catch (...) {
+            // the first failure is the one reported
+        }
+        throw;
+    }
+    port.EndUpdate();
 }
 
 } // namespace

@@ -6,7 +6,8 @@
 
 #include <array>
 
-TComThread::TComThread(TCustomComPort* port) : m_port(port), m_syncMethod(port->SyncMethod()) {
+TComThread::TComThread(TCustomComPort* port)
+    : m_port(port), m_life(port->m_life), m_syncMethod(port->SyncMethod()) {
     port->Device()->SetCommMask(EventsToMask(port->Events()));
     Start();
 }
@@ -39,8 +40,8 @@ void TComThread::Execute() {
         if (result != 0)
             break;
         m_raisedEvents = MaskToEvents(mask);
-        if (m_raisedEvents)
-            DispatchEvents();
+        if (m_raisedEvents && !DispatchEvents())
+            break;
     }
 
     // End the outstanding wait before its event goes away, then drop what the driver still holds.
@@ -48,17 +49,19 @@ void TComThread::Execute() {
     device->PurgeComm(kPurgeTxClear | kPurgeRxClear);
 }
 
-void TComThread::DispatchEvents() {
+bool TComThread::DispatchEvents() {
     const TComEvents events = m_raisedEvents;
+    std::exception_ptr error;
     switch (m_syncMethod) {
     case smThreadSync:
-        Synchronize([this, events] {
+        Synchronize([this, events, &error] {
+            // The failure is kept, not reported here: a report (a message box) must not hold this thread
+            // in its hand-over.
             try {
-                m_port->RunEventHandlers(events);
+                if (m_life->Alive)
+                    m_port->RunEventHandlers(events);
             } catch (...) {
-                // Show the failure to the user; carried back, it ends this thread.
-                ReportCurrentException();
-                throw;
+                error = std::current_exception();
             }
         });
         break;
@@ -68,7 +71,10 @@ void TComThread::DispatchEvents() {
                 continue;
             const uint32_t maskValue = EventsToMask(event);
             TCustomComPort* port = m_port;
-            SendToMainThread([port, maskValue] {
+            std::shared_ptr<TPortLife> life = m_life;
+            SendToMainThread([port, life, maskValue] {
+                if (!life->Alive)
+                    return;
                 if (TComPortWindow* window = port->Window())
                     window->SendEventMessage(maskValue);
             });
@@ -76,18 +82,22 @@ void TComThread::DispatchEvents() {
         break;
     case smNone:
         try {
-            m_port->RunEventHandlers(events);
+            if (m_life->Alive)
+                m_port->RunEventHandlers(events);
         } catch (...) {
-            std::exception_ptr error = std::current_exception();
-            SendToMainThread([error] {
-                try {
-                    std::rethrow_exception(error);
-                } catch (...) {
-                    ReportCurrentException();
-                }
-            });
-            throw;
+            error = std::current_exception();
         }
         break;
     }
+    if (!error)
+        return true;
+    // Shown to the user in the main thread; this thread goes on to its end meanwhile.
+    SendToMainThread([error] {
+        try {
+            std::rethrow_exception(error);
+        } catch (...) {
+            ReportCurrentException();
+        }
+    });
+    return false;
 }

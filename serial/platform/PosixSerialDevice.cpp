@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +58,14 @@ std::unique_ptr<TSerialDevice> TPosixSerialDevice::Open(const std::string& path,
     backend->m_hasModem = ::ioctl(fd, TIOCMGET, &bits) == 0;
     serial_icounter_struct counters{};
     backend->m_hasCounters = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
+    // The node itself (a symlink followed): unlinking it changes its link count. Without inotify the
+    // hang-up alone tells of a loss.
+    backend->m_watchFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (backend->m_watchFd >= 0 && ::inotify_add_watch(backend->m_watchFd, path.c_str(),
+                                                       IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+        ::close(backend->m_watchFd);
+        backend->m_watchFd = -1;
+    }
     return TStreamSerialDevice::Create(std::move(backend), error);
 }
 
@@ -68,6 +78,16 @@ TPosixSerialDevice::~TPosixSerialDevice() {
         ::ioctl(m_fd, TIOCNXCL);
     }
     ::close(m_fd);
+    if (m_watchFd >= 0)
+        ::close(m_watchFd);
+}
+
+bool TPosixSerialDevice::NodeGone() {
+    alignas(inotify_event) char buffer[4096];
+    while (::read(m_watchFd, buffer, sizeof buffer) > 0) {
+    }
+    struct stat st {};
+    return ::fstat(m_fd, &st) == 0 && st.st_nlink == 0;
 }
 
 TDcb TPosixSerialDevice::InitialState() {

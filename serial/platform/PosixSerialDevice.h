@@ -25,6 +25,8 @@ public:
     bool CanSampleModem() const override { return m_hasModem; }
     bool CanSampleCounters() const override { return m_hasCounters; }
     int SampleLine(TLineSample* sample) override;
+    int WatchFd() const override { return m_watchFd; }
+    bool NodeGone() override;
 
 private:
     explicit TPosixSerialDevice(int fd) : m_fd(fd) {}
@@ -32,6 +34,7 @@ private:
     int Verify(const void* wanted, uint32_t baud);
 
     int m_fd;
+    int m_watchFd = -1;   // inotify on the device node: its removal is a loss even before a hang-up
     bool m_owned = false; // exclusive access was won: release it on close
     bool m_hasModem = false;
     bool m_hasCounters = false;

@@ -7,6 +7,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -226,6 +227,12 @@ public:
     // Overlapped wait for a watched event; events that occurred since the last wait complete it at once.
     // One wait at a time, and only with a non-empty mask (EINVAL otherwise).
     virtual int WaitCommEvent(uint32_t* mask, TOverlapped* ov) = 0;
+
+    // Called once, from a thread of the device, when the device goes away (hang-up, EIO / ENXIO, its
+    // node removed), with the system's error (ENODEV for a removed node); called at once when the device
+    // is already lost. The handler must not call the device; it is dropped when the device is destroyed.
+    // A device that cannot tell keeps it unused.
+    virtual void SetLossHandler(std::function<void(int error)> handler) { (void)handler; }
 };
 
 // Opens a device by port name, exclusively. A name containing "/" is a path used as given; "COMn"

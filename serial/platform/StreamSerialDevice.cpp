@@ -126,6 +126,7 @@ TStreamSerialDevice::~TStreamSerialDevice() {
     {
         std::lock_guard lock(m_lock);
         m_quit = true;
+        m_lossHandler = nullptr;
     }
     Wake();
     if (m_thread.joinable())
@@ -159,7 +160,7 @@ void TStreamSerialDevice::Run() {
     std::unique_lock lock(m_lock);
     m_ioThread = std::this_thread::get_id();
     while (!m_quit && !m_lost) {
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {m_fd, 0, 0}};
+        pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {m_fd, 0, 0}, {m_backend->WatchFd(), POLLIN, 0}};
         // During a batch window the line is not watched (that is the point of batching), unless a read
         // waits for its bytes.
         const bool batching = m_batchUntil != kNever && m_reads.empty();
@@ -176,11 +177,15 @@ void TStreamSerialDevice::Run() {
         // not wake up only to block on it.
         SignalCompleted(lock);
         lock.unlock();
-        const int n = ::poll(fds, 2, timeout);
+        const int n = ::poll(fds, 3, timeout);
         const int pollError = n < 0 ? errno : 0;
         lock.lock();
         if (n < 0 && pollError != EINTR) {
-            SetLost();
+            SetLost(pollError);
+            break;
+        }
+        if (n > 0 && (fds[2].revents & POLLIN) && m_backend->NodeGone()) {
+            SetLost(ENODEV);
             break;
         }
         if (n > 0 && (fds[0].revents & POLLIN)) {
@@ -269,7 +274,7 @@ void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime no
     const size_t room = std::min(m_input.Free(), kReadBufferBytes);
     const uint64_t purges = m_inputPurges;
     size_t total = 0;
-    bool lost = false;
+    int lost = 0;
     if (room > 0) {
         lock.unlock();
         // Bounded, so that a fast writer cannot keep the thread in here.
@@ -287,7 +292,10 @@ void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime no
             if (n < 0 && errno == EINTR)
                 continue;
             // A raw tty reads 0 when empty; a socket reads 0 only at its end (and would stay readable).
-            lost = (n == 0 && m_socket) || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            if (n == 0 && m_socket)
+                lost = EIO;
+            else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+                lost = errno;
             break; // nothing more for now
         }
         lock.lock();
@@ -299,7 +307,7 @@ void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime no
     if (total > 0)
         ProcessInput(m_readBuffer.get(), total);
     if (lost || (total == 0 && hangUp)) {
-        SetLost();
+        SetLost(lost ? lost : EIO);
         return;
     }
 
@@ -467,7 +475,7 @@ bool TStreamSerialDevice::WriteSome(TRequest& r) {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
-        SetLost();
+        SetLost(n < 0 ? errno : EIO);
         return false;
     }
     return true;
@@ -586,12 +594,22 @@ void TStreamSerialDevice::NotifyLine(uint32_t events, uint32_t errors) {
     RaiseEvents(events);
 }
 
-void TStreamSerialDevice::SetLost() {
+void TStreamSerialDevice::SetLost(int error) {
     if (m_lost)
         return;
     m_lost = true;
+    m_lostError = error ? error : EIO;
     FailAll(EIO);
     Wake();
+    if (m_lossHandler)
+        m_lossHandler(m_lostError);
+}
+
+void TStreamSerialDevice::SetLossHandler(std::function<void(int error)> handler) {
+    std::lock_guard lock(m_lock);
+    m_lossHandler = std::move(handler);
+    if (m_lost && m_lossHandler)
+        m_lossHandler(m_lostError);
 }
 
 void TStreamSerialDevice::FailAll(int error) {

@@ -57,6 +57,11 @@ public:
     virtual bool CanSampleCounters() const { return false; }
     virtual int SampleLine(TLineSample*) { return ENOTTY; }
 
+    // A descriptor that becomes readable when the device node may have gone (-1: none), and the check
+    // made then: true when the device is gone for good.
+    virtual int WatchFd() const { return -1; }
+    virtual bool NodeGone() { return false; }
+
     // Called first when the device closes, while the engine is still whole: after it returns, nobody
     // else may call the engine.
     virtual void Detach() {}
@@ -78,8 +83,9 @@ public:
 // - The thread sleeps in poll() without a timeout while nothing is pending or watched; every wait ends
 //   through an eventfd in the same poll().
 // - Timeouts complete a request successfully with the bytes so far.
-// - When the device goes away (hang-up, EIO) pending requests and the comm-event wait fail with EIO, the
-//   thread ends, and every later operation fails with EIO.
+// - When the device goes away (hang-up, EIO, ENXIO, its node removed) pending requests and the comm-event
+//   wait fail with EIO, the loss handler is told once, the thread ends, and every later operation fails
+//   with EIO. The hang-up is seen within the batch window also while nothing is pending.
 // - Destroying the device fails pending requests with kErrorOperationAborted.
 // - An operation that fails at once leaves its record's event reset, so a waiter that ignores the
 //   failure blocks instead of spinning.
@@ -113,6 +119,7 @@ public:
     int EscapeCommFunction(uint32_t function) override;
     int SetCommMask(uint32_t mask) override;
     int WaitCommEvent(uint32_t* mask, TOverlapped* ov) override;
+    void SetLossHandler(std::function<void(int error)> handler) override;
 
     // For devices that notify by themselves (the null-modem): record line errors (reported and cleared
     // by ClearCommError) and raise events into the mask.
@@ -176,7 +183,7 @@ private:
     bool SamplingWanted() const;
     void Sample(bool raise);
     void RaiseEvents(uint32_t events);
-    void SetLost();
+    void SetLost(int error);
     void FailAll(int error);
     void Complete(TOverlapped* ov, int error, uint32_t bytes);
     void CompleteWait(TOverlapped* ov, int error, uint32_t mask);
@@ -199,6 +206,8 @@ private:
     mutable std::mutex m_lock;
     bool m_quit = false;
     bool m_lost = false;
+    int m_lostError = 0;
+    std::function<void(int)> m_lossHandler;
     TDcb m_dcb;
     bool m_linesSet = false; // DTR and RTS were set from the settings once
     bool m_marked = false;

@@ -247,6 +247,21 @@ void TVirtualSerialPair::Disconnect() {
         ::shutdown(fd, SHUT_RDWR);
 }
 
+bool TVirtualSerialPair::Reconnect() {
+    std::lock_guard lock(m_shared->Lock);
+    if (m_shared->Open[kEndA] || m_shared->Open[kEndB])
+        return false;
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) < 0)
+        return false;
+    for (int end : {kEndA, kEndB}) {
+        ::close(m_shared->Fds[end]);
+        m_shared->Fds[end] = fds[end];
+        m_shared->Rts[end] = m_shared->Dtr[end] = m_shared->Break[end] = m_shared->Ring[end] = false;
+    }
+    return true;
+}
+
 std::unique_ptr<TSerialDevice> TVirtualSerialPair::OpenRegistered(const std::string& name, int* error,
                                                                   bool* found) {
     std::shared_ptr<TShared> shared;

@@ -37,8 +37,11 @@ public:
     // The ring indicator the end sees; EV_RING when it comes on.
     void SetRing(int end, bool on);
     void PulseRing(int end);
-    // The device goes away at both ends (a hang-up).
+    // The device goes away at both ends (a hang-up, a pulled cable).
     void Disconnect();
+    // A fresh cable in place of a disconnected one, under the same names (the adapter plugged in
+    // again). Refused (false) while an end is still open.
+    bool Reconnect();
 
     // The registered end of that name; *found false when no pair holds the name.
     static std::unique_ptr<TSerialDevice> OpenRegistered(const std::string& name, int* error, bool* found);

@@ -2,12 +2,14 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
@@ -140,4 +142,10 @@ TTempConfigHome::~TTempConfigHome() {
         setenv("XDG_CONFIG_HOME", m_old.constData(), 1);
     else
         unsetenv("XDG_CONFIG_HOME");
+}
+
+void PointLink(const QString& link, const std::string& target) {
+    const QByteArray temp = QFile::encodeName(link + QStringLiteral(".new"));
+    ASSERT_EQ(::symlink(target.c_str(), temp.constData()), 0);
+    ASSERT_EQ(std::rename(temp.constData(), QFile::encodeName(link).constData()), 0);
 }

@@ -41,6 +41,10 @@ private:
     std::string m_slavePath;
 };
 
+// Points the symlink `link` at `target`, replacing what was there in one step (as udev does when a
+// device comes back): a replugged adapter under its old name.
+void PointLink(const QString& link, const std::string& target);
+
 // Points XDG_CONFIG_HOME at a fresh temporary folder for the lifetime of the object.
 class TTempConfigHome {
 public:
