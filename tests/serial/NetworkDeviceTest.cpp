@@ -545,3 +545,47 @@ TEST(NetworkDeviceScripted, ModemAndLineNotificationsRaiseEvents) {
     EXPECT_TRUE(WaitUntil([&] { return device->ClearCommError(&errors, nullptr) == 0 && errors != 0; }));
     EXPECT_EQ(errors, kCeBreak | kCeFrame);
 }
+
+// A dropped connection is a lost device for the port: it closes itself and tells OnDeviceLost; once the
+// server is back, opening again works.
+TEST_F(NetworkDevice, PortClosesItselfWhenTheServerGoesAndOpensAgainWhenItIsBack) {
+    for (const bool rfc2217 : {true, false}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "tcp");
+        TComPort port;
+        int lostCount = 0, lostError = 0;
+        port.OnDeviceLost = [&](TCustomComPort* sender, int error) {
+            EXPECT_FALSE(sender->Connected());
+            lostError = error;
+            ++lostCount;
+        };
+        port.SetPort(QString::fromStdString(rfc2217 ? m_server->Rfc2217Name() : m_server->TcpName()));
+        port.SetBaudRate(br9600);
+        port.OpenPort();
+        ASSERT_TRUE(port.Connected());
+        ASSERT_TRUE(WaitUntil([&] { return m_server->HoldsDevice(); }));
+
+        m_server->Stop();
+        ASSERT_TRUE(WaitUntil([&] { return lostCount > 0; }));
+        EXPECT_EQ(lostCount, 1);
+        EXPECT_NE(lostError, 0);
+        EXPECT_FALSE(port.Connected());
+        EXPECT_THROW(port.WriteText("x"), EComPort);
+        // While the server is away, opening fails with "Unable to open com port".
+        int code = 0;
+        try {
+            port.OpenPort();
+        } catch (const EComPort& e) {
+            code = e.Code();
+        }
+        EXPECT_EQ(code, 1);
+
+        ASSERT_TRUE(m_server->Start()) << m_server->Error;
+        port.OpenPort();
+        ASSERT_TRUE(port.Connected());
+        EXPECT_EQ(port.WriteText("back"), 4);
+        EXPECT_EQ(m_pty.Read(4), QByteArray("back"));
+        port.ClosePort();
+        EXPECT_TRUE(WaitUntil([&] { return !m_server->HoldsDevice(); }));
+        EXPECT_EQ(lostCount, 1);
+    }
+}
