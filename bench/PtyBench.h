@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <poll.h>
@@ -53,6 +54,22 @@ struct TBenchPty {
 // The test stream: every byte value, in an order that does not repeat every 256 bytes.
 inline uint8_t PatternByte(uint64_t i) {
     return uint8_t((i % 251) ^ (i >> 16));
+}
+
+// The wrong bytes of a received block that should be expected[received ...] (bytes past the stream's
+// end are checked against the pattern). The common case, all right, costs one memcmp.
+inline uint64_t WrongBytes(const std::vector<char>& expected, uint64_t received, const void* buffer,
+                           int count) {
+    const uint64_t total = expected.size();
+    const uint64_t n = std::min<uint64_t>(uint64_t(count), received < total ? total - received : 0);
+    if (n == uint64_t(count) && std::memcmp(buffer, expected.data() + received, n) == 0)
+        return 0;
+    uint64_t wrong = 0;
+    const auto* b = static_cast<const uint8_t*>(buffer);
+    for (int k = 0; k < count; ++k)
+        if (b[k] != PatternByte(received + uint64_t(k)))
+            ++wrong;
+    return wrong;
 }
 
 inline double Median(std::vector<double> values) {

@@ -46,13 +46,7 @@ TRates Measure(const char* kind, const std::string& name, uint16_t tcpPort, TBen
     port.SetBaudRate(br115200);
     TComLink link;
     link.OnRxBuf = [&](TCustomComPort*, const void* buffer, int count) {
-        const uint64_t n = std::min<uint64_t>(uint64_t(count), received < total ? total - received : 0);
-        if (n < uint64_t(count) || std::memcmp(buffer, expected.data() + received, n) != 0) {
-            const auto* b = static_cast<const uint8_t*>(buffer);
-            for (int k = 0; k < count; ++k)
-                if (b[k] != PatternByte(received + uint64_t(k)))
-                    ++wrong;
-        }
+        wrong += WrongBytes(expected, received, buffer, count);
         received += uint64_t(count);
     };
     port.RegisterLink(&link);

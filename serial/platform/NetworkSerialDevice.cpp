@@ -111,16 +111,6 @@ int Connect(const TNetworkAddress& address, int timeoutMs, int* error) {
     return -1;
 }
 
-TDcb DefaultDcb() {
-    TDcb dcb;
-    dcb.BaudRate = 9600;
-    dcb.Flags = kDcbBinary;
-    dcb.ByteSize = 8;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
 // A raw byte stream: the engine works on the socket itself.
 class TRawNetworkBackend final : public TSerialBackend {
 public:
@@ -129,7 +119,7 @@ public:
 
     int DataFd() const override { return m_fd; }
     bool IsSocket() const override { return true; }
-    TDcb InitialState() override { return DefaultDcb(); }
+    TDcb InitialState() override { return PlainDcb(); }
     // Kept by the engine, without effect on the line.
     int ApplyState(const TDcb&) override { return 0; }
     int Flush(bool input, bool) override {
@@ -229,7 +219,7 @@ public:
         TLineValues current;
         if (int e = Exchange(lock, TLineValues{}, &current))
             return e;
-        m_initial = DefaultDcb();
+        m_initial = PlainDcb();
         m_initial.BaudRate = current.Baud ? current.Baud : m_initial.BaudRate;
         if (current.DataSize >= 5 && current.DataSize <= 8)
             m_initial.ByteSize = current.DataSize;
@@ -568,7 +558,7 @@ private:
     uint8_t m_modem = 0;
     uint32_t m_pendingEvents = 0;
     uint32_t m_pendingErrors = 0;
-    TDcb m_initial = DefaultDcb();
+    TDcb m_initial = PlainDcb();
     TLineValues m_applied;
 };
 
