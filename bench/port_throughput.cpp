@@ -36,10 +36,6 @@
 
 namespace {
 
-uint8_t PatternByte(uint64_t i) {
-    return uint8_t((i % 251) ^ (i >> 16));
-}
-
 void PrintThreadUse(const std::map<int, TThreadUse>& before, double seconds) {
     for (const auto& [tid, use] : ThreadUse()) {
         const auto it = before.find(tid);
@@ -83,12 +79,6 @@ pid_t StartPacedWriter(int master, int bytesPerSecond, int seconds) {
     _exit(0);
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -118,13 +108,7 @@ int main(int argc, char** argv) {
         expected[i] = char(PatternByte(i));
     TComLink link;
     link.OnRxBuf = [&](TCustomComPort*, const void* buffer, int count) {
-        const uint64_t n = std::min<uint64_t>(uint64_t(count), received < total ? total - received : 0);
-        if (n < uint64_t(count) || std::memcmp(buffer, expected.data() + received, n) != 0) {
-            const auto* b = static_cast<const uint8_t*>(buffer);
-            for (int k = 0; k < count; ++k)
-                if (b[k] != PatternByte(received + uint64_t(k)))
-                    ++wrong;
-        }
+        wrong += WrongBytes(expected, received, buffer, count);
         received += uint64_t(count);
     };
     port.RegisterLink(&link);

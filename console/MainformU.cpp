@@ -11,6 +11,7 @@
 #include "serial/ComPort.h"
 #include "serial/DeviceWatcher.h"
 #include "serial/platform/SerialDevice.h"
+#include "serial/RemotePorts.h"
 
 #include <QCheckBox>
 #include <QFileInfo>
@@ -23,6 +24,9 @@
 #include <cstring>
 
 namespace {
+
+// The application's key in the settings store: the remembered settings and the list of remote ports.
+const QString kApplicationKey = QStringLiteral("Software\\Varnholt\\Corvantel");
 
 // The layout was drawn for a client area of this height; the two bottom buttons keep their distance
 // from the panel's bottom edge.
@@ -214,6 +218,7 @@ void TMainFormF::BuildLayout() {
     ComLed2->SetLedSignal(lsTx);
     ComLed2->SetKind(lkRedLight);
 
+    SetRemotePortsKey(kApplicationKey);
     ComComboBox1->SetComPort(ComPort1);
     ComComboBox1->SetComProperty(cpPort);
     ComComboBox1->SetAutoApply(true);
@@ -230,7 +235,7 @@ void TMainFormF::BuildLayout() {
                             TSaveDialog::ofHideReadOnly | TSaveDialog::ofPathMustExist |
                             TSaveDialog::ofEnableSizing);
 
-    RegPropStorageManEh1->SetPath(QStringLiteral("Software\\Varnholt\\Corvantel"));
+    RegPropStorageManEh1->SetPath(kApplicationKey);
     PropStorageEh1->SetStorageManager(RegPropStorageManEh1);
     PropStorageEh1->SetStoredProps(
         {QStringLiteral("ComPort1.<P>.BaudRate"), QStringLiteral("ComPort1.<P>.Port")});

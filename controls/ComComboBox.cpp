@@ -2,6 +2,7 @@
 
 #include "runtime/Exception.h"
 #include "serial/PortNames.h"
+#include "serial/RemotePorts.h"
 
 #include <QStringList>
 
@@ -39,6 +40,7 @@ void TComSelect::FillItems(TComProperty value) {
     switch (value) {
     case cpPort:
         ListPortNames(texts);
+        ListRemotePortNames(texts);
         SetPortItems(*m_items, texts);
         return;
     case cpBaudRate:
@@ -67,8 +69,12 @@ void TComSelect::RefreshPortItems() {
         return;
     QStringList names;
     ListPortNames(names);
+    ListRemotePortNames(names);
     const int selected = m_items->currentIndex();
     const QString selectedText = selected >= 0 ? m_items->itemText(selected) : QString();
+    // A remote port that is set but not stored stays listed, as when the list was first filled.
+    if (selected >= 0 && IsRemotePortName(selectedText) && !names.contains(selectedText))
+        names.append(selectedText);
     SetPortItems(*m_items, names);
     m_items->setCurrentIndex(selected >= 0 ? int(names.indexOf(selectedText)) : -1);
 }
@@ -134,6 +140,12 @@ int TComSelect::FindPortValue() {
     switch (m_comProperty) {
     case cpPort:
         index = IndexOfText(*m_items, m_comPort->Port());
+        // A remote port set by the program (the command line, the remembered port) is listed too: it
+        // cannot be found on the machine.
+        if (index < 0 && IsRemotePortName(m_comPort->Port())) {
+            m_items->addItem(m_comPort->Port());
+            index = m_items->count() - 1;
+        }
         if (index >= 0)
             m_port = m_items->itemText(index);
         break;

@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-format
-  fonts-dejavu-core socat python3
+  fonts-dejavu-core socat python3 ser2net
   libvterm-dev
   dpkg-dev desktop-file-utils appstream
 )

@@ -1,5 +1,6 @@
 #include "serial/platform/SerialDevice.h"
 
+#include "serial/platform/NetworkSerialDevice.h"
 #include "serial/platform/PosixSerialDevice.h"
 #include "serial/platform/VirtualSerialDevice.h"
 
@@ -35,6 +36,8 @@ std::unique_ptr<TSerialDevice> OpenSerialDevice(const std::string& portName, int
     auto device = TVirtualSerialPair::OpenRegistered(portName, error, &found);
     if (found)
         return device;
+    if (IsNetworkPortName(portName))
+        return TNetworkSerialDevice::Open(portName, error);
     if (portName.empty()) {
         *error = ENOENT;
         return nullptr;

@@ -237,8 +237,9 @@ public:
 
 // Opens a device by port name, exclusively. A name containing "/" is a path used as given; "COMn"
 // (n >= 1, any case) is /dev/ttyS(n-1); an in-process device registered under the name (see
-// VirtualSerialDevice.h) is taken first; any other name is /dev/<name>. On failure returns nullptr and
-// sets *error: ENOENT for a missing device, EAGAIN or EBUSY when another opener holds it, ENOTTY for a
+// VirtualSerialDevice.h) is taken first; "rfc2217://HOST:PORT" and "tcp://HOST:PORT" are ports on a
+// network device server (NetworkSerialDevice.h); any other name is /dev/<name>. On failure returns nullptr
+// and sets *error: ENOENT for a missing device, EAGAIN or EBUSY when another opener holds it, ENOTTY for a
 // file that is not a terminal.
 std::unique_ptr<TSerialDevice> OpenSerialDevice(const std::string& portName, int* error);
 

@@ -21,6 +21,18 @@ struct TLineSample {
     uint32_t Frame = 0, Overrun = 0, Parity = 0, Break = 0, BufferOverrun = 0;
 };
 
+// 9600 baud, 8N1, binary, no flow control, the usual XON/XOFF characters: the starting settings of a
+// device that has no line settings of its own.
+inline TDcb PlainDcb() {
+    TDcb dcb;
+    dcb.BaudRate = 9600;
+    dcb.Flags = kDcbBinary;
+    dcb.ByteSize = 8;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    return dcb;
+}
+
 // What the engine needs of the device under it. The engine owns the backend and destroys it after its
 // I/O thread has ended, so the backend may close its descriptor in its destructor.
 //

@@ -69,15 +69,7 @@ public:
     int DataFd() const override { return m_shared->Fds[m_end]; }
     bool IsSocket() const override { return true; }
 
-    TDcb InitialState() override {
-        TDcb dcb;
-        dcb.BaudRate = 9600;
-        dcb.Flags = kDcbBinary;
-        dcb.ByteSize = 8;
-        dcb.XonChar = 0x11;
-        dcb.XoffChar = 0x13;
-        return dcb;
-    }
+    TDcb InitialState() override { return PlainDcb(); }
 
     int ApplyState(const TDcb&) override { return 0; }
 

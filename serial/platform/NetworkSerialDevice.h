@@ -1,0 +1,47 @@
+#pragma once
+
+#include "serial/platform/SerialDevice.h"
+
+#include <string>
+
+// Serial ports on a network device server, named "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (HOST a
+// name, an IPv4 address or an IPv6 address in brackets).
+//
+// Both run on the shared engine (TStreamSerialDevice), so transfers, timeouts, purge, the input queue and
+// comm events behave as on a local port.
+// - tcp:// is a raw byte stream: the engine reads and writes the socket itself; line settings are
+//   accepted and kept without effect, there are no modem signals.
+// - rfc2217:// speaks the Telnet COM-PORT option. A relay thread owns the connection: it undoes the
+//   Telnet framing (IAC doubling, negotiation, the server's answers and notifications) and hands the plain
+//   data to the engine through a socket pair. Line settings are sent through the option and checked
+//   against the server's answers: a refused or changed value, or no answer within kAnswerMs, refuses the
+//   settings (EINVAL / ETIMEDOUT) and the previous ones are sent again. DTR, RTS and break requests are
+//   sent without waiting (a server whose serial side has no modem lines, such as a pseudo-terminal, does
+//   not answer them). Modem and line state come from the server's notifications.
+// - Opening connects within the timeout; a refused connection, an unknown host or the timeout fail with
+//   the system's error (ECONNREFUSED, ENXIO, ETIMEDOUT); a server that refuses the COM-PORT option fails
+//   with EPROTONOSUPPORT.
+// - A connection that drops is a device that went away: pending requests fail with EIO, as for a pty
+//   whose far end closed.
+struct TNetworkAddress {
+    bool Rfc2217 = false;
+    std::string Host; // without brackets
+    uint16_t Port = 0;
+    bool operator==(const TNetworkAddress&) const = default;
+};
+
+// True when the name has a network scheme ("rfc2217://" or "tcp://", any case).
+bool IsNetworkPortName(const std::string& name);
+// Splits a network port name; false when it is not one or is malformed.
+bool ParseNetworkPortName(const std::string& name, TNetworkAddress* address);
+
+class TNetworkSerialDevice {
+public:
+    static constexpr int kConnectTimeoutMs = 5000;
+    static constexpr int kAnswerMs = 3000;
+
+    // Connects and wraps the connection in the engine; nullptr with *error on failure (EINVAL for a
+    // malformed name).
+    static std::unique_ptr<TSerialDevice> Open(const std::string& name, int* error,
+                                               int connectTimeoutMs = kConnectTimeoutMs);
+};

@@ -1,0 +1,104 @@
+// The console on a port of a network device server: a real ser2net in front of a pty that plays the
+// controller; the remote port is named in the settings store, chosen in the selector and remembered.
+#include "console/Dialogs.h"
+#include "console/MainformU.h"
+#include "controls/ComComboBox.h"
+#include "controls/ComTerminal.h"
+#include "runtime/Registry.h"
+#include "serial/ComPort.h"
+#include "serial/RemotePorts.h"
+#include "support/TestSupport.h"
+
+#include "serial/Ser2NetSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QPushButton>
+
+namespace {
+
+// Answers every close question with No, and records what is reported.
+class TNoDialogs : public TDialogs {
+public:
+    QStringList Reported;
+    TModalResult MessageDlg(const QString&, TMsgDlgType, TMsgDlgButtons) override { return mrNo; }
+    bool ExecuteSave(TSaveDialog&) override { return false; }
+    void ShowException(const QString& message) override { Reported.append(message); }
+};
+
+void WriteRemotePorts(const QString& value) {
+    TRegistry reg;
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.OpenKey("Software\\Varnholt\\Corvantel", true));
+    reg.WriteString(kRemotePortsValue, value);
+}
+
+} // namespace
+
+TEST(RemotePortSelector, ListsStoredRemotePortsAndASetOne) {
+    TTempConfigHome home;
+    WriteRemotePorts("rfc2217://[::1]:2001; bogus tcp://plc-7.example:4001\nrfc2217://[::1]:2001 /dev/ttyS0");
+    auto dialogs = std::make_shared<TNoDialogs>();
+    SetDialogs(dialogs);
+    {
+        TMainFormF window;
+        QStringList items;
+        for (int i = 0; i < window.ComComboBox1->count(); ++i)
+            items.append(window.ComComboBox1->itemText(i));
+        // After the machine's own ports, in the store's order, once each; what is no network name is not
+        // taken from that value.
+        ASSERT_GE(items.size(), 2);
+        EXPECT_EQ(items.mid(items.size() - 2),
+                  (QStringList{"rfc2217://[::1]:2001", "tcp://plc-7.example:4001"}));
+        // A remote port set by the program (as the command line does) is shown although not stored.
+        window.ComPort1->SetPort("tcp://10.1.2.3:23");
+        window.ComComboBox1->RefreshFromPort();
+        EXPECT_EQ(window.ComComboBox1->currentText(), "tcp://10.1.2.3:23");
+    }
+    SetDialogs(nullptr);
+}
+
+TEST(RemotePortSelector, ConsoleConnectsToAChosenRemotePortAndRemembersIt) {
+    if (TSer2Net::Binary().isEmpty())
+        GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh installs it)";
+    TTempConfigHome home;
+    TPtyPair controller;
+    TSer2Net server(controller.SlavePath());
+    ASSERT_TRUE(server.Start()) << server.Error;
+    const QString remote = QString::fromStdString(server.Rfc2217Name());
+    WriteRemotePorts(remote);
+    auto dialogs = std::make_shared<TNoDialogs>();
+    SetDialogs(dialogs);
+    {
+        TMainFormF window;
+        window.show();
+        const int item = window.ComComboBox1->findText(remote);
+        ASSERT_GE(item, 0);
+        window.ComComboBox1->setCurrentIndex(item);
+        emit window.ComComboBox1->activated(item);
+        EXPECT_EQ(window.ComPort1->Port(), remote);
+        window.btnConnect->click();
+        ASSERT_TRUE(window.ComPort1->Connected()) << dialogs->Reported.join("; ").toStdString();
+        window.btnRead->click();
+        EXPECT_EQ(controller.Read(1), QByteArray("R"));
+        controller.Write("LOG OK\r\n");
+        EXPECT_TRUE(WaitUntil([&] { return window.SessionLog.contains("LOG OK"); }));
+        window.close();
+        EXPECT_FALSE(window.isVisible());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !server.HoldsDevice(); }));
+    {
+        // The next start shows and opens the remembered remote port.
+        TMainFormF window;
+        window.show();
+        EXPECT_EQ(window.ComPort1->Port(), remote);
+        EXPECT_EQ(window.ComComboBox1->currentText(), remote);
+        window.btnConnect->click();
+        ASSERT_TRUE(window.ComPort1->Connected()) << dialogs->Reported.join("; ").toStdString();
+        window.btnGetTime->click();
+        EXPECT_EQ(controller.Read(1), QByteArray("O"));
+        window.close();
+    }
+    EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+    SetDialogs(nullptr);
+}
