@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
         floodWriter.join();
         ticks.stop();
         window.ComTerminal1->viewport()->removeEventFilter(&counter);
-        const bool logged = window.SessionLog.mid(before) == floodBytes;
+        const bool logged = window.SessionLog.ReadAll().mid(before) == floodBytes;
         const double refresh =
             QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->refreshRate() : 60;
         const double paintRate = paints / seconds;

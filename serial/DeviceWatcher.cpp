@@ -1,5 +1,7 @@
 #include "serial/DeviceWatcher.h"
 
+#include "serial/platform/NetworkSerialDevice.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -7,6 +9,13 @@ TDeviceWatcher::TDeviceWatcher(QObject* parent) : QObject(parent), m_watcher(thi
     m_recheck.setInterval(kRecheckMs);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { Check(); });
     connect(&m_recheck, &QTimer::timeout, this, [this] { Check(); });
+}
+
+TDeviceWatcher::~TDeviceWatcher() {
+    Stop();
+    // A probe in flight ends within its timeout.
+    if (m_probe.joinable())
+        m_probe.join();
 }
 
 QString TDeviceWatcher::IdentityOf(const QString& devicePath) const {
@@ -26,6 +35,12 @@ void TDeviceWatcher::Start(const QString& devicePath, const QString& identity) {
     m_path = devicePath;
     m_identity = identity;
     m_waiting = true;
+    m_remote = IsNetworkPortName(devicePath.toStdString());
+    m_ticksToProbe = 0;
+    if (m_remote) {
+        m_recheck.start();
+        return;
+    }
     QStringList dirs{QFileInfo(devicePath).absolutePath()};
     if (!identity.isEmpty())
         dirs.append(QFileInfo(identity).absolutePath());
@@ -50,9 +65,34 @@ QString TDeviceWatcher::Candidate() const {
     return QFileInfo::exists(m_path) ? m_path : QString();
 }
 
+void TDeviceWatcher::CheckRemote() {
+    if (m_probe.joinable()) {
+        if (!m_probeDone)
+            return;
+        m_probe.join();
+        if (m_probeResult == 0 && m_probeName == m_path && OnReturn) {
+            OnReturn(m_path);
+            return;
+        }
+    }
+    if (m_ticksToProbe-- > 0)
+        return;
+    m_ticksToProbe = kRemoteRecheckMs / kRecheckMs - 1;
+    m_probeDone = false;
+    m_probeName = m_path;
+    m_probe = std::thread([this, name = m_path.toStdString()] {
+        m_probeResult = ProbeNetworkPort(name, kProbeTimeoutMs);
+        m_probeDone = true;
+    });
+}
+
 void TDeviceWatcher::Check() {
     if (!m_waiting)
         return;
+    if (m_remote) {
+        CheckRemote();
+        return;
+    }
     const QString path = Candidate();
     if (!path.isEmpty() && OnReturn)
         OnReturn(path);

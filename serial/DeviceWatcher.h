@@ -5,19 +5,27 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 // Waits for a lost serial device to come back. The folders of its path and of its stable identity
 // (a link under /dev/serial/by-id that names the adapter, not the node it got) are watched with
 // inotify, and looked at again every kRecheckMs as a safety net (a node that appears before it may be
 // opened, a folder that did not exist yet); between those nothing runs. OnReturn is called with the
 // path the device is back under, every time it is seen, until Stop.
+// A port on a network device server has no node to watch: every kRemoteRecheckMs a helper thread tries
+// to connect to the server (and lets go at once), and OnReturn follows a connection that was taken. The
+// probe runs off the main thread, so an unreachable host never stalls the window.
 class TDeviceWatcher : public QObject {
     Q_OBJECT
 public:
     static constexpr int kRecheckMs = 500;
+    static constexpr int kRemoteRecheckMs = 2000;
+    static constexpr int kProbeTimeoutMs = 1500;
 
     explicit TDeviceWatcher(QObject* parent = nullptr);
+    ~TDeviceWatcher() override;
 
     // Where stable identities are looked up (/dev/serial/by-id unless set).
     void SetIdentityDir(const QString& dir) { m_identityDir = dir; }
@@ -34,6 +42,7 @@ public:
 
 private:
     void Check();
+    void CheckRemote();
     QString Candidate() const;
 
     QFileSystemWatcher m_watcher;
@@ -42,4 +51,10 @@ private:
     QString m_path;
     QString m_identity;
     bool m_waiting = false;
+    bool m_remote = false;
+    int m_ticksToProbe = 0;
+    std::thread m_probe;
+    QString m_probeName;
+    std::atomic<bool> m_probeDone{false};
+    std::atomic<int> m_probeResult{0};
 };

@@ -651,3 +651,15 @@ std::unique_ptr<TSerialDevice> TNetworkSerialDevice::Open(const std::string& nam
     }
     return device;
 }
+
+int ProbeNetworkPort(const std::string& name, int timeoutMs) {
+    TNetworkAddress address;
+    if (!ParseNetworkPortName(name, &address))
+        return EINVAL;
+    int error = 0;
+    const int fd = Connect(address, timeoutMs, &error);
+    if (fd < 0)
+        return error;
+    ::close(fd);
+    return 0;
+}

@@ -35,6 +35,10 @@ bool IsNetworkPortName(const std::string& name);
 // Splits a network port name; false when it is not one or is malformed.
 bool ParseNetworkPortName(const std::string& name, TNetworkAddress* address);
 
+// Whether the server takes a connection within timeoutMs: 0, or the system's error. The connection is
+// closed at once; used to learn that a lost server is back before the port is opened again.
+int ProbeNetworkPort(const std::string& name, int timeoutMs);
+
 class TNetworkSerialDevice {
 public:
     static constexpr int kConnectTimeoutMs = 5000;

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QPushButton>
 
 namespace {
@@ -97,6 +98,44 @@ TEST(RemotePortSelector, ConsoleConnectsToAChosenRemotePortAndRemembersIt) {
         ASSERT_TRUE(window.ComPort1->Connected()) << dialogs->Reported.join("; ").toStdString();
         window.btnGetTime->click();
         EXPECT_EQ(controller.Read(1), QByteArray("O"));
+        window.close();
+    }
+    EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+    SetDialogs(nullptr);
+}
+
+TEST(RemotePortSelector, ConsoleWaitsForALostServerAndReconnects) {
+    if (TSer2Net::Binary().isEmpty())
+        GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh installs it)";
+    TTempConfigHome home;
+    TPtyPair controller;
+    TSer2Net server(controller.SlavePath());
+    ASSERT_TRUE(server.Start()) << server.Error;
+    const QString remote = QString::fromStdString(server.Rfc2217Name());
+    auto dialogs = std::make_shared<TNoDialogs>();
+    SetDialogs(dialogs);
+    {
+        TMainFormF window;
+        window.show();
+        window.ComPort1->SetPort(remote);
+        window.btnConnect->click();
+        ASSERT_TRUE(window.ComPort1->Connected()) << dialogs->Reported.join("; ").toStdString();
+
+        // The server goes away: the port closes itself, the commands disable and the status says so.
+        server.Stop();
+        ASSERT_TRUE(WaitUntil([&] { return !window.ComPort1->Connected(); }));
+        EXPECT_FALSE(window.btnRead->isEnabled());
+        EXPECT_TRUE(window.lblStatus->text().startsWith("Lost " + remote))
+            << window.lblStatus->text().toStdString();
+
+        // Back under the same address: the console connects again by itself.
+        ASSERT_TRUE(server.Start()) << server.Error;
+        ASSERT_TRUE(WaitUntil([&] { return window.ComPort1->Connected(); }, std::chrono::seconds(30)));
+        EXPECT_TRUE(window.btnRead->isEnabled());
+        EXPECT_TRUE(window.lblStatus->text().startsWith("Open " + remote))
+            << window.lblStatus->text().toStdString();
+        window.btnRead->click();
+        EXPECT_EQ(controller.Read(1), QByteArray("R"));
         window.close();
     }
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
