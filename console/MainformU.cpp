@@ -10,8 +10,8 @@
 #include "runtime/Exception.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceWatcher.h"
-#include "serial/platform/SerialDevice.h"
 #include "serial/RemotePorts.h"
+#include "serial/platform/SerialDevice.h"
 
 #include <QCheckBox>
 #include <QFileInfo>
