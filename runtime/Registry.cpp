@@ -235,6 +235,9 @@ QString RegistryStorePath() {
 // ---- TRegistryData
 
 QString TRegistryData::NormalizePath(const QString& path) {
+    if (!path.startsWith(QLatin1Char('\\')) && !path.endsWith(QLatin1Char('\\')) &&
+        !path.contains(QLatin1String("\\\\")))
+        return path; // already normal: the usual case, without building a list
     return path.split(QLatin1Char('\\'), Qt::SkipEmptyParts).join(QLatin1Char('\\'));
 }
 
@@ -294,10 +297,43 @@ QStringList TRegistryData::SubKeyNames(HKEY root, const QString& path) const {
 }
 
 TRegistryData::TValue* TRegistryData::FindValue(TKey& key, const QString& name) {
-    for (TValue& v : key.Values)
-        if (v.Name.compare(name, Qt::CaseInsensitive) == 0)
-            return &v;
-    return nullptr;
+    auto it = key.Index.constFind(name.toCaseFolded());
+    return it == key.Index.constEnd() ? nullptr : &key.Values[size_t(*it)];
+}
+
+const TRegistryData::TValue* TRegistryData::FindValue(const TKey& key, const QString& name) {
+    auto it = key.Index.constFind(name.toCaseFolded());
+    return it == key.Index.constEnd() ? nullptr : &key.Values[size_t(*it)];
+}
+
+const TRegistryData::TKey* TRegistryData::FindKey(HKEY root, const QString& path) const {
+    auto it = m_keys.find(Id(root, NormalizePath(path)));
+    return it == m_keys.end() ? nullptr : &it->second;
+}
+
+void TRegistryData::SetValue(TKey& key, TValue value) {
+    if (TValue* existing = FindValue(key, value.Name)) {
+        existing->Type = value.Type;
+        existing->Data = std::move(value.Data);
+        return;
+    }
+    key.Index.insert(value.Name.toCaseFolded(), qsizetype(key.Values.size()));
+    key.Values.push_back(std::move(value));
+}
+
+bool TRegistryData::RemoveValue(TKey& key, const QString& name) {
+    auto it = key.Index.find(name.toCaseFolded());
+    if (it == key.Index.end())
+        return false;
+    const size_t pos = size_t(*it);
+    key.Index.erase(it);
+    key.Values.erase(key.Values.begin() + qsizetype(pos));
+    // Removing the last value (the usual case: a shorter save) moves nothing.
+    if (pos < key.Values.size())
+        for (auto& index : key.Index)
+            if (size_t(index) > pos)
+                --index;
+    return true;
 }
 
 QByteArray TRegistryData::Serialize() const {
@@ -347,10 +383,7 @@ bool TRegistryData::Parse(const QByteArray& bytes) {
                 ok = false;
                 break;
             }
-            if (TValue* existing = FindValue(key, v.Name))
-                *existing = std::move(v);
-            else
-                key.Values.push_back(std::move(v));
+            SetValue(key, std::move(v));
         }
     }
     if (ok && in.Left() != 0)
@@ -399,8 +432,22 @@ void TRegistry::EndUpdate() {
         FailSet(batch->LastName);
 }
 
-TRegistryData TRegistry::Snapshot() const {
-    return m_batch ? m_batch->Data : LoadStore();
+const TRegistryData& TRegistry::Snapshot(TRegistryData& scratch) const {
+    if (m_batch)
+        return m_batch->Data;
+    scratch = LoadStore();
+    return scratch;
+}
+
+void TRegistry::BeginRead() {
+    if (m_batch) {
+        ++m_batch->Depth;
+        return;
+    }
+    auto batch = std::make_unique<TBatch>();
+    batch->Data = LoadStore();
+    batch->Ok = false; // no lock held: nothing may be written
+    m_batch = std::move(batch);
 }
 
 template <class F> bool TRegistry::Change(const QString& name, F&& change) {
@@ -438,8 +485,8 @@ bool TRegistry::OpenKey(const QString& key, bool canCreate) {
             return true;
         });
     } else {
-        TRegistryData data = Snapshot();
-        exists = path.isEmpty() || data.FindKey(m_root, path) != nullptr;
+        TRegistryData scratch;
+        exists = path.isEmpty() || Snapshot(scratch).FindKey(m_root, path) != nullptr;
     }
     if (!exists)
         return false;
@@ -488,18 +535,18 @@ bool TRegistry::KeyExists(const QString& key) const {
     if (!IsRootKey(m_root))
         return false;
     const QString path = Resolve(key);
-    TRegistryData data = Snapshot();
-    return path.isEmpty() || data.FindKey(m_root, path) != nullptr;
+    TRegistryData scratch;
+    return path.isEmpty() || Snapshot(scratch).FindKey(m_root, path) != nullptr;
 }
 
 std::optional<TRegistryData::TValue> TRegistry::LoadValue(const QString& name) const {
     if (!m_keyOpen)
         return std::nullopt;
-    TRegistryData data = Snapshot();
-    TRegistryData::TKey* key = data.FindKey(m_root, m_currentPath);
+    TRegistryData scratch;
+    const TRegistryData::TKey* key = Snapshot(scratch).FindKey(m_root, m_currentPath);
     if (!key)
         return std::nullopt;
-    if (TRegistryData::TValue* v = TRegistryData::FindValue(*key, name))
+    if (const TRegistryData::TValue* v = TRegistryData::FindValue(*key, name))
         return *v;
     return std::nullopt;
 }
@@ -512,8 +559,8 @@ QStringList TRegistry::GetValueNames() const {
     QStringList names;
     if (!m_keyOpen)
         return names;
-    TRegistryData data = Snapshot();
-    if (TRegistryData::TKey* key = data.FindKey(m_root, m_currentPath))
+    TRegistryData scratch;
+    if (const TRegistryData::TKey* key = Snapshot(scratch).FindKey(m_root, m_currentPath))
         for (const auto& v : key->Values)
             names.append(v.Name);
     return names;
@@ -522,7 +569,8 @@ QStringList TRegistry::GetValueNames() const {
 QStringList TRegistry::GetKeyNames() const {
     if (!m_keyOpen)
         return {};
-    return Snapshot().SubKeyNames(m_root, m_currentPath);
+    TRegistryData scratch;
+    return Snapshot(scratch).SubKeyNames(m_root, m_currentPath);
 }
 
 TRegDataType TRegistry::GetDataType(const QString& name) const {
@@ -592,12 +640,7 @@ void TRegistry::WriteValue(const QString& name, TRegDataType type, const QByteAr
         }
         if (!key)
             key = &store.CreateKey(m_root, m_currentPath);
-        if (TRegistryData::TValue* v = TRegistryData::FindValue(*key, name)) {
-            v->Type = type;
-            v->Data = data;
-        } else {
-            key->Values.push_back({name, type, data});
-        }
+        TRegistryData::SetValue(*key, {name, type, data});
         return true;
     });
     if (!written || !keyFound)
@@ -628,14 +671,8 @@ bool TRegistry::DeleteValue(const QString& name) {
         TRegistryData::TKey* key = store.FindKey(m_root, m_currentPath);
         if (!key)
             return false;
-        for (auto it = key->Values.begin(); it != key->Values.end(); ++it) {
-            if (it->Name.compare(name, Qt::CaseInsensitive) == 0) {
-                key->Values.erase(it);
-                deleted = true;
-                return true;
-            }
-        }
-        return false;
+        deleted = TRegistryData::RemoveValue(*key, name);
+        return deleted;
     });
     return written && deleted;
 }

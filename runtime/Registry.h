@@ -3,6 +3,7 @@
 #include "runtime/Exception.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -60,6 +61,7 @@ public:
         HKEY Root = 0;
         QString Path; // backslash-separated, no leading or trailing backslash
         std::vector<TValue> Values;
+        QHash<QString, qsizetype> Index; // case-folded name -> position in Values
     };
 
     // Key path without empty segments ("\a\\b\" gives "a\b").
@@ -72,6 +74,12 @@ public:
     bool DeleteKey(HKEY root, const QString& path);
     QStringList SubKeyNames(HKEY root, const QString& path) const;
     static TValue* FindValue(TKey& key, const QString& name);
+    static const TValue* FindValue(const TKey& key, const QString& name);
+    // Replaces the value of that name (keeping its place and spelling) or appends it.
+    static void SetValue(TKey& key, TValue value);
+    // False when there was no value of that name.
+    static bool RemoveValue(TKey& key, const QString& name);
+    const TKey* FindKey(HKEY root, const QString& path) const;
 
     // The file form. Parse never fails: a garbled or truncated input gives false and leaves the content
     // empty. Every length and count is checked against the bytes left and a fixed bound.
@@ -147,10 +155,16 @@ public:
     // of an update that is never ended are dropped when the registry object goes away. Calls nest.
     void BeginUpdate();
     void EndUpdate();
+    // Reads the store once (under a shared lock, released at once); the reads up to the matching
+    // EndRead work on that content, and every write in between fails with "Failed to set data".
+    // Nests like an update; inside an update it only counts.
+    void BeginRead();
+    void EndRead() { EndUpdate(); }
 
 private:
     struct TBatch;
-    TRegistryData Snapshot() const;
+    // The content reads work on: the update's, or else the store read afresh into scratch.
+    const TRegistryData& Snapshot(TRegistryData& scratch) const;
     template <class F> bool Change(const QString& name, F&& change);
     QString Resolve(const QString& key) const;
     void WriteValue(const QString& name, TRegDataType type, const QByteArray& data);
