@@ -883,16 +883,29 @@ struct TRegistry::TBatch {
 TRegistry::TRegistry() = default;
 TRegistry::~TRegistry() = default; // an update that was not ended is dropped, and its lock released
 
-void TRegistry::BeginUpdate() {
+void TRegistry::Begin(bool forChange) {
     if (m_batch) {
         ++m_batch->Depth;
         return;
     }
     auto batch = std::make_unique<TBatch>();
-    batch->Path = RegistryStorePath();
-    batch->Lock = LockForChange(batch->Path, batch->Data);
-    batch->Ok = batch->Lock != nullptr;
+    if (forChange) {
+        batch->Path = RegistryStorePath();
+        batch->Lock = LockForChange(batch->Path, batch->Data);
+        batch->Ok = batch->Lock != nullptr;
+    } else {
+        batch->Data = LoadStore();
+        batch->Ok = false; // no lock held: nothing may be written
+    }
     m_batch = std::move(batch);
+}
+
+void TRegistry::BeginUpdate() {
+    Begin(true);
+}
+
+void TRegistry::BeginRead() {
+    Begin(false);
 }
 
 void TRegistry::EndUpdate() {
@@ -912,17 +925,6 @@ const TRegistryData& TRegistry::Snapshot(TRegistryData& scratch) const {
         return m_batch->Data;
     scratch = LoadStore();
     return scratch;
-}
-
-void TRegistry::BeginRead() {
-    if (m_batch) {
-        ++m_batch->Depth;
-        return;
-    }
-    auto batch = std::make_unique<TBatch>();
-    batch->Data = LoadStore();
-    batch->Ok = false; // no lock held: nothing may be written
-    m_batch = std::move(batch);
 }
 
 template <class F> bool TRegistry::Change(const QString& name, F&& change) {

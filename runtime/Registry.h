@@ -186,6 +186,7 @@ public:
 
 private:
     struct TBatch;
+    void Begin(bool forChange);
     // The content reads work on: the update's, or else the store read afresh into scratch.
     const TRegistryData& Snapshot(TRegistryData& scratch) const;
     template <class F> bool Change(const QString& name, F&& change);
