@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -171,7 +172,11 @@ TEST(Registry, AStoreThatCannotBeReadIsNeverWrittenOver) {
     const QByteArray before = f.readAll();
     f.close();
 
-    SetRegistryReadFailureForTesting(true);
+    struct TFailReads {
+        TFailReads() { SetRegistryReadFailureForTesting(true); }
+        ~TFailReads() { SetRegistryReadFailureForTesting(false); }
+    };
+    auto failing = std::make_unique<TFailReads>();
     TRegistry reg;
     ASSERT_TRUE(reg.OpenKey("", false));
     EXPECT_EQ(ErrorOf([&] { reg.WriteString("V", "x"); }), "Failed to set data for 'V'");
@@ -180,7 +185,7 @@ TEST(Registry, AStoreThatCannotBeReadIsNeverWrittenOver) {
     reg.BeginUpdate();
     EXPECT_EQ(ErrorOf([&] { reg.WriteString("W", "x"); }), "Failed to set data for 'W'");
     reg.EndUpdate();
-    SetRegistryReadFailureForTesting(false);
+    failing.reset();
 
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), before);
