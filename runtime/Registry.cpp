@@ -793,12 +793,15 @@ bool TRegistryData::ParseText(const QByteArray& input) {
         if (current && !unknownSection && ParseValueLine(line, value)) {
             value.LinesBefore = std::move(pending);
             pending.clear();
-            if (TValue* existing = FindValue(*current, value.Name)) {
-                existing->LinesBefore += value.LinesBefore;
-                existing->Type = value.Type;
-                existing->Data = std::move(value.Data);
+            QString folded = value.Name.toCaseFolded();
+            if (auto it = current->Index.constFind(folded); it != current->Index.constEnd()) {
+                TValue& existing = current->Values[size_t(*it)]; // a name given twice: the later wins
+                existing.LinesBefore += value.LinesBefore;
+                existing.Type = value.Type;
+                existing.Data = std::move(value.Data);
             } else {
-                SetValue(*current, std::move(value));
+                current->Index.insert(std::move(folded), qsizetype(current->Values.size()));
+                current->Values.push_back(std::move(value));
             }
             continue;
         }
