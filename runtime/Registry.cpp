@@ -746,8 +746,8 @@ QByteArray TRegistryData::Serialize() const {
 
 bool TRegistryData::ParseText(const QByteArray& input) {
     QByteArray bytes = input;
-    if (bytes.startsWith("\xEF\xBB\xBF"))
-        bytes.remove(0, 3); // a byte order mark some editors add
+    while (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3); // byte order marks some editors add
     for (qsizetype i = 0; i < bytes.size();) {
         if (bytes[i] == '\0')
             return false;
@@ -773,8 +773,8 @@ bool TRegistryData::ParseText(const QByteArray& input) {
             end = bytes.size();
         QByteArray raw = bytes.mid(start, end - start);
         start = end + 1;
-        if (raw.endsWith('\r'))
-            raw.chop(1);
+        while (raw.endsWith('\r'))
+            raw.chop(1); // line ends of other systems; a kept line is written back without them
         const QByteArray line = raw.trimmed();
         if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
             const QString inner = QString::fromUtf8(line.mid(1, line.size() - 2));

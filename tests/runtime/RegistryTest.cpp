@@ -142,6 +142,19 @@ TEST(Registry, GarbledOrTruncatedBinaryFormsAreRefusedWhole) {
     EXPECT_FALSE(parsed.Parse(good + "x"));
 }
 
+TEST(Registry, TheTextFormReadsBackToTheSameText) {
+    // Found by fuzzing: carriage returns piled up at a line end, and more than one byte order mark.
+    for (const QByteArray& input :
+         {QByteArray("; c\n[HKEY_CURRENT_USER\\S]\n\"L\"=\"x\"\r\r\r\n[H\r\r\r\nrest\r\r"),
+          QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF; c\n[HKEY_CURRENT_USER]\n@=dword:1\n")}) {
+        TRegistryData once, twice;
+        ASSERT_TRUE(once.Parse(input));
+        const QByteArray saved = once.Serialize();
+        ASSERT_TRUE(twice.Parse(saved));
+        EXPECT_EQ(twice.Serialize(), saved);
+    }
+}
+
 TEST(Registry, TextThatIsNotUtf8IsKeptAsideAndTheUserToldOnce) {
     TTempConfigHome home;
     QStringList reports;
