@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -38,9 +39,14 @@ QByteArray CheckedIdent(const QByteArray& text) {
     return text;
 }
 
+// Spellings of the values that have no digits; the reader takes them back (a number never starts so).
+constexpr const char* kNonFinite[] = {"+Inf", "-Inf", "+NaN", "-NaN"};
+
 QByteArray FloatText(double value) {
-    if (!std::isfinite(value))
-        throw EFilerError(InvalidValueText());
+    if (std::isnan(value))
+        return std::signbit(value) ? "-NaN" : "+NaN";
+    if (std::isinf(value))
+        return value < 0 ? "-Inf" : "+Inf";
     if (value == 0 && std::signbit(value))
         return "-0.0"; // number() drops the sign of a negative zero
     QByteArray text = QByteArray::number(value, 'g', 17);
@@ -320,6 +326,8 @@ private:
                    ((c == '-' || c == '+') && At(m_pos + 1) >= '0' && At(m_pos + 1) <= '9') || c == '$' ||
                    (c == '-' && At(m_pos + 1) == '$')) {
             ReadNumber();
+        } else if (NonFiniteAt(m_pos)) {
+            ReadNonFinite();
         } else {
             m_tokenText = QByteArray(1, c);
             m_token = TToken::tkSymbol;
@@ -380,6 +388,28 @@ private:
         }
     }
 
+    bool NonFiniteAt(qsizetype pos) const {
+        for (const char* spelling : kNonFinite)
+            if (m_text.mid(pos, 4) == spelling)
+                return true;
+        return false;
+    }
+
+    // +Inf, -Inf, +NaN, -NaN with the suffix of their kind (none, s or d).
+    void ReadNonFinite() {
+        m_tokenText = m_text.mid(m_pos, 4);
+        m_pos += 4;
+        m_suffix = 0;
+        const char s = char(At(m_pos) | 0x20);
+        if ((s == 's' || s == 'd') && !IsIdentChar(At(m_pos + 1))) {
+            m_suffix = s;
+            ++m_pos;
+        }
+        if (IsIdentChar(At(m_pos)))
+            Error("Invalid number");
+        m_token = TToken::tkFloat;
+    }
+
     void ReadNumber() {
         const qsizetype start = m_pos;
         if (At(m_pos) == '-' || At(m_pos) == '+')
@@ -396,7 +426,8 @@ private:
             const qulonglong magnitude = hexDigits.toULongLong(&ok, 16);
             if (!ok)
                 Error("Invalid number");
-            m_integer = m_text[start] == '-' ? -int64_t(magnitude) : int64_t(magnitude);
+            // Modulo 2^64, as the digits are bits: -$8000000000000000 is the smallest number.
+            m_integer = int64_t(m_text[start] == '-' ? uint64_t(0) - magnitude : uint64_t(magnitude));
             m_token = TToken::tkInteger;
             return;
         }
@@ -628,14 +659,21 @@ private:
             m_out.WriteCurrency(int64_t(signedValue));
             return;
         }
-        const double value = m_tokenText.toDouble(&ok);
-        if (!ok || !std::isfinite(value))
-            Error("Invalid number");
-        if (m_suffix == 's') {
-            const float f = float(value);
-            if (!std::isfinite(f))
+        double value;
+        if (m_tokenText.size() == 4 && (m_tokenText.endsWith("Inf") || m_tokenText.endsWith("NaN"))) {
+            value = m_tokenText.endsWith("Inf") ? HUGE_VAL : std::nan("");
+            if (m_tokenText.startsWith('-'))
+                value = -value;
+        } else {
+            value = m_tokenText.toDouble(&ok);
+            if (!ok || !std::isfinite(value))
                 Error("Invalid number");
-            m_out.WriteSingle(f);
+        }
+        if (m_suffix == 's') {
+            // A finite number beyond the single range has no single form (and converting it is undefined).
+            if (std::isfinite(value) && std::fabs(value) > double(std::numeric_limits<float>::max()))
+                Error("Invalid number");
+            m_out.WriteSingle(float(value));
         } else if (m_suffix == 'd') {
             m_out.WriteDate(value);
         } else {

@@ -173,41 +173,41 @@ QByteArray TRegPropStorageManEh::StreamFromLines(const QStringList& lines) {
 }
 
 void TRegPropStorageManEh::ReadProperties(TPropStorageEh* storage) {
-    TRegistry reg;
-    reg.SetRootKey(m_rootKey);
     const QString path = EffectivePath();
     const QString section = storage->EffectiveSection();
-
-    // An older single value holding the whole stream: read, apply, delete.
-    if (reg.KeyExists(path) && reg.OpenKeyReadOnly(path) && reg.ValueExists(section)) {
-        QByteArray bytes = reg.GetDataType(section) == TRegDataType::rdBinary
-                               ? reg.ReadBinaryData(section)
-                               : reg.ReadString(section).toLatin1();
-        QBuffer stream(&bytes);
-        stream.open(QIODevice::ReadOnly);
-        LoadPropertiesFromStream(stream, storage);
-        if (reg.OpenKey(QStringLiteral("\\") + path, false))
-            reg.DeleteValue(section);
-        return;
+    // One reading of the store for the whole section; the stream is applied after it.
+    QByteArray bytes;
+    bool legacy = false, found = false;
+    {
+        TRegistry reg;
+        reg.SetRootKey(m_rootKey);
+        reg.BeginRead();
+        // An older single value holding the whole stream: read, apply, delete.
+        if (reg.OpenKeyReadOnly(path) && reg.ValueExists(section)) {
+            legacy = found = true;
+            bytes = reg.GetDataType(section) == TRegDataType::rdBinary ? reg.ReadBinaryData(section)
+                                                                       : reg.ReadString(section).toLatin1();
+        } else {
+            reg.CloseKey();
+            if (reg.OpenKeyReadOnly(path + QLatin1Char('\\') + section)) {
+                QStringList lines;
+                for (int i = 0; reg.ValueExists(LineName(i)); ++i)
+                    lines.append(reg.ReadString(LineName(i)));
+                found = !lines.isEmpty();
+                bytes = StreamFromLines(lines);
+            }
+        }
+        reg.EndRead();
     }
-
-    reg.CloseKey();
-    if (!reg.OpenKeyReadOnly(path + QLatin1Char('\\') + section))
+    if (!found)
         return;
-    const QStringList names = reg.GetValueNames();
-    QStringList lines;
-    for (int i = 0; i < names.size(); ++i) {
-        const QString wanted = LineName(i);
-        auto it = std::find_if(names.begin(), names.end(),
-                               [&](const QString& n) { return n.compare(wanted, Qt::CaseInsensitive) == 0; });
-        if (it == names.end())
-            break;
-        lines.append(reg.ReadString(*it));
-    }
-    if (lines.isEmpty())
-        return;
-    QByteArray bytes = StreamFromLines(lines);
     QBuffer stream(&bytes);
     stream.open(QIODevice::ReadOnly);
     LoadPropertiesFromStream(stream, storage);
+    if (legacy) {
+        TRegistry reg;
+        reg.SetRootKey(m_rootKey);
+        if (reg.OpenKey(QStringLiteral("\\") + path, false))
+            reg.DeleteValue(section);
+    }
 }

@@ -5,10 +5,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <memory>
-
-class QSettings;
-
 // Raised when an INI-style store cannot be written.
 class EIniFileException : public Exception {
 public:
@@ -38,11 +34,15 @@ private:
     QString m_fileName;
 };
 
-// The INI-style store on a file, through QSettings' INI format. Every write reaches the file at once
-// (QSettings writes atomically under its own lock file); a file that cannot be written fails with
-// "Unable to write to <file>". Section and key names are case-sensitive, as QSettings keeps them.
-// A value that QSettings reads as a list (an unquoted text with commas, written by another program)
-// reads back as the original text.
+// The INI-style store on a plain "key=value" text file (UTF-8), read afresh for every operation. Value
+// text is read and written verbatim: commas, semicolons, quotes and backslashes are ordinary characters
+// (only blanks around the key and the value are not part of them). "[name]" starts a section, any name
+// (also "General"); keys before the first section belong to the section named "". Lines starting with
+// ";" or "#" are comments; comments, unknown lines and the order of everything are kept when the file
+// is rewritten. A key that appears twice reads as its first. Section and key names are case-sensitive.
+// Every change reaches the file at once, atomically (temporary file, rename) under a lock file
+// ("<file>.lock"); a file that cannot be written, or that exists but cannot be read, fails with
+// "Unable to write to <file>". A value holding a line break cannot be stored and fails the same way.
 class TIniFile : public TCustomIniFile {
 public:
     explicit TIniFile(const QString& fileName);
@@ -54,12 +54,13 @@ public:
     bool SectionExists(const QString& section);
     bool ValueExists(const QString& section, const QString& key);
     QStringList ReadSection(const QString& section);
+    QStringList ReadSections();
     void EraseSection(const QString& section);
     void DeleteKey(const QString& section, const QString& key);
-    // Writes pending changes; fails like a write.
+    // Every change is written at once: nothing is pending.
     void UpdateFile();
 
 private:
-    QString Key(const QString& section, const QString& key) const;
-    std::unique_ptr<QSettings> m_settings;
+    struct TLines;
+    template <class F> void Change(F&& change);
 };

@@ -3,6 +3,7 @@
 #include "runtime/Exception.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -54,12 +55,16 @@ public:
     struct TValue {
         QString Name;
         TRegDataType Type = TRegDataType::rdUnknown;
-        QByteArray Data; // strings as UTF-8, integers as 4 bytes little-endian
+        QByteArray Data;         // strings as UTF-8, integers as 4 bytes little-endian
+        QStringList LinesBefore; // comments and unknown lines of the text form just above the value
     };
     struct TKey {
         HKEY Root = 0;
         QString Path; // backslash-separated, no leading or trailing backslash
         std::vector<TValue> Values;
+        QHash<QString, qsizetype> Index; // case-folded name -> position in Values
+        QStringList Trailing;            // comments and unknown lines after the last value
+        qint64 Order = 0;                // place in the text form: file order, new keys last
     };
 
     // Key path without empty segments ("\a\\b\" gives "a\b").
@@ -72,28 +77,54 @@ public:
     bool DeleteKey(HKEY root, const QString& path);
     QStringList SubKeyNames(HKEY root, const QString& path) const;
     static TValue* FindValue(TKey& key, const QString& name);
+    static const TValue* FindValue(const TKey& key, const QString& name);
+    // Replaces the value of that name (keeping its place and spelling) or appends it.
+    static void SetValue(TKey& key, TValue value);
+    // False when there was no value of that name.
+    static bool RemoveValue(TKey& key, const QString& name);
+    const TKey* FindKey(HKEY root, const QString& path) const;
 
-    // The file form. Parse never fails: a garbled or truncated input gives false and leaves the content
-    // empty. Every length and count is checked against the bytes left and a fixed bound.
+    // The file form: UTF-8 text, one "[ROOT\\key\\path]" section per key and one line per value:
+    //   "name"="text"  "name"=expand:"text"  "name"=dword:0000002a  "name"=hex:01,02  "name"=hex(0):01
+    // (@ names the unnamed value). In quotes, \\ \" \n \r \t stand for themselves and \xHH for a
+    // byte; everything else is literal UTF-8. Comments (";" or "#") and lines that are no section or value
+    // are kept with their place on rewrite. Parse also takes the older binary form. It never fails on
+    // text that is UTF-8; other input (and a garbled or truncated binary form) gives false and leaves
+    // the content empty. Every length and count of the binary form is checked against the bytes left and
+    // a fixed bound.
     QByteArray Serialize() const;
     bool Parse(const QByteArray& bytes);
+    // The older binary form, read only to convert an existing store.
+    QByteArray SerializeBinary() const;
+    static bool IsBinaryForm(const QByteArray& bytes);
     bool Empty() const { return m_keys.empty(); }
 
 private:
     static std::pair<HKEY, QString> Id(HKEY root, const QString& path) { return {root, path.toCaseFolded()}; }
+    bool ParseBinary(const QByteArray& bytes);
+    bool ParseText(const QByteArray& bytes);
     std::map<std::pair<HKEY, QString>, TKey> m_keys;
+    QStringList m_preamble; // lines of the text form before the first section
+    bool m_fromText = false;
+    qint64 m_nextOrder = 0;
 };
 
-// The file that holds the per-user store: $XDG_CONFIG_HOME/corvantel/registry.dat (default ~/.config).
+// The file that holds the per-user store: $XDG_CONFIG_HOME/corvantel/registry.conf (default ~/.config).
 QString RegistryStorePath();
+// The binary store of earlier versions (registry.dat beside it): converted once into the text store and
+// then kept as registry.dat.bak. Its lock file (registry.dat.lock) stays the lock of the text store.
+QString LegacyRegistryStorePath();
+// For tests: while set, opening the store file for reading fails as an I/O error would.
+void SetRegistryReadFailureForTesting(bool fail);
 
 // Access to the per-user settings store, shaped like the operating system's registry: choose a root,
 // open a key (optionally creating it), then list, read, write and delete its values. Outside an update
 // (BeginUpdate) every operation reads the store file afresh and every change is written back at once;
 // writes are atomic (temporary file, flush, rename) and made under an exclusive lock file, so a second
-// process sees either the old or the new store, never a mixture. A store that cannot be read is taken as
-// empty; a garbled one is kept beside the store as "registry.dat.corrupt" before it is replaced by the next
-// write.
+// process sees either the old or the new store, never a mixture. A store that exists but cannot be read
+// reads as empty and is never written over: every change fails with "Failed to set data". A garbled one
+// (not UTF-8) is kept beside the store as "registry.conf.corrupt" before it is replaced by the next write,
+// and the user is told through the application's exception report.
 class TRegistry {
 public:
     TRegistry();
@@ -147,10 +178,17 @@ public:
     // of an update that is never ended are dropped when the registry object goes away. Calls nest.
     void BeginUpdate();
     void EndUpdate();
+    // Reads the store once (under a shared lock, released at once); the reads up to the matching
+    // EndRead work on that content, and every write in between fails with "Failed to set data".
+    // Nests like an update; inside an update it only counts.
+    void BeginRead();
+    void EndRead() { EndUpdate(); }
 
 private:
     struct TBatch;
-    TRegistryData Snapshot() const;
+    void Begin(bool forChange);
+    // The content reads work on: the update's, or else the store read afresh into scratch.
+    const TRegistryData& Snapshot(TRegistryData& scratch) const;
     template <class F> bool Change(const QString& name, F&& change);
     QString Resolve(const QString& key) const;
     void WriteValue(const QString& name, TRegDataType type, const QByteArray& data);

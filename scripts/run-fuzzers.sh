@@ -21,9 +21,11 @@ if ((${#targets[@]} == 0)); then
     exit 0
 fi
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+# Every sanitizer stops the target at its first report (options given by the caller come first; these
+# later ones win), so a finding is never scrolled past.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}:abort_on_error=1:halt_on_error=1"
 export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/scripts/lsan.supp:print_suppressions=0}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1}:halt_on_error=1:abort_on_error=1"
 export QT_QPA_PLATFORM=offscreen
 
 root=$PWD

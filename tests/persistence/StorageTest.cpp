@@ -117,6 +117,42 @@ TEST(PropStorage, RemembersPortAndSpeedAcrossWindows) {
     delete second.Form;
 }
 
+TEST(PropStorage, AHandEditOfTheTextStoreIsWhatTheNextWindowRestores) {
+    TTempConfigHome home;
+    QStringList log;
+    {
+        TWindow first(&log);
+        first.Form->show();
+        first.Form->ComPort1->SetPort("COM3");
+        first.Form->ComPort1->SetBaudRate(CPort::br57600);
+        EXPECT_TRUE(first.Form->close());
+        delete first.Form;
+    }
+    // As a text editor would: read the file, replace a few characters, write it back.
+    QFile file(RegistryStorePath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    file.close();
+    ASSERT_TRUE(text.contains("[HKEY_CURRENT_USER\\Software\\Varnholt\\Corvantel\\TMainFormF]\n"
+                              "\"Line0000000000\"=\"object MainFormF: TMainFormF\"\n"
+                              "\"Line0000000001\"=\"  object ComPort1: TComPort\"\n"
+                              "\"Line0000000002\"=\"    BaudRate = br57600\"\n"
+                              "\"Line0000000003\"=\"    Port = 'COM3'\"\n"
+                              "\"Line0000000004\"=\"  end\"\n"
+                              "\"Line0000000005\"=\"end\"\n"))
+        << text.toStdString();
+    text.replace("'COM3'", "'/dev/ttyUSB1'").replace("br57600", "br9600");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+    file.close();
+
+    log.clear();
+    TWindow second(&log);
+    second.Form->show();
+    EXPECT_EQ(log, QStringList{"FormShow /dev/ttyUSB1 br9600"});
+    delete second.Form;
+}
+
 TEST(PropStorage, RefusedCloseSavesNothingLaterCloseAndDestroySave) {
     TTempConfigHome home;
     QStringList log;

@@ -6,8 +6,13 @@
 #include "runtime/Registry.h"
 
 #include <QBuffer>
+#include <QGuiApplication>
+#include <QScreen>
 
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
 
 #include <cstring>
 
@@ -496,6 +501,65 @@ TEST(PropStream, WindowPlaceGoesThroughTheInterceptor) {
     ReadStream(&untouched,
                ObjectTextToBinary("object MainFormF: TMainFormF\r\n  WindowState = wsNormal\r\nend\r\n"));
     EXPECT_EQ(untouched.geometry(), QRect(5, 6, 70, 80));
+}
+
+TEST(PropStream, HostileWindowBoundsAreBroughtOntoTheScreen) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    auto restore = [](const QByteArray& records) {
+        auto form = std::make_unique<TMainFormF>();
+        form->setMinimumSize(120, 90);
+        form->setGeometry(10, 10, 200, 150);
+        ReadStream(form.get(), ObjectTextToBinary("object MainFormF: TMainFormF\r\n" + records + "end\r\n"));
+        return form->geometry();
+    };
+    // Scaled far beyond any screen: no overflow, the window fits the area.
+    const QRect huge = restore("  PixelsPerInch = 24\r\n  Left = 5\r\n  Width = 2000000000\r\n"
+                               "  Height = 2000000000\r\n");
+    EXPECT_TRUE(area.contains(huge)) << huge.x() << "," << huge.y() << " " << huge.width() << "x"
+                                     << huge.height();
+    EXPECT_EQ(huge.size(), area.size());
+    // Nothing left of it: at least the window's minimum size.
+    const QRect tiny = restore("  Width = -7\r\n  Height = 0\r\n");
+    EXPECT_EQ(tiny.size(), QSize(120, 90));
+    // On a monitor that is no longer there: moved back onto the screen, size kept.
+    const QRect away = restore("  Left = 100000\r\n  Top = -100000\r\n  Width = 300\r\n  Height = 200\r\n");
+    EXPECT_TRUE(area.contains(away));
+    EXPECT_EQ(away.size(), QSize(300, 200));
+}
+
+TEST(PropStream, NumbersAtTheEdgesAndNonFiniteValuesRoundTripThroughTheText) {
+    // The smallest 64-bit number in hexadecimal, and both ends in decimal.
+    auto int64Of = [](const QByteArray& text) {
+        const QByteArray binary = ObjectTextToBinary("object T\r\n  V = " + text + "\r\nend\r\n");
+        return binary.mid(binary.indexOf("\x01V") + 2);
+    };
+    EXPECT_EQ(int64Of("-$8000000000000000"), QByteArray("\x13\0\0\0\0\0\0\0\x80\0\0", 11));
+    EXPECT_EQ(int64Of("$FFFFFFFFFFFFFFFF"), QByteArray("\x02\xff\0\0", 4));
+    EXPECT_EQ(int64Of("-9223372036854775808"), QByteArray("\x13\0\0\0\0\0\0\0\x80\0\0", 11));
+    EXPECT_THROW(ObjectTextToBinary("object T\r\n  V = 1e300s\r\nend\r\n"), EFilerError);
+
+    auto u32 = [](uint32_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 4); };
+    auto u64 = [](double d) { return QByteArray(reinterpret_cast<const char*>(&d), 8); };
+    const struct {
+        QByteArray value;
+        QByteArray text;
+    } cases[] = {
+        {QByteArray("\x05\0\0\0\0\0\0\0\x80\xff\x7f", 11), "+Inf"},
+        {QByteArray("\x05\0\0\0\0\0\0\0\x80\xff\xff", 11), "-Inf"},
+        {QByteArray("\x05\0\0\0\0\0\0\0\xc0\xff\x7f", 11), "+NaN"},
+        {QByteArray("\x05\0\0\0\0\0\0\0\xc0\xff\xff", 11), "-NaN"},
+        {"\x0f" + u32(0x7f800000), "+Infs"},
+        {"\x0f" + u32(0xffc00000), "-NaNs"},
+        {"\x11" + u64(-HUGE_VAL), "-Infd"},
+    };
+    for (const auto& c : cases) {
+        const QByteArray binary = "TPF0" + Short("T") + Short("") + Record("V", c.value) + Zero(2);
+        const QByteArray text = "object T\r\n  V = " + c.text + "\r\nend\r\n";
+        EXPECT_EQ(ObjectBinaryToText(binary), text) << c.text.constData();
+        EXPECT_EQ(ObjectTextToBinary(text), binary) << c.text.constData();
+    }
+    EXPECT_THROW(ObjectTextToBinary("object T\r\n  V = +Infinity\r\nend\r\n"), EFilerError);
+    EXPECT_THROW(ObjectTextToBinary("object T\r\n  V = -NaNc\r\nend\r\n"), EFilerError);
 }
 
 TEST(PropStream, TextValueEncodingTable) {

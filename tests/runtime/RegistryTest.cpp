@@ -1,5 +1,6 @@
 #include "runtime/Registry.h"
 
+#include "runtime/Exception.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,7 +34,8 @@ void WriteStoreBytes(const QByteArray& bytes) {
 
 TEST(Registry, StoreLivesUnderTheConfigHome) {
     TTempConfigHome home;
-    EXPECT_EQ(RegistryStorePath(), home.Path() + "/corvantel/registry.dat");
+    EXPECT_EQ(RegistryStorePath(), home.Path() + "/corvantel/registry.conf");
+    EXPECT_EQ(LegacyRegistryStorePath(), home.Path() + "/corvantel/registry.dat");
 }
 
 TEST(Registry, KeysAndTypedValuesRoundTripThroughTheFile) {
@@ -119,37 +122,216 @@ TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
     EXPECT_FALSE(reg.DeleteKey("A\\B"));
 }
 
-TEST(Registry, GarbledOrTruncatedStoresLoadNothingAndAreKeptAside) {
-    TTempConfigHome home;
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey("Software\\K", true));
-        reg.WriteString("Name", "value");
-        reg.WriteBinaryData("Bin", QByteArray(100, 'x'));
-    }
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray good = f.readAll();
-    f.close();
+TEST(Registry, GarbledOrTruncatedBinaryFormsAreRefusedWhole) {
+    TRegistryData data;
+    TRegistryData::TKey& key = data.CreateKey(HKEY_CURRENT_USER, "Software\\K");
+    TRegistryData::SetValue(key, {"Name", TRegDataType::rdString, "value", {}});
+    TRegistryData::SetValue(key, {"Bin", TRegDataType::rdBinary, QByteArray(100, 'x'), {}});
+    const QByteArray good = data.SerializeBinary();
     TRegistryData parsed;
     ASSERT_TRUE(parsed.Parse(good));
+    EXPECT_EQ(parsed.Serialize(), data.Serialize());
 
     // Every truncation and a length field blown up to 4 GB are refused whole.
-    for (qsizetype n = 0; n < good.size(); ++n)
+    for (qsizetype n = 8; n < good.size(); ++n)
         EXPECT_FALSE(parsed.Parse(good.left(n))) << n;
     EXPECT_TRUE(parsed.Empty());
     QByteArray huge = good;
     huge[8] = char(0xFF), huge[9] = char(0xFF), huge[10] = char(0xFF), huge[11] = char(0x7F);
     EXPECT_FALSE(parsed.Parse(huge));
-    QByteArray trailing = good + "x";
-    EXPECT_FALSE(parsed.Parse(trailing));
+    EXPECT_FALSE(parsed.Parse(good + "x"));
+}
 
-    WriteStoreBytes(good.left(good.size() - 3));
+TEST(Registry, TheTextFormReadsBackToTheSameText) {
+    // Found by fuzzing: carriage returns piled up at a line end, and more than one byte order mark.
+    for (const QByteArray& input :
+         {QByteArray("; c\n[HKEY_CURRENT_USER\\S]\n\"L\"=\"x\"\r\r\r\n[H\r\r\r\nrest\r\r"),
+          QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF; c\n[HKEY_CURRENT_USER]\n@=dword:1\n")}) {
+        TRegistryData once, twice;
+        ASSERT_TRUE(once.Parse(input));
+        const QByteArray saved = once.Serialize();
+        ASSERT_TRUE(twice.Parse(saved));
+        EXPECT_EQ(twice.Serialize(), saved);
+    }
+}
+
+TEST(Registry, TextThatIsNotUtf8IsKeptAsideAndTheUserToldOnce) {
+    TTempConfigHome home;
+    QStringList reports;
+    TExceptionReporter old = SetExceptionReporter([&](const QString& m) { reports.append(m); });
+    WriteStoreBytes("[HKEY_CURRENT_USER\\Software\\K]\n\"Name\"=\"\xff\xfe\"\n");
     TRegistry reg;
     EXPECT_FALSE(reg.KeyExists("Software\\K"));
     ASSERT_TRUE(reg.OpenKey("Software\\New", true));
+    ASSERT_TRUE(reg.OpenKey("\\Software\\Other", true));
+    SetExceptionReporter(old);
     EXPECT_TRUE(QFile::exists(RegistryStorePath() + ".corrupt"));
     EXPECT_TRUE(reg.KeyExists("\\Software\\New"));
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains("registry.conf.corrupt")) << reports[0].toStdString();
+}
+
+TEST(Registry, AStoreThatCannotBeReadIsNeverWrittenOver) {
+    TTempConfigHome home;
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("Software\\A", true));
+        reg.WriteString("Keep", "me");
+        ASSERT_TRUE(reg.OpenKey("\\Software\\B", true));
+        reg.WriteInteger("Also", 1);
+    }
+    QFile f(RegistryStorePath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray before = f.readAll();
+    f.close();
+
+    struct TFailReads {
+        TFailReads() { SetRegistryReadFailureForTesting(true); }
+        ~TFailReads() { SetRegistryReadFailureForTesting(false); }
+    };
+    auto failing = std::make_unique<TFailReads>();
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("", false));
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("V", "x"); }), "Failed to set data for 'V'");
+    EXPECT_FALSE(reg.OpenKey("\\Software\\C", true));
+    EXPECT_FALSE(reg.CreateKey("\\Software\\D"));
+    reg.BeginUpdate();
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("W", "x"); }), "Failed to set data for 'W'");
+    reg.EndUpdate();
+    failing.reset();
+
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), before);
+    ASSERT_TRUE(reg.OpenKey("\\Software\\A", false));
+    EXPECT_EQ(reg.ReadString("Keep"), "me");
+}
+
+TEST(Registry, TheStoreIsTextAPersonCanReadWithEveryTypeKept) {
+    TTempConfigHome home;
+    const QString tricky =
+        QString::fromUtf8("say \"hi\"\\ C:\\temp\\new\r\nline 2\ttab \x01 Grüße €\U0001F600");
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("Software\\Varnholt\\Corvantel\\TMainFormF", true));
+        reg.WriteString("Line0000000000", "object MainFormF: TMainFormF");
+        reg.WriteString("Line0000000001", "    Port = 'COM3'");
+        reg.WriteInteger("Count", 42);
+        reg.WriteInteger("Negative", -1);
+        reg.WriteBinaryData("Blob", QByteArray("\x01\x02\xff", 3));
+        reg.WriteBinaryData("Empty", QByteArray());
+        reg.WriteExpandString("Home", "$HOME/x");
+        reg.WriteString("", "unnamed");
+        reg.WriteString(QString::fromUtf8("Näme \"q\""), tricky);
+    }
+    QFile f(RegistryStorePath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    f.close();
+    const QByteArray expected =
+        "[HKEY_CURRENT_USER\\Software\\Varnholt\\Corvantel\\TMainFormF]\n"
+        "\"Line0000000000\"=\"object MainFormF: TMainFormF\"\n"
+        "\"Line0000000001\"=\"    Port = 'COM3'\"\n"
+        "\"Count\"=dword:0000002a\n"
+        "\"Negative\"=dword:ffffffff\n"
+        "\"Blob\"=hex:01,02,ff\n"
+        "\"Empty\"=hex:\n"
+        "\"Home\"=expand:\"$HOME/x\"\n"
+        "@=\"unnamed\"\n"
+        "\"N\xc3\xa4me \\\"q\\\"\"=\"say \\\"hi\\\"\\\\ C:\\\\temp\\\\new\\r\\nline 2\\ttab "
+        "\\x01 Gr\xc3\xbc\xc3\x9f\x65 \xe2\x82\xac\xf0\x9f\x98\x80\"\n\n";
+    EXPECT_TRUE(text.endsWith(expected)) << text.toStdString();
+    EXPECT_TRUE(text.startsWith(";"));
+
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("Software\\Varnholt\\Corvantel\\TMainFormF", false));
+    EXPECT_EQ(reg.ReadString(QString::fromUtf8("näme \"q\"")), tricky);
+    EXPECT_EQ(reg.ReadInteger("Count"), 42);
+    EXPECT_EQ(reg.ReadInteger("Negative"), -1);
+    EXPECT_EQ(reg.ReadBinaryData("Blob"), QByteArray("\x01\x02\xff", 3));
+    EXPECT_EQ(reg.GetDataType("Empty"), TRegDataType::rdBinary);
+    EXPECT_EQ(reg.GetDataType("Home"), TRegDataType::rdExpandString);
+    EXPECT_EQ(reg.ReadString(""), "unnamed");
+    // A key path is one line of the store.
+    EXPECT_FALSE(reg.OpenKey("\\Software\\Two\nLines", true));
+}
+
+TEST(Registry, HandEditsCommentsAndUnknownLinesSurviveARewrite) {
+    TTempConfigHome home;
+    const QByteArray hand = "# written by hand\r\n"
+                            "[HKEY_CURRENT_USER\\Software\\A]\r\n"
+                            "; about first\r\n"
+                            "\"First\" = \"1\"\r\n"
+                            "this line means nothing\r\n"
+                            "\"Second\"=dword:2a\r\n"
+                            "\"Bad\"=dword:123456789\r\n"
+                            "\r\n"
+                            "[SOMEWHERE_ELSE\\X]\r\n"
+                            "\"Hidden\"=\"not a value here\"\r\n"
+                            "[HKEY_CURRENT_USER\\Software\\B]\r\n"
+                            "\"Gone\"=\"soon\"\r\n"
+                            "; after gone\r\n";
+    WriteStoreBytes(hand);
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("Software\\A", false));
+    EXPECT_EQ(reg.GetValueNames(), (QStringList{"First", "Second"}));
+    EXPECT_EQ(reg.ReadInteger("Second"), 42);
+    reg.WriteString("First", "one");
+    reg.WriteString("Third", "3");
+    ASSERT_TRUE(reg.OpenKey("\\Software\\B", false));
+    EXPECT_TRUE(reg.DeleteValue("Gone"));
+    QFile f(RegistryStorePath());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), QByteArray("# written by hand\n"
+                                      "\n"
+                                      "[HKEY_CURRENT_USER\\Software\\A]\n"
+                                      "; about first\n"
+                                      "\"First\"=\"one\"\n"
+                                      "this line means nothing\n"
+                                      "\"Second\"=dword:0000002a\n"
+                                      "\"Third\"=\"3\"\n"
+                                      "\"Bad\"=dword:123456789\n"
+                                      "\n"
+                                      "[SOMEWHERE_ELSE\\X]\n"
+                                      "\"Hidden\"=\"not a value here\"\n"
+                                      "\n"
+                                      "[HKEY_CURRENT_USER\\Software\\B]\n"
+                                      "; after gone\n"
+                                      "\n"));
+}
+
+TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
+    TTempConfigHome home;
+    TRegistryData old;
+    TRegistryData::TKey& key = old.CreateKey(HKEY_CURRENT_USER, "Software\\Varnholt\\Corvantel\\TMainFormF");
+    TRegistryData::SetValue(key,
+                            {"Line0000000000", TRegDataType::rdString, "object MainFormF: TMainFormF", {}});
+    TRegistryData::SetValue(key, {"N", TRegDataType::rdInteger, QByteArray("\x07\0\0\0", 4), {}});
+    const QByteArray binary = old.SerializeBinary();
+    QDir().mkpath(QFileInfo(LegacyRegistryStorePath()).absolutePath());
+    QFile legacy(LegacyRegistryStorePath());
+    ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
+    legacy.write(binary);
+    legacy.close();
+
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("Software\\Varnholt\\Corvantel\\TMainFormF", false));
+    EXPECT_EQ(reg.ReadString("Line0000000000"), "object MainFormF: TMainFormF");
+    EXPECT_EQ(reg.ReadInteger("N"), 7);
+    EXPECT_FALSE(QFile::exists(LegacyRegistryStorePath()));
+    QFile backup(LegacyRegistryStorePath() + ".bak");
+    ASSERT_TRUE(backup.open(QIODevice::ReadOnly));
+    EXPECT_EQ(backup.readAll(), binary);
+    QFile text(RegistryStorePath());
+    ASSERT_TRUE(text.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(text.readAll().contains("\"N\"=dword:00000007\n"));
+
+    // Once converted, a binary store that turns up again is not read.
+    ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
+    legacy.write(TRegistryData().SerializeBinary());
+    legacy.close();
+    reg.WriteInteger("N", 8);
+    EXPECT_EQ(reg.ReadInteger("N"), 8);
+    EXPECT_TRUE(QFile::exists(LegacyRegistryStorePath()));
 }
 
 TEST(Registry, ConcurrentWritersFromTwoProcessesLoseNothing) {

@@ -1,0 +1,104 @@
+// Settings store figures: save and load of one storage section with 1,000, 10,000 and 100,000 lines
+// through the registry storage manager, in a temporary config home. The growth ratio compares each
+// size with the one ten times smaller (10 means linear). Each figure is the best of the repetitions,
+// as elapsed time and as this thread's CPU time (the machine may be shared: the target is judged on the
+// CPU time, which other programs do not inflate).
+//
+//   settings_store [repetitions per size, default 3]
+
+#include "persistence/PropStorage.h"
+#include "persistence/PropStorageManager.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Keeps the size of the stream it is handed instead of applying it.
+class TCountingManager : public TRegPropStorageManEh {
+public:
+    using TRegPropStorageManEh::TRegPropStorageManEh;
+    void LoadPropertiesFromStream(QIODevice& stream, TPropStorageEh*) override {
+        Bytes = stream.readAll().size();
+    }
+    qsizetype Bytes = 0;
+};
+
+QByteArray SectionText(int lines) {
+    QByteArray text = "object BenchForm: TBenchForm\r\n";
+    for (int i = 0; i < lines - 2; ++i)
+        text += "  Value" + QByteArray::number(i) + " = 'text of line " + QByteArray::number(i) + "'\r\n";
+    text += "end\r\n";
+    return text;
+}
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double CpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", home.path().toLocal8Bit());
+
+    TCountingManager manager;
+    manager.SetPath(QStringLiteral("Software\\Varnholt\\Bench"));
+    TPropStorageEh storage;
+    double lastSave = 0, lastLoad = 0;
+    for (int lines : {1000, 10000, 100000}) {
+        storage.SetSection(QStringLiteral("Section%1").arg(lines));
+        const QByteArray text = SectionText(lines);
+        double save = 1e300, load = 1e300, saveCpu = 1e300, loadCpu = 1e300;
+        for (int r = 0; r < reps; ++r) {
+            const double c0 = CpuMs();
+            auto t0 = Clock::now();
+            manager.WritePropertiesText(&storage, text);
+            auto t1 = Clock::now();
+            const double c1 = CpuMs();
+            manager.Bytes = 0;
+            manager.ReadProperties(&storage);
+            auto t2 = Clock::now();
+            const double c2 = CpuMs();
+            saveCpu = std::min(saveCpu, c1 - c0);
+            loadCpu = std::min(loadCpu, c2 - c1);
+            if (manager.Bytes != text.size()) {
+                std::fprintf(stderr, "load gave %lld bytes, saved %lld\n", (long long)manager.Bytes,
+                             (long long)text.size());
+                return 1;
+            }
+            save = std::min(save, Ms(t1 - t0));
+            load = std::min(load, Ms(t2 - t1));
+        }
+        std::printf("save %6d lines: %9.2f ms elapsed %9.2f ms cpu", lines, save, saveCpu);
+        if (lastSave > 0)
+            std::printf("  growth x%.1f for 10x lines", saveCpu / lastSave);
+        std::printf("\n");
+        std::printf("load %6d lines: %9.2f ms elapsed %9.2f ms cpu", lines, load, loadCpu);
+        if (lastLoad > 0)
+            std::printf("  growth x%.1f for 10x lines", loadCpu / lastLoad);
+        if (lines == 10000)
+            std::printf("  (target < 50 ms cpu: %s)", loadCpu < 50 ? "met" : "not met");
+        std::printf("\n");
+        lastSave = saveCpu;
+        lastLoad = loadCpu;
+    }
+    return 0;
+}
