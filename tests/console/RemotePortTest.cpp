@@ -34,6 +34,22 @@ void WriteRemotePorts(const QString& value) {
     reg.WriteString(kRemotePortsValue, value);
 }
 
+// A controller on a pty behind a real ser2net, in a settings store of the test's own.
+class RemoteConsole : public testing::Test {
+protected:
+    void SetUp() override {
+        if (TSer2Net::Binary().isEmpty())
+            GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh installs it)";
+        ASSERT_TRUE(server.Start()) << server.Error;
+        remote = QString::fromStdString(server.Rfc2217Name());
+    }
+
+    TTempConfigHome home;
+    TPtyPair controller;
+    TSer2Net server{controller.SlavePath()};
+    QString remote;
+};
+
 } // namespace
 
 TEST(RemotePortSelector, ListsStoredRemotePortsAndASetOne) {
@@ -59,14 +75,7 @@ TEST(RemotePortSelector, ListsStoredRemotePortsAndASetOne) {
     SetDialogs(nullptr);
 }
 
-TEST(RemotePortSelector, ConsoleConnectsToAChosenRemotePortAndRemembersIt) {
-    if (TSer2Net::Binary().isEmpty())
-        GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh installs it)";
-    TTempConfigHome home;
-    TPtyPair controller;
-    TSer2Net server(controller.SlavePath());
-    ASSERT_TRUE(server.Start()) << server.Error;
-    const QString remote = QString::fromStdString(server.Rfc2217Name());
+TEST_F(RemoteConsole, ConnectsToAChosenRemotePortAndRemembersIt) {
     WriteRemotePorts(remote);
     auto dialogs = std::make_shared<TNoDialogs>();
     SetDialogs(dialogs);
@@ -104,14 +113,7 @@ TEST(RemotePortSelector, ConsoleConnectsToAChosenRemotePortAndRemembersIt) {
     SetDialogs(nullptr);
 }
 
-TEST(RemotePortSelector, ConsoleWaitsForALostServerAndReconnects) {
-    if (TSer2Net::Binary().isEmpty())
-        GTEST_SKIP() << "ser2net is not installed (scripts/setup-debian.sh installs it)";
-    TTempConfigHome home;
-    TPtyPair controller;
-    TSer2Net server(controller.SlavePath());
-    ASSERT_TRUE(server.Start()) << server.Error;
-    const QString remote = QString::fromStdString(server.Rfc2217Name());
+TEST_F(RemoteConsole, WaitsForALostServerAndReconnects) {
     auto dialogs = std::make_shared<TNoDialogs>();
     SetDialogs(dialogs);
     {
