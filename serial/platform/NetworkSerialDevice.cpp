@@ -23,6 +23,8 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+// How long a purge waits for the server to confirm it.
+constexpr int kPurgeAnswerMs = 1000;
 
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
     size_t i = 0;
@@ -277,7 +279,7 @@ public:
     }
 
     int Flush(bool input, bool output) override {
-        std::lock_guard lock(m_lock);
+        std::unique_lock lock(m_lock);
         if (input) {
             m_toEngine.clear();
             DrainSocket(m_engineFd);
@@ -288,8 +290,19 @@ public:
             const uint8_t which = input && output ? Telnet::kPurgeBoth
                                   : input         ? Telnet::kPurgeReceive
                                                   : Telnet::kPurgeTransmit;
+            m_answers[Telnet::kPurgeData].reset();
             Telnet::AppendComPortByte(Telnet::kPurgeData, which, m_toNet);
             Wake();
+            // Until the server has purged, what the far end sends next could still be thrown away there;
+            // waiting for its answer keeps every byte that arrives after the purge returned. What came in
+            // before the answer is stale. A server that does not answer is not waited for long.
+            const auto deadline = Clock::now() + std::chrono::milliseconds(kPurgeAnswerMs);
+            m_changed.wait_until(lock, deadline,
+                                 [this] { return m_gone || m_answers[Telnet::kPurgeData].has_value(); });
+            if (input) {
+                m_toEngine.clear();
+                DrainSocket(m_engineFd);
+            }
         }
         return 0;
     }
