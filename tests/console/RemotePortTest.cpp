@@ -54,7 +54,8 @@ protected:
 
 TEST(RemotePortSelector, ListsStoredRemotePortsAndASetOne) {
     TTempConfigHome home;
-    WriteRemotePorts("rfc2217://[::1]:2001; bogus tcp://plc-7.example:4001\nrfc2217://[::1]:2001 /dev/ttyS0");
+    WriteRemotePorts(
+        "rfc2217://[::1]:2001; bogus tcp://plc-7.example:4001\nrfc2217://[::1]:2001 /dev/ttyUSB9");
     auto dialogs = std::make_shared<TNoDialogs>();
     SetDialogs(dialogs);
     {
