@@ -775,6 +775,8 @@ bool TRegistryData::ParseText(const QByteArray& input) {
         start = end + 1;
         while (raw.endsWith('\r'))
             raw.chop(1); // line ends of other systems; a kept line is written back without them
+        while (raw.startsWith("\xEF\xBB\xBF"))
+            raw.remove(0, 3); // a byte order mark within the file (files joined by hand) is no text either
         const QByteArray line = raw.trimmed();
         if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
             const QString inner = QString::fromUtf8(line.mid(1, line.size() - 2));
