@@ -106,7 +106,15 @@ TEST(PortEvents, WriteThenDrainLightsAndDarkensTransmit) {
     port.UnregisterLink(&link);
 }
 
-TEST(PortEvents, CloseWhileTheThreadWaitsInItsHandOverDoesNotDeadlock) {
+// Events that happened before a close reach the handlers during the close, whether the event thread
+// hands them over or the main thread's event loop watches the wait itself.
+class PortHandOver : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { TComThread::SetDirectHandOver(GetParam()); }
+    void TearDown() override { TComThread::SetDirectHandOver(true); }
+};
+
+TEST_P(PortHandOver, CloseWithEventsWaitingForTheMainThreadServesThem) {
     TPtyPair pty;
     TComPort port;
     QByteArray got;
@@ -114,17 +122,74 @@ TEST(PortEvents, CloseWhileTheThreadWaitsInItsHandOverDoesNotDeadlock) {
     link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) { got.append(static_cast<const char*>(b), n); };
     port.RegisterLink(&link);
     OpenOn(port, pty);
+    ASSERT_EQ(port.EventThread()->Direct(), GetParam());
     pty.Write("x");
-    // Do not run the event loop: the event thread blocks in its hand-over to this thread.
+    // Do not run the event loop: the events wait for this thread.
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (PendingHandOvers() == 0 && std::chrono::steady_clock::now() < end)
+    while (!port.EventThread()->EventsWaiting() && std::chrono::steady_clock::now() < end)
         std::this_thread::yield();
-    ASSERT_GT(PendingHandOvers(), 0);
-    port.ClosePort(); // serves the hand-over while it waits for the thread
+    ASSERT_TRUE(port.EventThread()->EventsWaiting());
+    port.ClosePort(); // serves them while it waits for the thread
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(got, "x");
     port.UnregisterLink(&link);
 }
+
+TEST_P(PortHandOver, HandlersRunInTheMainThreadInOrderAcrossManyReports) {
+    TPtyPair pty;
+    TComPort port;
+    QByteArray got;
+    int reports = 0;
+    bool inMain = true;
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) {
+        inMain = inMain && QThread::currentThread() == QCoreApplication::instance()->thread();
+        got.append(static_cast<const char*>(b), n);
+        ++reports;
+    };
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    QByteArray sent;
+    for (int i = 0; i < 200; ++i) {
+        const QByteArray piece = QByteArray::number(i) + ';';
+        sent += piece;
+        pty.Write(piece);
+        if (i % 20 == 0) { // let some arrive on a quiet line, some while the handlers run
+            ASSERT_TRUE(WaitUntil([&] { return got.size() == sent.size(); }));
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == sent.size(); }));
+    EXPECT_EQ(got, sent);
+    EXPECT_TRUE(inMain);
+    EXPECT_GE(reports, 10);
+    port.ClosePort();
+    port.UnregisterLink(&link);
+}
+
+TEST_P(PortHandOver, HandlerFailureUnderThreadSyncIsReportedAndEndsTheThread) {
+    QStringList reported;
+    auto previous = SetExceptionReporter([&](const QString& m) { reported.append(m); });
+    TPtyPair pty;
+    TComPort port;
+    int calls = 0;
+    port.OnRxChar = [&](TCustomComPort*, int) {
+        ++calls;
+        throw EComPort(CError_ReadFailed, 5);
+    };
+    OpenOn(port, pty);
+    pty.Write("a");
+    ASSERT_TRUE(WaitUntil([&] { return port.EventThread()->Finished(); }));
+    pty.Write("b"); // nothing more is handed over
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(reported, QStringList{"ReadFile function failed (win error code: 5)"});
+    port.ClosePort(); // still closes at once
+    EXPECT_FALSE(port.Connected());
+    SetExceptionReporter(previous);
+}
+
+INSTANTIATE_TEST_SUITE_P(HandOver, PortHandOver, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Direct" : "EventThread"; });
 
 TEST(PortEvents, CloseFromInsideAHandlerRunsOnceTheHandlerReturns) {
     TPtyPair pty;
@@ -139,26 +204,6 @@ TEST(PortEvents, CloseFromInsideAHandlerRunsOnceTheHandlerReturns) {
     ASSERT_TRUE(WaitUntil([&] { return !port.Connected(); }));
     EXPECT_TRUE(stillOpenAfterAsking) << "the close waits until the handler has returned";
     EXPECT_EQ(port.Handle(), -1);
-}
-
-TEST(PortEvents, HandlerFailureUnderThreadSyncIsReportedAndEndsTheThread) {
-    QStringList reported;
-    auto previous = SetExceptionReporter([&](const QString& m) { reported.append(m); });
-    TPtyPair pty;
-    TComPort port;
-    int calls = 0;
-    port.OnRxChar = [&](TCustomComPort*, int) {
-        ++calls;
-        throw EComPort(CError_ReadFailed, 5);
-    };
-    OpenOn(port, pty);
-    pty.Write("a");
-    ASSERT_TRUE(WaitUntil([&] { return port.EventThread()->Finished(); }));
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(reported, QStringList{"ReadFile function failed (win error code: 5)"});
-    port.ClosePort(); // still closes at once
-    EXPECT_FALSE(port.Connected());
-    SetExceptionReporter(previous);
 }
 
 TEST(PortEvents, WindowSyncSendsOneMessagePerEventAndHandlesInMainThread) {
