@@ -318,11 +318,12 @@ void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime no
             FlushRxEvents();
             m_batchUntil = kNever;
         }
-    } else if (total >= kChunkBytes || m_input.Free() == 0) {
+    } else if (FastStream(total, now, windowOver) || m_input.Free() == 0) {
         // A fast stream: its reads are large, so the line stays watched; the reader is told at most every
         // kFastNotifyMs, unless much is waiting already (a reader woken per read would run in lockstep
         // with the tty's small pushes).
         m_batchUntil = kNever;
+        m_fastStream = true;
         if (m_input.Size() >= kNotifyBytes || m_input.Free() == 0)
             FlushRxEvents();
         else if (m_notifyAt == kNever)
@@ -330,15 +331,41 @@ void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime no
     } else if (!windowOpen || windowOver) {
         // The first bytes after a quiet line are reported at once, and what follows them within kBatchMs
         // is collected; a stream that keeps flowing, also one that comes in bursts a few milliseconds
-        // apart, is collected in longer windows (its latency does not matter, its wake-ups do).
+        // apart, is collected in growing windows (its latency matters less the longer it flows, its
+        // wake-ups do).
         if (windowOver)
             FlushRxEvents();
-        const bool flowing = windowOver || (m_lastRxReportSize < kChunkBytes &&
-                                            now - m_lastRxReport < std::chrono::milliseconds(kStreamGapMs));
-        if (!flowing)
+        const bool flowing =
+            windowOver || (!m_fastStream && now - m_lastRxReport < std::chrono::milliseconds(kStreamGapMs));
+        m_fastStream = false;
+        m_batchStart = now;
+        if (!flowing) {
             FlushRxEvents();
-        m_batchUntil = now + std::chrono::milliseconds(flowing ? kStreamBatchMs : kBatchMs);
+            m_streamBatchMs = kStreamBatchMinMs;
+            m_batchUntil = now + std::chrono::milliseconds(kBatchMs);
+        } else {
+            m_batchUntil = now + std::chrono::milliseconds(m_streamBatchMs);
+            m_streamBatchMs = std::min(m_streamBatchMs * 2, StreamBatchLimitMs());
+        }
     }
+}
+
+bool TStreamSerialDevice::FastStream(size_t total, TTime now, bool windowOver) const {
+    if (total < kChunkBytes)
+        return false;
+    if (!windowOver)
+        return true;
+    // What a batch window gathered is large because the window was long: the stream is fast only when
+    // it came at more than kChunkBytes per kBatchMs.
+    const auto gatheredMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_batchStart).count();
+    return uint64_t(total) * kBatchMs >= uint64_t(kChunkBytes) * uint64_t(std::max<int64_t>(1, gatheredMs));
+}
+
+int TStreamSerialDevice::StreamBatchLimitMs() const {
+    // The line's driver holds what a window gathers: at most kWindowBytes at the line's speed.
+    const uint64_t baud = m_dcb.BaudRate ? m_dcb.BaudRate : 9600;
+    const uint64_t ms = uint64_t(kWindowBytes) * 10 * 1000 / baud;
+    return int(std::clamp<uint64_t>(ms, kStreamBatchMinMs, kStreamBatchMaxMs));
 }
 
 void TStreamSerialDevice::ProcessInput(const uint8_t* data, size_t count) {
@@ -401,7 +428,6 @@ void TStreamSerialDevice::FlushRxEvents() {
     m_notifyAt = kNever;
     if (m_rxEvents & kEvRxChar) {
         m_lastRxReport = Clock::now();
-        m_lastRxReportSize = m_input.Size();
     }
     const uint32_t events = m_rxEvents;
     m_rxEvents = 0;

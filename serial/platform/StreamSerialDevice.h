@@ -89,8 +89,9 @@ public:
 //
 // Edge rules:
 // - Input notifications are batched, except the first: the first bytes of a quiet line raise EV_RXCHAR
-//   at once, and the bytes that follow within kBatchMs (kStreamBatchMs while a stream keeps flowing)
-//   are reported when that window ends, so a slow stream costs one wake-up per batch; a pending read
+//   at once, and the bytes that follow within kBatchMs are reported when that window ends. While a
+//   stream keeps flowing its windows grow, from kStreamBatchMinMs doubling up to kStreamBatchMaxMs, so
+//   a short answer is shown promptly and a long slow stream costs a few wake-ups a second; a pending read
 //   whose count is reached completes at once. A fast stream (large
 //   reads) keeps the line watched and is reported every kFastNotifyMs, or at once past kNotifyBytes.
 // - The thread sleeps in poll() without a timeout while nothing is pending or watched; every wait ends
@@ -105,7 +106,9 @@ public:
 class TStreamSerialDevice final : public TSerialDevice {
 public:
     static constexpr int kBatchMs = 2;
-    static constexpr int kStreamBatchMs = 64;
+    static constexpr int kStreamBatchMinMs = 16;
+    static constexpr int kStreamBatchMaxMs = 128;
+    static constexpr size_t kWindowBytes = 16 * 1024; // a window gathers at most this at the line's speed
     static constexpr int kStreamGapMs = 50;     // input within this time of the last report: still a stream
     static constexpr size_t kChunkBytes = 1024; // a read this large means a fast stream
     static constexpr int kFastNotifyMs = 1;     // a fast stream is reported this often
@@ -185,6 +188,8 @@ private:
     void ProcessInput(const uint8_t* data, size_t count);
     void QueueByte(uint8_t b);
     void FlushRxEvents();
+    bool FastStream(size_t total, TTime now, bool windowOver) const;
+    int StreamBatchLimitMs() const;
     void ServeReads(TTime now);
     void StartRead(TRequest& r, TTime now);
     bool ReadFinished(const TRequest& r, TTime now) const;
@@ -241,7 +246,9 @@ private:
     uint32_t m_rxEvents = 0;          // input events not yet raised (batching)
     TTime m_batchUntil = kNever;      // end of the current batch window
     TTime m_lastRxReport{};           // when received input was last reported
-    size_t m_lastRxReportSize = 0;    // and how much was waiting then
+    bool m_fastStream = false;        // the last input came as a fast stream
+    TTime m_batchStart{};             // when the present batch window opened
+    int m_streamBatchMs = kStreamBatchMinMs; // the next window of a flowing stream
     TTime m_notifyAt = kNever;        // when a fast stream\'s input is reported
     bool m_outputPending = false;     // bytes went out since the last EV_TXEMPTY check
     bool m_outputMaybeQueued = false; // bytes went out since the output was last seen drained
