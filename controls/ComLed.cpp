@@ -156,10 +156,13 @@ void TComLed::ShowState(TLedState state, bool now) {
     const bool changed = state != m_state;
     m_state = state;
     if (changed && isEnabled()) {
+        // Only the glyph changes: painting just its square keeps the siblings it overlaps (the caption
+        // under the lamp) and the panel out of a paint that runs for every report of received data.
+        const QRect area = GlyphArea();
         if (now)
-            repaint();
+            repaint(area);
         else
-            update();
+            update(area);
     }
     if (!Loading() && !m_destroying)
         DoChange(state);
@@ -228,6 +231,18 @@ void TComLed::Notification(TComponent* component, TOperation operation) {
         GuardedCall([this] { SetComPort(nullptr); });
 }
 
+QRect TComLed::GlyphRect(const QPixmap& glyph) const {
+    const int x = std::max(0, (width() - glyph.width()) / 2);
+    const int y = std::max(0, (height() - glyph.height()) / 2);
+    return QRect(x, y, glyph.width(), glyph.height());
+}
+
+QRect TComLed::GlyphArea() const {
+    if (m_glyphOn.isNull() || m_glyphOff.isNull())
+        return rect(); // not loaded yet: the paint loads them
+    return (GlyphRect(m_glyphOn) | GlyphRect(m_glyphOff)) & rect();
+}
+
 void TComLed::paintEvent(QPaintEvent*) {
     GuardedCall([this] {
         if (m_glyphOn.isNull() || m_glyphOff.isNull())
@@ -235,10 +250,8 @@ void TComLed::paintEvent(QPaintEvent*) {
         const QPixmap& glyph = isEnabled() && m_state == lsOn ? m_glyphOn : m_glyphOff;
         if (glyph.isNull())
             return;
-        const int x = std::max(0, (width() - glyph.width()) / 2);
-        const int y = std::max(0, (height() - glyph.height()) / 2);
         QPainter painter(this);
-        painter.drawPixmap(x, y, glyph);
+        painter.drawPixmap(GlyphRect(glyph).topLeft(), glyph);
     });
 }
 

@@ -105,6 +105,10 @@ private:
     TComLedSignal m_ledSignal = lsConn;
     TLedKind m_kind = lkRedLight;
     TLedState m_state = lsOff;
+    // Where a glyph is drawn (centred), and the square that both glyphs cover.
+    QRect GlyphRect(const QPixmap& glyph) const;
+    QRect GlyphArea() const;
+
     QPixmap m_glyphOn;
     QPixmap m_glyphOff;
     QTimer m_ringOffTimer;
