@@ -144,25 +144,47 @@ TSessionLog& TSessionLog::operator=(const QByteArray& bytes) {
     return *this;
 }
 
-void TSessionLog::append(char ch) {
-    if (SpilledSize() == 0 && m_memory.size() < m_memoryLimit) {
-        m_memory.append(ch);
+void TSessionLog::FlushStage() {
+    const int count = m_staged;
+    m_staged = 0;
+    AppendBytes(m_stage.data(), count);
+}
+
+void TSessionLog::append(const QByteArray& bytes) {
+    FlushStage();
+    AppendBytes(bytes.constData(), bytes.size());
+}
+
+void TSessionLog::AppendBytes(const char* data, qint64 count) {
+    if (count <= 0)
         return;
+    const qint64 spilled = m_fileSize + m_pending.size();
+    const qint64 room = spilled == 0 ? std::max<qint64>(0, m_memoryLimit - m_memorySize) : 0;
+    qint64 inMemory = std::min<qint64>(room, count);
+    count -= inMemory;
+    while (inMemory > 0) {
+        if (m_memory.empty() || m_memory.back().size() == kMemoryBlock) {
+            m_memory.emplace_back();
+            m_memory.back().reserve(kMemoryBlock);
+        }
+        QByteArray& block = m_memory.back();
+        const qsizetype n = qsizetype(std::min<qint64>(inMemory, kMemoryBlock - block.size()));
+        block.append(data, n);
+        data += n;
+        inMemory -= n;
+        m_memorySize += n;
     }
-    m_pending.append(ch);
+    if (count == 0)
+        return;
+    m_pending.append(data, qsizetype(count));
     if (m_pending.size() >= kFileBlock)
         FlushPending();
 }
 
-void TSessionLog::append(const QByteArray& bytes) {
-    const qint64 room = SpilledSize() == 0 ? std::max<qint64>(0, m_memoryLimit - m_memory.size()) : 0;
-    const qint64 inMemory = std::min<qint64>(room, bytes.size());
-    m_memory.append(bytes.constData(), qsizetype(inMemory));
-    if (inMemory == bytes.size())
-        return;
-    m_pending.append(bytes.constData() + inMemory, qsizetype(bytes.size() - inMemory));
-    if (m_pending.size() >= kFileBlock)
-        FlushPending();
+qint64 TSessionLog::SpilledSize() const {
+    const qint64 spilled = m_fileSize + m_pending.size();
+    const qint64 room = spilled == 0 ? std::max<qint64>(0, m_memoryLimit - m_memorySize) : 0;
+    return spilled + std::max<qint64>(0, m_staged - room);
 }
 
 void TSessionLog::FlushPending() {
@@ -200,7 +222,9 @@ void TSessionLog::ReadFilePart(const std::function<void(const QByteArray&)>& sin
 }
 
 void TSessionLog::clear() {
-    m_memory = QByteArray(); // gives the memory back
+    m_staged = 0;
+    m_memory = {}; // gives the memory back
+    m_memorySize = 0;
     m_pending.clear();
     m_file.reset();
     m_fileSize = 0;
@@ -215,8 +239,11 @@ QByteArray TSessionLog::ReadAll() const {
 
 QByteArray TSessionLog::Tail(qint64 count) const {
     qint64 need = std::clamp<qint64>(count, 0, size());
+    const qint64 fromStage = std::min<qint64>(need, m_staged);
+    QByteArray tail(m_stage.data() + m_staged - fromStage, qsizetype(fromStage));
+    need -= fromStage;
     const qint64 fromPending = std::min<qint64>(need, m_pending.size());
-    QByteArray tail = m_pending.right(qsizetype(fromPending));
+    tail.prepend(m_pending.right(qsizetype(fromPending)));
     need -= fromPending;
     if (need > 0 && m_fileSize > 0) {
         const qint64 n = std::min(need, m_fileSize);
@@ -224,8 +251,11 @@ QByteArray TSessionLog::Tail(qint64 count) const {
             tail.prepend(m_file->read(n));
         need -= n;
     }
-    if (need > 0)
-        tail.prepend(m_memory.right(qsizetype(need)));
+    for (auto block = m_memory.rbegin(); need > 0 && block != m_memory.rend(); ++block) {
+        const qint64 n = std::min<qint64>(need, block->size());
+        tail.prepend(block->right(qsizetype(n)));
+        need -= n;
+    }
     return tail;
 }
 

@@ -7,8 +7,10 @@
 #include <QString>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
+#include <vector>
 
 class QTemporaryFile;
 
@@ -43,14 +45,19 @@ public:
     void SetMemoryLimit(qint64 limit) { m_memoryLimit = std::max<qint64>(0, limit); }
     qint64 MemoryLimit() const { return m_memoryLimit; }
 
-    void append(char ch);
+    // One character at a time is the terminal's way: they are gathered in a small block first.
+    void append(char ch) {
+        if (m_staged == kStageBytes)
+            FlushStage();
+        m_stage[m_staged++] = ch;
+    }
     void append(const QByteArray& bytes);
     // Empties the memory part and the file.
     void clear();
-    qint64 size() const { return m_memory.size() + m_fileSize + m_pending.size(); }
+    qint64 size() const { return m_memorySize + m_fileSize + m_pending.size() + m_staged; }
     bool isEmpty() const { return size() == 0; }
     // The bytes beyond the memory part (0 while everything fits in memory).
-    qint64 SpilledSize() const { return m_fileSize + m_pending.size(); }
+    qint64 SpilledSize() const;
 
     // The whole log in one array (for tests and small logs), and reads of its tail.
     QByteArray ReadAll() const;
@@ -61,23 +68,35 @@ public:
 
     // Calls `sink` with the log's bytes in order, in pieces.
     template <class F> void ForEachPiece(F&& sink) const {
-        if (!m_memory.isEmpty())
-            sink(m_memory);
+        for (const QByteArray& block : m_memory)
+            sink(block);
         ReadFilePart([&](const QByteArray& piece) { sink(piece); });
         if (!m_pending.isEmpty())
             sink(m_pending);
+        if (m_staged > 0)
+            sink(QByteArray::fromRawData(m_stage.data(), m_staged));
     }
 
 private:
+    static constexpr int kStageBytes = 4096;
+    static constexpr qsizetype kMemoryBlock = qsizetype(1) << 20;
+
+    void AppendBytes(const char* data, qint64 count);
+    void FlushStage();
     void Spill(const char* data, qint64 count);
     void FlushPending();
     void ReadFilePart(const std::function<void(const QByteArray&)>& sink) const;
 
     qint64 m_memoryLimit;
-    QByteArray m_memory;
+    // The memory part in blocks of kMemoryBlock: growing never moves what is there (a long log would
+    // otherwise be copied whole, stalling the window, each time its array outgrew its room).
+    std::vector<QByteArray> m_memory;
+    qint64 m_memorySize = 0;
     QByteArray m_pending; // bytes beyond the memory part not yet written to the file
     std::unique_ptr<QTemporaryFile> m_file;
     qint64 m_fileSize = 0;
+    std::array<char, kStageBytes> m_stage; // the latest characters, after everything else
+    int m_staged = 0;
 };
 
 // The proposed file name: "Terminal log D.M.YYYY H M.txt", plain numbers without leading zeros.

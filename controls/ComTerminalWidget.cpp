@@ -296,10 +296,22 @@ void TComTerminal::DrawRun(QPainter& painter, int col, int row, const QString& t
 // repaints one rectangle per dirty row. A block of many lines then costs one scroll, not one per line.
 
 void TComTerminal::DrawCell(int col, int row) {
-    if (m_caretHidden > 0)
-        MarkDirty(col, row, col, row);
-    else
+    if (m_caretHidden <= 0) {
         viewport()->update(CellRect(col, row));
+        return;
+    }
+    // The common case while text arrives: the cell just right of (or inside) the row's marked span.
+    const int columns = TCustomComTerminal::Columns();
+    if (row >= 1 && size_t(row) <= m_dirty.size() && m_dirty.size() == size_t(TCustomComTerminal::Rows()) &&
+        col >= 1 && col <= columns) {
+        TDirtySpan& span = m_dirty[size_t(row - 1)];
+        if (span.Left != 0 && col >= span.Left && col <= span.Right + 1) {
+            span.Right = std::max(span.Right, col);
+            m_batchDirty = true;
+            return;
+        }
+    }
+    MarkDirty(col, row, col, row);
 }
 
 void TComTerminal::InvalidateCells(int left, int top, int right, int bottom) {
@@ -423,6 +435,9 @@ void TComTerminal::UpdateCaret() {
 }
 
 void TComTerminal::MoveCaret(int, int) {
+    // A hidden caret that is not drawn has nothing to move (every character of a received block).
+    if (m_caretHidden > 0 && m_caretDrawn.isEmpty())
+        return;
     UpdateCaret();
 }
 

@@ -106,6 +106,38 @@ TEST(SessionLog, BeyondTheMemoryLimitTheLogContinuesInAFileAndKeepsEveryByte) {
     EXPECT_EQ(f.readAll(), "fresh");
 }
 
+TEST(SessionLog, CharactersAndArraysMixedKeepTheirOrderAcrossMemoryAndFile) {
+    const QByteArray bytes = Pattern(2 * TSessionLog::kFileBlock + 9000);
+    for (const qint64 limit : {qint64(0), qint64(5000), qint64(1) << 30}) {
+        TSessionLog log(limit);
+        qsizetype at = 0;
+        // Runs of single characters longer and shorter than any internal block, between arrays.
+        for (int run = 0; at < bytes.size(); ++run) {
+            const qsizetype n = std::min<qsizetype>(bytes.size() - at, run % 3 == 2 ? 777 : 5000 + run);
+            if (run % 3 == 2) {
+                log.append(bytes.mid(at, n));
+            } else {
+                for (qsizetype i = 0; i < n; ++i)
+                    log.append(bytes[at + i]);
+            }
+            at += n;
+            ASSERT_EQ(log.size(), at);
+            ASSERT_EQ(log.Tail(100), bytes.left(at).right(100)) << "limit " << limit << " at " << at;
+            ASSERT_EQ(log.SpilledSize(), std::max<qint64>(0, at - limit));
+        }
+        EXPECT_TRUE(log == bytes) << "limit " << limit;
+        QTemporaryDir dir;
+        WriteLogFile(dir.filePath("log.txt"), log);
+        QFile f(dir.filePath("log.txt"));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), bytes);
+        log.append('!');
+        log.clear();
+        EXPECT_TRUE(log.isEmpty());
+        EXPECT_EQ(log.ReadAll(), QByteArray());
+    }
+}
+
 TEST(SessionLog, DefaultLimitIsSixtyFourMebibytesAndAssignmentReplaces) {
     TSessionLog log;
     EXPECT_EQ(log.MemoryLimit(), qint64(64) << 20);
