@@ -169,8 +169,9 @@ void TComThread::StartWait() {
 }
 
 void TComThread::WaitEnded() {
-    // A count left behind by an event that was already taken (or by a late write) is dropped.
-    if (!m_waiting || m_dispatching || !m_waitEvent.TakeOrDrain())
+    // A count left behind by an event that was already taken (or by a late write) is dropped, also while
+    // the handlers run (a nested event loop would otherwise see the descriptor readable again and again).
+    if (!m_waitEvent.TakeOrDrain() || !m_waiting || m_dispatching)
         return;
     Dispatch(true);
 }

@@ -188,6 +188,34 @@ TEST_P(PortHandOver, HandlerFailureUnderThreadSyncIsReportedAndEndsTheThread) {
     SetExceptionReporter(previous);
 }
 
+TEST_P(PortHandOver, AHandlersNestedEventLoopGetsNoEventsOfTheSamePortUntilItReturns) {
+    TPtyPair pty;
+    TComPort port;
+    QByteArray got;
+    int depth = 0, deepest = 0;
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort* p, const void* b, int n) {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        got.append(static_cast<const char*>(b), n);
+        if (got == "a") {
+            // More arrives while this handler runs an event loop of its own.
+            pty.Write("b");
+            WaitUntil([&] { return p->InputQueueCount() > 0; });
+            for (int i = 0; i < 20; ++i)
+                QCoreApplication::processEvents();
+        }
+        --depth;
+    };
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    pty.Write("a");
+    ASSERT_TRUE(WaitUntil([&] { return got == "ab"; }));
+    EXPECT_EQ(deepest, 1) << "handlers of one port never nest";
+    port.ClosePort();
+    port.UnregisterLink(&link);
+}
+
 INSTANTIATE_TEST_SUITE_P(HandOver, PortHandOver, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Direct" : "EventThread"; });
 
