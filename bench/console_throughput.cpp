@@ -24,14 +24,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
@@ -156,7 +156,8 @@ int main(int argc, char** argv) {
         RunEventsUntil([&] { return window.SessionLog.size() >= before + total; }, std::chrono::seconds(300));
         const double consoleSeconds = double(timer.nsecsElapsed()) / 1e9;
         writer.join();
-        const bool same = window.SessionLog.size() == before + total && window.SessionLog.Tail(total) == stream;
+        const bool same =
+            window.SessionLog.size() == before + total && window.SessionLog.Tail(total) == stream;
         allLogged = allLogged && same;
         consoleRates.push_back(double(total) / consoleSeconds);
         std::printf("console: %lld bytes shown and logged in %.3f s = %.2f MB/s, log %s\n",
@@ -211,9 +212,11 @@ int main(int argc, char** argv) {
         "delay far end -> session log: median %.3f ms, 90th %.3f ms over %zu bytes  target median < 0.5 "
         "ms, 90th < 1 ms: %s\n",
         Percentile(delays, 50), Percentile(delays, 90), delays.size(),
-        delays.size() >= 90 && Percentile(delays, 50) < 0.5 && Percentile(delays, 90) < 1.0 ? "met" : "not met");
-    std::printf("delay far end -> a thread reading the pty itself: median %.3f ms, 90th %.3f ms over %zu bytes\n",
-                Percentile(bare, 50), Percentile(bare, 90), bare.size());
+        delays.size() >= 90 && Percentile(delays, 50) < 0.5 && Percentile(delays, 90) < 1.0 ? "met"
+                                                                                            : "not met");
+    std::printf(
+        "delay far end -> a thread reading the pty itself: median %.3f ms, 90th %.3f ms over %zu bytes\n",
+        Percentile(bare, 50), Percentile(bare, 90), bare.size());
 
     // 3. A flood into the shown console: the longest gap between ticks of a 10 ms timer on the main
     // thread, the terminal's paints per second against the screen's refresh rate, and the session log.

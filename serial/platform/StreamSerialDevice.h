@@ -243,16 +243,16 @@ private:
     TOverlapped* m_wait = nullptr;
     uint32_t m_errors = 0;
 
-    uint32_t m_rxEvents = 0;          // input events not yet raised (batching)
-    TTime m_batchUntil = kNever;      // end of the current batch window
-    TTime m_lastRxReport{};           // when received input was last reported
-    bool m_fastStream = false;        // the last input came as a fast stream
-    TTime m_batchStart{};             // when the present batch window opened
+    uint32_t m_rxEvents = 0;                 // input events not yet raised (batching)
+    TTime m_batchUntil = kNever;             // end of the current batch window
+    TTime m_lastRxReport{};                  // when received input was last reported
+    bool m_fastStream = false;               // the last input came as a fast stream
+    TTime m_batchStart{};                    // when the present batch window opened
     int m_streamBatchMs = kStreamBatchMinMs; // the next window of a flowing stream
-    TTime m_notifyAt = kNever;        // when a fast stream\'s input is reported
-    bool m_outputPending = false;     // bytes went out since the last EV_TXEMPTY check
-    bool m_outputMaybeQueued = false; // bytes went out since the output was last seen drained
-    TTime m_drainCheck = kNever;      // when to look whether the output has drained
+    TTime m_notifyAt = kNever;               // when a fast stream\'s input is reported
+    bool m_outputPending = false;            // bytes went out since the last EV_TXEMPTY check
+    bool m_outputMaybeQueued = false;        // bytes went out since the output was last seen drained
+    TTime m_drainCheck = kNever;             // when to look whether the output has drained
     TTime m_sampleAt = kNever;
     TLineSample m_sample;
     bool m_sampled = false;
