@@ -11,8 +11,11 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <cerrno>
 #include <termios.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -345,6 +348,50 @@ TEST(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
     ASSERT_EQ(device->SetCommMask(0), 0);
     EXPECT_EQ(wait.Finish(), 0);
     EXPECT_EQ(mask, 0u);
+}
+
+TEST(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
+    TPtyPair pty;
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
+    ASSERT_EQ(device->SetCommMask(kEvRxChar), 0);
+    // The far end sends at 115200-baud pace: 115 bytes every 10 ms for 1.5 s.
+    QByteArray sent;
+    for (int i = 0; sent.size() < 150 * 115; ++i)
+        sent += QByteArray::number(i).rightJustified(5, '0') + ' ';
+    sent.truncate(150 * 115);
+    std::thread writer([&] {
+        auto next = std::chrono::steady_clock::now();
+        for (int i = 0; i < 150; ++i) {
+            pty.Write(sent.mid(i * 115, 115));
+            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(next);
+        }
+    });
+    QByteArray got;
+    std::vector<std::chrono::steady_clock::time_point> reports;
+    while (got.size() < sent.size()) {
+        uint32_t mask = 0;
+        TRecord wait;
+        const int started = device->WaitCommEvent(&mask, &wait.Ov);
+        ASSERT_TRUE(started == 0 || started == kErrorIoPending);
+        ASSERT_EQ(wait.Finish(), 0) << "received " << got.size();
+        reports.push_back(std::chrono::steady_clock::now());
+        got += ReadQueued(*device);
+    }
+    writer.join();
+    EXPECT_EQ(got, sent);
+    // The first report comes at once, then windows of 2, 16, 32, 64 and 128 ms: about 17 reports. Fixed
+    // short windows, or windows that start over whenever a long one gathered more than a kilobyte, give
+    // 24 and more. (A loaded machine gives fewer, never more.)
+    EXPECT_LE(reports.size(), 20u);
+    std::vector<double> gaps;
+    for (size_t i = 6; i < reports.size(); ++i)
+        gaps.push_back(std::chrono::duration<double, std::milli>(reports[i] - reports[i - 1]).count());
+    ASSERT_FALSE(gaps.empty());
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_GE(gaps[gaps.size() / 2], 100.0) << "a flowing stream settles on long windows";
 }
 
 TEST(DevicePty, DiscardNullAndEventCharacter) {
