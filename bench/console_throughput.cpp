@@ -11,6 +11,7 @@
 #include "controls/ComTerminal.h"
 #include "serial/ComPort.h"
 
+#include "ConsoleBench.h"
 #include "PtyBench.h"
 
 #include <QApplication>
@@ -160,11 +161,7 @@ bool MeasureDelays(TMainFormF& window, TBenchPty& pty, const char* when) {
 } // namespace
 
 int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QTemporaryDir config;
-    setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
-    QApplication app(argc, argv);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    TBenchApplication app(argc, argv);
     const qsizetype total = qsizetype(argc > 1 ? std::atoll(argv[1]) : 16) << 20;
     const int rounds = std::max(1, argc > 2 ? std::atoi(argv[2]) : 3);
 

@@ -10,6 +10,7 @@
 #include "runtime/Exception.h"
 #include "serial/ComPort.h"
 
+#include "ConsoleBench.h"
 #include "PtyBench.h"
 #include "ThreadUse.h"
 
@@ -57,11 +58,7 @@ const char* Verdict(bool met) {
 } // namespace
 
 int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QTemporaryDir config;
-    setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
-    QApplication app(argc, argv);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    TBenchApplication app(argc, argv);
     const int rounds = std::max(1, argc > 1 ? std::atoi(argv[1]) : 5);
 
     QTemporaryDir dir;
