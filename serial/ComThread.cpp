@@ -203,7 +203,7 @@ void TComThread::Dispatch(bool again) {
             return;
         }
     }
-    // A port destroyed by its handlers asked to stop.
+    // The next wait, unless a port destroyed by its handlers asked the thread to stop.
     if (again && !m_quitEvent.IsSet())
         StartWait();
 }
