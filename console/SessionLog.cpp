@@ -158,9 +158,7 @@ void TSessionLog::append(const QByteArray& bytes) {
 void TSessionLog::AppendBytes(const char* data, qint64 count) {
     if (count <= 0)
         return;
-    const qint64 spilled = m_fileSize + m_pending.size();
-    const qint64 room = spilled == 0 ? std::max<qint64>(0, m_memoryLimit - m_memorySize) : 0;
-    qint64 inMemory = std::min<qint64>(room, count);
+    qint64 inMemory = std::min<qint64>(MemoryRoom(), count);
     count -= inMemory;
     while (inMemory > 0) {
         if (m_memory.empty() || m_memory.back().size() == kMemoryBlock) {
@@ -181,10 +179,15 @@ void TSessionLog::AppendBytes(const char* data, qint64 count) {
         FlushPending();
 }
 
+qint64 TSessionLog::MemoryRoom() const {
+    // Once anything went to the file, everything after it goes there too.
+    if (m_fileSize + m_pending.size() > 0)
+        return 0;
+    return std::max<qint64>(0, m_memoryLimit - m_memorySize);
+}
+
 qint64 TSessionLog::SpilledSize() const {
-    const qint64 spilled = m_fileSize + m_pending.size();
-    const qint64 room = spilled == 0 ? std::max<qint64>(0, m_memoryLimit - m_memorySize) : 0;
-    return spilled + std::max<qint64>(0, m_staged - room);
+    return m_fileSize + m_pending.size() + std::max<qint64>(0, m_staged - MemoryRoom());
 }
 
 void TSessionLog::FlushPending() {

@@ -83,7 +83,8 @@ private:
 
     void AppendBytes(const char* data, qint64 count);
     void FlushStage();
-    void Spill(const char* data, qint64 count);
+    // What the memory part can still take.
+    qint64 MemoryRoom() const;
     void FlushPending();
     void ReadFilePart(const std::function<void(const QByteArray&)>& sink) const;
 

@@ -96,6 +96,9 @@ private:
     // The present state of the shown signal of the (open) port.
     TLedState PortState() const;
     void LoadKindGlyphs();
+    // Where a glyph is drawn (centred), and the square that both glyphs cover.
+    QRect GlyphRect(const QPixmap& glyph) const;
+    QRect GlyphArea() const;
     bool IsShown() const { return !isHidden(); }
     // Runs a link callback in the lamp's own thread.
     template <class F> void InLampThread(F&& f);
@@ -105,10 +108,6 @@ private:
     TComLedSignal m_ledSignal = lsConn;
     TLedKind m_kind = lkRedLight;
     TLedState m_state = lsOff;
-    // Where a glyph is drawn (centred), and the square that both glyphs cover.
-    QRect GlyphRect(const QPixmap& glyph) const;
-    QRect GlyphArea() const;
-
     QPixmap m_glyphOn;
     QPixmap m_glyphOff;
     QTimer m_ringOffTimer;
