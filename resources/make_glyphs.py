@@ -17,6 +17,8 @@ import os
 import struct
 import sys
 
+from generated import write_or_check
+
 SIZE = 15
 CENTRE = 7.0
 RING_OUTER = 7.3
@@ -168,27 +170,7 @@ def all_glyphs():
 
 def main(argv):
     here = os.path.dirname(os.path.abspath(__file__))
-    check = "--check" in argv
-    args = [a for a in argv if a != "--check"]
-    outdir = args[0] if args else os.path.join(here, "glyphs")
-    stale = []
-    for name, data in all_glyphs():
-        path = os.path.join(outdir, name)
-        if check:
-            try:
-                with open(path, "rb") as f:
-                    if f.read() != data:
-                        stale.append(name)
-            except OSError:
-                stale.append(name)
-        else:
-            os.makedirs(outdir, exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
-    if stale:
-        print("glyphs differ from what make_glyphs.py draws: " + ", ".join(stale), file=sys.stderr)
-        return 1
-    return 0
+    return write_or_check(argv, os.path.join(here, "glyphs"), all_glyphs(), "glyphs")
 
 
 if __name__ == "__main__":

@@ -21,6 +21,8 @@ import struct
 import sys
 import zlib
 
+from generated import write_or_check
+
 NAME = "com.varnholt.corvantel"
 VIEW = 128.0
 SUPERSAMPLE = 4
@@ -184,30 +186,11 @@ def all_files():
 
 def main(argv):
     here = os.path.dirname(os.path.abspath(__file__))
-    check = "--check" in argv
-    args = [a for a in argv if a != "--check"]
-    outdir = args[0] if args else os.path.join(here, "icon")
-    stale = []
-    for name, data in all_files():
-        path = os.path.join(outdir, name)
-        if check:
-            try:
-                with open(path, "rb") as f:
-                    present = f.read()
-            except OSError:
-                stale.append(name)
-                continue
-            same = png_pixels(present) == png_pixels(data) if name.endswith(".png") else present == data
-            if not same:
-                stale.append(name)
-        else:
-            os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
-                f.write(data)
-    if stale:
-        print("icon files differ from what make_icon.py draws: " + ", ".join(stale), file=sys.stderr)
-        return 1
-    return 0
+
+    def same(name, present, data):
+        return png_pixels(present) == png_pixels(data) if name.endswith(".png") else present == data
+
+    return write_or_check(argv, os.path.join(here, "icon"), all_files(), "icon files", same)
 
 
 if __name__ == "__main__":
