@@ -37,16 +37,28 @@ std::unique_ptr<TSerialDevice> TPosixSerialDevice::Open(const std::string& path,
     }
     std::unique_ptr<TPosixSerialDevice> backend(new TPosixSerialDevice(fd));
     termios t{};
-    if (::tcgetattr(fd, &t) < 0 || ::ioctl(fd, TIOCEXCL) < 0) {
+    if (::tcgetattr(fd, &t) < 0) {
         *error = errno;
         return nullptr;
     }
-    // TIOCEXCL does not stop root; the lock does, and also other programs that lock.
+    // The lock first: TIOCEXCL is a flag of the tty, shared with whoever has it open, so it is set only
+    // once the tty is ours (TIOCEXCL does not stop root; the lock does, and also other programs that
+    // lock). A flag that someone else set is left as it is, also at close.
     if (::flock(fd, LOCK_EX | LOCK_NB) < 0) {
         *error = errno;
         return nullptr;
     }
     backend->m_owned = true;
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) < 0)
+        exclusive = 0;
+    if (!exclusive) {
+        if (::ioctl(fd, TIOCEXCL) < 0) {
+            *error = errno;
+            return nullptr;
+        }
+        backend->m_exclusive = true;
+    }
     MakeRaw(&t);
     if (::tcsetattr(fd, TCSANOW, &t) < 0) {
         *error = errno;
@@ -75,8 +87,9 @@ TPosixSerialDevice::~TPosixSerialDevice() {
         ::tcflush(m_fd, TCOFLUSH);
         if (m_rs485)
             SetRs485(false);
-        ::ioctl(m_fd, TIOCNXCL);
     }
+    if (m_exclusive)
+        ::ioctl(m_fd, TIOCNXCL);
     ::close(m_fd);
     if (m_watchFd >= 0)
         ::close(m_watchFd);

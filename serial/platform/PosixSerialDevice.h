@@ -4,10 +4,11 @@
 
 #include <string>
 
-// The Linux backend: a tty opened exclusively (TIOCEXCL plus flock, so also root and other locking
-// programs are refused) with termios line settings that are always read back, a mismatch being a
-// refusal (EINVAL). A device without modem lines (a pseudo-terminal) reports no signals, takes DTR/RTS
-// requests as no-ops and is never sampled. Errors of ioctl and termios calls pass through as errno.
+// The Linux backend: a tty opened exclusively (flock, then TIOCEXCL, so also root and other locking
+// programs are refused, and a refused open leaves the tty as it found it) with termios line settings that are
+// always read back, a mismatch being a refusal (EINVAL). A device without modem lines (a pseudo-terminal)
+// reports no signals, takes DTR/RTS requests as no-ops and is never sampled. Errors of ioctl and termios
+// calls pass through as errno.
 class TPosixSerialDevice final : public TSerialBackend {
 public:
     // Opens `path` and wraps it in the engine; nullptr with *error on failure.
@@ -34,8 +35,9 @@ private:
     int Verify(const void* wanted, uint32_t baud);
 
     int m_fd;
-    int m_watchFd = -1;   // inotify on the device node: its removal is a loss even before a hang-up
-    bool m_owned = false; // exclusive access was won: release it on close
+    int m_watchFd = -1;       // inotify on the device node: its removal is a loss even before a hang-up
+    bool m_owned = false;     // the lock was won: the tty is ours to tidy up on close
+    bool m_exclusive = false; // we set TIOCEXCL: cleared on close, also when opening fails later
     bool m_hasModem = false;
     bool m_hasCounters = false;
     bool m_rs485 = false;

@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
@@ -93,6 +96,39 @@ TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     first.reset();
     auto again = OpenPty(pty);
     EXPECT_TRUE(again);
+}
+
+TEST(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
+    TPtyPair pty;
+    const auto exclusive = [](int fd) {
+        int on = -1;
+        EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &on), 0);
+        return on;
+    };
+    // Another program has the tty open and locked: the open is refused and the tty stays shared.
+    const int other = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    int error = 0;
+    EXPECT_FALSE(OpenSerialDevice(pty.SlavePath(), &error));
+    EXPECT_EQ(error, EWOULDBLOCK);
+    EXPECT_EQ(exclusive(other), 0) << "a refused open left the tty exclusive";
+
+    // Unlocked, the device holds the tty exclusively while it is open, and only then.
+    ASSERT_EQ(::flock(other, LOCK_UN), 0);
+    auto device = OpenPty(pty);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(exclusive(other), 1);
+    device.reset();
+    EXPECT_EQ(exclusive(other), 0);
+
+    // A flag the other program set itself stays set, whether the open is refused (not root) or not.
+    ASSERT_EQ(::ioctl(other, TIOCEXCL), 0);
+    device = OpenSerialDevice(pty.SlavePath(), &error);
+    device.reset();
+    EXPECT_EQ(exclusive(other), 1);
+    ::ioctl(other, TIOCNXCL);
+    ::close(other);
 }
 
 TEST(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
