@@ -109,6 +109,7 @@ std::unique_ptr<TStreamSerialDevice> TStreamSerialDevice::Create(std::unique_ptr
         return nullptr;
     }
     device->m_dcb = device->m_backend->InitialState();
+    device->m_batching.SetBaudRate(device->m_dcb.BaudRate);
     if (device->m_backend->CanSampleModem() || device->m_backend->CanSampleCounters())
         device->Sample(false);
     try {
@@ -162,8 +163,8 @@ void TStreamSerialDevice::Run() {
     while (!m_quit && !m_lost) {
         pollfd fds[3] = {{m_wakeFd, POLLIN, 0}, {m_fd, 0, 0}, {m_backend->WatchFd(), POLLIN, 0}};
         // During a batch window the line is not watched (that is the point of batching), unless a read
-        // waits for its bytes.
-        const bool batching = m_batchUntil != kNever && m_reads.empty();
+        // waits for its bytes or an answer may come.
+        const bool batching = !m_batching.Watching() && m_reads.empty();
         if (m_input.Free() > 0 && !batching)
             fds[1].events |= POLLIN;
         if (!m_writes.empty())
@@ -197,12 +198,12 @@ void TStreamSerialDevice::Run() {
         const TTime now = Clock::now();
         const short revents = n > 0 ? fds[1].revents : 0;
         const bool hangUp = revents & (POLLHUP | POLLERR);
-        if ((revents & (POLLIN | POLLHUP | POLLERR)) || (m_batchUntil != kNever && now >= m_batchUntil))
+        if ((revents & (POLLIN | POLLHUP | POLLERR)) || now >= m_batching.WindowEnd())
             ReadInput(lock, now, hangUp);
         if (m_quit || m_lost)
             break;
-        if (now >= m_notifyAt)
-            FlushRxEvents();
+        if (now >= m_batching.NotifyAt())
+            FlushRxEvents(now);
         ServeWrites(now);
         ServeReads(now);
         CheckDrain(now);
@@ -246,7 +247,7 @@ void TStreamSerialDevice::SettleSignals(std::unique_lock<std::mutex>& lock) {
 }
 
 int TStreamSerialDevice::PollTimeout(TTime now) const {
-    TTime next = std::min(m_batchUntil, m_notifyAt);
+    TTime next = std::min(m_batching.WindowEnd(), m_batching.NotifyAt());
     if (!m_reads.empty()) {
         const TRequest& r = m_reads.front();
         next = std::min(next, r.Deadline);
@@ -311,61 +312,8 @@ void TStreamSerialDevice::ReadInput(std::unique_lock<std::mutex>& lock, TTime no
         return;
     }
 
-    const bool windowOpen = m_batchUntil != kNever;
-    const bool windowOver = windowOpen && now >= m_batchUntil;
-    if (total == 0) {
-        if (windowOver) {
-            FlushRxEvents();
-            m_batchUntil = kNever;
-        }
-    } else if (FastStream(total, now, windowOver) || m_input.Free() == 0) {
-        // A fast stream: its reads are large, so the line stays watched; the reader is told at most every
-        // kFastNotifyMs, unless much is waiting already (a reader woken per read would run in lockstep
-        // with the tty's small pushes).
-        m_batchUntil = kNever;
-        m_fastStream = true;
-        if (m_input.Size() >= kNotifyBytes || m_input.Free() == 0)
-            FlushRxEvents();
-        else if (m_notifyAt == kNever)
-            m_notifyAt = now + std::chrono::milliseconds(kFastNotifyMs);
-    } else if (!windowOpen || windowOver) {
-        // The first bytes after a quiet line are reported at once, and what follows them within kBatchMs
-        // is collected; a stream that keeps flowing, also one that comes in bursts a few milliseconds
-        // apart, is collected in growing windows (its latency matters less the longer it flows, its
-        // wake-ups do).
-        if (windowOver)
-            FlushRxEvents();
-        const bool flowing =
-            windowOver || (!m_fastStream && now - m_lastRxReport < std::chrono::milliseconds(kStreamGapMs));
-        m_fastStream = false;
-        m_batchStart = now;
-        if (!flowing) {
-            FlushRxEvents();
-            m_streamBatchMs = kStreamBatchMinMs;
-            m_batchUntil = now + std::chrono::milliseconds(kBatchMs);
-        } else {
-            m_batchUntil = now + std::chrono::milliseconds(m_streamBatchMs);
-            m_streamBatchMs = std::min(m_streamBatchMs * 2, StreamBatchLimitMs());
-        }
-    }
-}
-
-bool TStreamSerialDevice::FastStream(size_t total, TTime now, bool windowOver) const {
-    if (total < kChunkBytes)
-        return false;
-    if (!windowOver)
-        return true;
-    // What a batch window gathered is large because the window was long: the stream is fast only when
-    // it came at more than kChunkBytes per kBatchMs.
-    const auto gatheredMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - m_batchStart).count();
-    return uint64_t(total) * kBatchMs >= uint64_t(kChunkBytes) * uint64_t(std::max<int64_t>(1, gatheredMs));
-}
-
-int TStreamSerialDevice::StreamBatchLimitMs() const {
-    // The line's driver holds what a window gathers: at most kWindowBytes at the line's speed.
-    const uint64_t baud = m_dcb.BaudRate ? m_dcb.BaudRate : 9600;
-    const uint64_t ms = uint64_t(kWindowBytes) * 10 * 1000 / baud;
-    return int(std::clamp<uint64_t>(ms, kStreamBatchMinMs, kStreamBatchMaxMs));
+    if (m_batching.Read(now, total, m_input.Size(), m_input.Free() == 0))
+        FlushRxEvents(now);
 }
 
 void TStreamSerialDevice::ProcessInput(const uint8_t* data, size_t count) {
@@ -424,11 +372,8 @@ void TStreamSerialDevice::QueueByte(uint8_t b) {
         RaiseEvents(kEvRx80Full);
 }
 
-void TStreamSerialDevice::FlushRxEvents() {
-    m_notifyAt = kNever;
-    if (m_rxEvents & kEvRxChar) {
-        m_lastRxReport = Clock::now();
-    }
+void TStreamSerialDevice::FlushRxEvents(TTime now) {
+    m_batching.Reported(now, m_rxEvents & kEvRxChar);
     const uint32_t events = m_rxEvents;
     m_rxEvents = 0;
     RaiseEvents(events);
@@ -497,6 +442,7 @@ bool TStreamSerialDevice::WriteSome(TRequest& r) {
             r.Done += uint32_t(n);
             m_outputPending = true;
             m_outputMaybeQueued = true;
+            m_batching.Written();
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -698,6 +644,7 @@ int TStreamSerialDevice::SetCommState(const TDcb& dcb) {
         rtsChanged = !m_linesSet || rts != (m_dcb.Flags & kDcbRtsControlMask);
         m_linesSet = true;
         m_dcb = dcb;
+        m_batching.SetBaudRate(dcb.BaudRate);
         m_marked = m_backend->InputErrorsMarked();
         if (!m_marked)
             m_markDecoder.Reset();
@@ -763,6 +710,8 @@ int TStreamSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t*
     if (m_writes.size() == 1)
         ServeWrites(Clock::now());
     const bool pending = !m_writes.empty() && m_writes.back().Ov == ov;
+    // After a write the I/O thread looks after the drain, and watches the line for an answer even
+    // within a batch window.
     if (pending || m_outputPending)
         Wake();
     if (pending)
@@ -836,7 +785,7 @@ int TStreamSerialDevice::PurgeComm(uint32_t flags) {
         ++m_inputPurges;
         m_markDecoder.Reset();
         m_rxEvents = 0;
-        m_notifyAt = kNever;
+        m_batching.Reported(Clock::now(), false);
         if (int e = m_backend->Flush(true, false); e && !result)
             result = e;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/platform/ErrorMarkDecoder.h"
+#include "serial/platform/InputBatching.h"
 #include "serial/platform/SerialDevice.h"
 
 #include <chrono>
@@ -88,12 +89,10 @@ public:
 // at once completes in the caller's thread (no wake-up); the rest goes on in the I/O thread.
 //
 // Edge rules:
-// - Input notifications are batched, except the first: the first bytes of a quiet line raise EV_RXCHAR
-//   at once, and the bytes that follow within kBatchMs are reported when that window ends. While a
-//   stream keeps flowing its windows grow, from kStreamBatchMinMs doubling up to kStreamBatchMaxMs, so
-//   a short answer is shown promptly and a long slow stream costs a few wake-ups a second; a pending read
-//   whose count is reached completes at once. A fast stream (large
-//   reads) keeps the line watched and is reported every kFastNotifyMs, or at once past kNotifyBytes.
+// - Input notifications (EV_RXCHAR, EV_RXFLAG) follow TInputBatching: the first bytes of a quiet line
+//   and answers to what the device wrote are raised at once, a stream nobody asked for in windows that
+//   grow while it flows, a fast stream every millisecond. A pending read whose count is reached
+//   completes at once, whatever the window.
 // - The thread sleeps in poll() without a timeout while nothing is pending or watched; every wait ends
 //   through an eventfd in the same poll().
 // - Timeouts complete a request successfully with the bytes so far.
@@ -105,14 +104,7 @@ public:
 //   failure blocks instead of spinning.
 class TStreamSerialDevice final : public TSerialDevice {
 public:
-    static constexpr int kBatchMs = 2;
-    static constexpr int kStreamBatchMinMs = 16;
-    static constexpr int kStreamBatchMaxMs = 128;
-    static constexpr size_t kWindowBytes = 16 * 1024; // a window gathers at most this at the line's speed
-    static constexpr int kStreamGapMs = 50;     // input within this time of the last report: still a stream
-    static constexpr size_t kChunkBytes = 1024; // a read this large means a fast stream
-    static constexpr int kFastNotifyMs = 1;     // a fast stream is reported this often
-    static constexpr size_t kNotifyBytes = 64 * 1024; // or at once when this much is waiting
+    static constexpr size_t kChunkBytes = TInputBatching::kChunkBytes; // a read this large: a fast stream
     static constexpr size_t kMinInputCapacity = 1024 * 1024;
     static constexpr int32_t kMaxInputQueue = 16 * 1024 * 1024;
     static constexpr size_t kReadBufferBytes = 64 * 1024; // read from the line per round
@@ -187,9 +179,7 @@ private:
     void ReadInput(std::unique_lock<std::mutex>& lock, TTime now, bool hangUp); // reads without the lock
     void ProcessInput(const uint8_t* data, size_t count);
     void QueueByte(uint8_t b);
-    void FlushRxEvents();
-    bool FastStream(size_t total, TTime now, bool windowOver) const;
-    int StreamBatchLimitMs() const;
+    void FlushRxEvents(TTime now);
     void ServeReads(TTime now);
     void StartRead(TRequest& r, TTime now);
     bool ReadFinished(const TRequest& r, TTime now) const;
@@ -243,16 +233,11 @@ private:
     TOverlapped* m_wait = nullptr;
     uint32_t m_errors = 0;
 
-    uint32_t m_rxEvents = 0;                 // input events not yet raised (batching)
-    TTime m_batchUntil = kNever;             // end of the current batch window
-    TTime m_lastRxReport{};                  // when received input was last reported
-    bool m_fastStream = false;               // the last input came as a fast stream
-    TTime m_batchStart{};                    // when the present batch window opened
-    int m_streamBatchMs = kStreamBatchMinMs; // the next window of a flowing stream
-    TTime m_notifyAt = kNever;               // when a fast stream\'s input is reported
-    bool m_outputPending = false;            // bytes went out since the last EV_TXEMPTY check
-    bool m_outputMaybeQueued = false;        // bytes went out since the output was last seen drained
-    TTime m_drainCheck = kNever;             // when to look whether the output has drained
+    uint32_t m_rxEvents = 0;          // input events not yet raised
+    TInputBatching m_batching;        // when they are raised
+    bool m_outputPending = false;     // bytes went out since the last EV_TXEMPTY check
+    bool m_outputMaybeQueued = false; // bytes went out since the output was last seen drained
+    TTime m_drainCheck = kNever;      // when to look whether the output has drained
     TTime m_sampleAt = kNever;
     TLineSample m_sample;
     bool m_sampled = false;

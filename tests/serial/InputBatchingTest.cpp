@@ -1,0 +1,136 @@
+// When received input is reported: the window rule played on a simulated line, with time given by the
+// test (the I/O thread looks at the line when input arrives while it watches the line, when a window
+// ends and when a fast stream's report is due).
+
+#include "serial/platform/InputBatching.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+using TTime = TInputBatching::TTime;
+constexpr TTime kNever = TInputBatching::kNever;
+
+TTime At(double ms) {
+    // Well after the clock's start, as on a running machine.
+    return TTime{} + std::chrono::seconds(10) + std::chrono::microseconds(int64_t(ms * 1000));
+}
+
+double Ms(TTime t) {
+    return std::chrono::duration<double, std::milli>(t - At(0)).count();
+}
+
+// The I/O thread over one line: bytes arrive, the device writes, the rule says when the reader hears.
+class TLine {
+public:
+    std::vector<TTime> Reports;
+
+    void Arrive(TTime t, size_t bytes) {
+        RunUntil(t);
+        m_unread += bytes;
+        if (m_rule.Watching())
+            Look(t);
+    }
+    void Write(TTime t) {
+        RunUntil(t);
+        m_rule.Written();
+    }
+    // Runs until everything that arrived was reported; returns when the last report came.
+    TTime Settle() {
+        while (m_unread || m_unreported) {
+            const TTime next = std::min(m_rule.WindowEnd(), m_rule.NotifyAt());
+            if (next == kNever) {
+                ADD_FAILURE() << "input held with no report due";
+                break;
+            }
+            RunUntil(next);
+        }
+        return Reports.empty() ? kNever : Reports.back();
+    }
+
+private:
+    void RunUntil(TTime t) {
+        for (TTime next; (next = std::min(m_rule.WindowEnd(), m_rule.NotifyAt())) <= t;)
+            Look(next);
+    }
+    void Look(TTime now) {
+        const size_t bytes = m_unread;
+        m_unread = 0;
+        m_unreported += bytes;
+        bool report = m_rule.Read(now, bytes, m_unreported, false);
+        report = report || now >= m_rule.NotifyAt();
+        if (!report)
+            return;
+        m_rule.Reported(now, m_unreported > 0);
+        if (m_unreported)
+            Reports.push_back(now);
+        m_unreported = 0;
+    }
+
+    TInputBatching m_rule;
+    size_t m_unread = 0, m_unreported = 0;
+};
+
+} // namespace
+
+TEST(InputBatching, AnswersToRequestsStayPromptRoundAfterRound) {
+    struct TCase {
+        const char* Name;
+        double AnswerMs;   // from the request to the answer's first bytes
+        int Pieces;        // the answer comes in this many pieces
+        double PieceGapMs; // this far apart
+        double ThinkMs;    // from the answer's report to the next request
+    };
+    const TCase cases[] = {
+        {"at once, next request at once", 0.3, 1, 0, 0.1},
+        {"at once, next request after 1 ms", 0.3, 1, 0, 1},
+        {"after 5 ms", 5, 1, 0, 0.1},
+        {"after 30 ms", 30, 1, 0, 0.1},
+        {"after 120 ms", 120, 1, 0, 0.1},
+        {"in three pieces", 0.3, 3, 0.5, 0.1},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TLine line;
+        TTime t = At(0);
+        std::chrono::microseconds worst{0};
+        const auto us = [](double ms) { return std::chrono::microseconds(int64_t(ms * 1000)); };
+        for (int round = 0; round < 100; ++round) {
+            line.Write(t);
+            for (int piece = 0; piece < c.Pieces; ++piece)
+                line.Arrive(t + us(c.AnswerMs + piece * c.PieceGapMs), 12);
+            const TTime last = t + us(c.AnswerMs + (c.Pieces - 1) * c.PieceGapMs);
+            const TTime reported = line.Settle();
+            worst = std::max(worst, std::chrono::duration_cast<std::chrono::microseconds>(reported - last));
+            t = reported + us(c.ThinkMs);
+        }
+        EXPECT_LE(worst.count(), c.Pieces == 1 ? 0 : TInputBatching::kBatchMs * 1000);
+    }
+}
+
+TEST(InputBatching, AStreamNobodyAskedForIsCollectedInGrowingWindows) {
+    // 115 bytes every 10 ms (115200 baud) for 3 s; once a second the device writes a few bytes of its own.
+    for (const bool writes : {false, true}) {
+        SCOPED_TRACE(writes ? "with a write every second" : "without writes");
+        TLine line;
+        for (int i = 0; i < 300; ++i) {
+            if (writes && i % 100 == 50)
+                line.Write(At(i * 10 + 5));
+            line.Arrive(At(i * 10), 115);
+        }
+        line.Settle();
+        const auto& r = line.Reports;
+        // At once, then windows of 2, 16, 32, 64 and 128 ms: about 27 reports in 3 s (a write adds the
+        // climb to the long windows once more).
+        EXPECT_LE(r.size(), writes ? 45u : 30u);
+        std::vector<double> gaps;
+        for (size_t i = 1; i < r.size(); ++i)
+            gaps.push_back(Ms(r[i]) - Ms(r[i - 1]));
+        ASSERT_FALSE(gaps.empty());
+        std::sort(gaps.begin(), gaps.end());
+        EXPECT_GE(gaps[gaps.size() / 2], 100.0);
+    }
+}
