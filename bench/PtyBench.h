@@ -164,3 +164,33 @@ inline double CatSeconds(TBenchPty& pty, const std::function<void()>& writeAll, 
     tcsetattr(pty.Slave, TCSANOW, &pty.Raw);
     return ProgramReadSeconds({"cat", pty.Name}, writeAll, total, bytes);
 }
+
+// A far end that answers every request at once, as a controller or a script does: a child process (so
+// its CPU is not ours) reads `fd` and writes `answer` each time `requestBytes` more bytes have come.
+// End it with StopChild.
+inline pid_t StartAnsweringPeer(int fd, size_t requestBytes, const std::string& answer) {
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    size_t pending = 0;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0 && errno != EINTR)
+            _exit(1);
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+            _exit(0);
+        for (pending += size_t(std::max<ssize_t>(n, 0)); pending >= requestBytes; pending -= requestBytes)
+            WriteAll(fd, answer.data(), answer.size());
+    }
+}
+
+// Ends a child of the benchmark at once and reaps it (a child that is asked politely may hang on to a
+// descriptor that keeps another process waiting).
+inline void StopChild(pid_t pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}

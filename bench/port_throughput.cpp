@@ -2,8 +2,9 @@
 //  - bytes per second from the far end to a data-taking link (64 MiB, every byte checked), next to
 //    `cat` reading the same pair;
 //  - CPU used by an idle open port over 5 s (against the same 5 s with the port closed);
-//  - CPU used while the far end sends at 115200-baud pace (11.5 KB/s) for 10 s.
-// Usage: port_throughput [MiB [all|stream|paced [rounds]]]   (default 64 MiB, all, 3 rounds)
+//  - CPU used while the far end sends at 115200-baud pace (11.5 KB/s) for 10 s;
+//  - the time of 100 request/answer exchanges with a far end that answers each request at once.
+// Usage: port_throughput [MiB [all|stream|paced|exchange [rounds]]]   (default 64 MiB, all, 3 rounds)
 #include "serial/ComPort.h"
 
 #include "PtyBench.h"
@@ -53,6 +54,55 @@ double CpuSeconds() {
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+// Percentile p (0..100) of the values.
+double Percentile(std::vector<double> values, int p) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? -1 : values[std::min(values.size() - 1, values.size() * size_t(p) / 100)];
+}
+
+// Request/answer exchanges through the port with a far end that answers at once: from the start of
+// the request's write to the answer's last byte reaching a link, in ms.
+std::vector<double> ExchangeTimes(TComPort& port, TComLink& link, int master, int count) {
+    const std::string request = "R\r", answer = "LOG 0042 2026-12-07 09:41:07 OK\r\n";
+    const pid_t peer = StartAnsweringPeer(master, request.size(), answer);
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    size_t answered = 0;
+    link.OnRxBuf = [&](TCustomComPort*, const void*, int n) {
+        answered += size_t(n);
+        if (answered >= answer.size())
+            loop.quit();
+    };
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        answered = 0;
+        QElapsedTimer timer;
+        timer.start();
+        port.WriteText(QByteArray::fromStdString(request));
+        limit.start(2000);
+        if (answered < answer.size())
+            loop.exec();
+        if (answered < answer.size()) {
+            std::printf("exchange %d: no answer within 2 s\n", i);
+            break;
+        }
+        times.push_back(double(timer.nsecsElapsed()) / 1e6);
+    }
+    StopChild(peer);
+    link.OnRxBuf = nullptr;
+    return times;
+}
+
+void PrintExchanges(const std::vector<double>& times) {
+    const double median = Percentile(times, 50);
+    std::printf(
+        "request/answer at 115200: %zu exchanges, median %.3f ms, 90th percentile %.3f ms  target median "
+        "< 2 ms: %s\n",
+        times.size(), median, Percentile(times, 90), times.size() == 100 && median < 2.0 ? "met" : "not met");
+}
+
 void RunEventsFor(std::chrono::milliseconds span) {
     QEventLoop loop;
     QTimer::singleShot(span, &loop, &QEventLoop::quit);
@@ -85,8 +135,9 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const uint64_t total = uint64_t(argc > 1 ? std::atoll(argv[1]) : 64) << 20;
-    // "port_throughput N paced" measures only the idle and paced figures, "port_throughput N stream"
-    // only the stream; a third argument sets the number of stream rounds.
+    // "port_throughput N paced" measures only the idle, paced and exchange figures, "port_throughput N
+    // stream" only the stream, "port_throughput N exchange" only the exchanges; a third argument sets
+    // the number of stream rounds.
     const std::string mode = argc > 2 ? argv[2] : "";
     const int rounds = std::max(1, argc > 3 ? std::atoi(argv[3]) : 3);
 
@@ -114,7 +165,11 @@ int main(int argc, char** argv) {
     port.RegisterLink(&link);
     port.OpenPort();
 
-    if (mode != "paced") {
+    if (mode == "exchange") {
+        // Nothing of the stream's check copy is needed (see below).
+        std::vector<char>().swap(expected);
+    }
+    if (mode != "paced" && mode != "exchange") {
         // Port and cat take turns, so that a change in the machine's load hits both; the medians are
         // compared.
         std::vector<double> portRates, catRates;
@@ -157,6 +212,13 @@ int main(int argc, char** argv) {
     // 64 MiB more), so it goes before the CPU figures. Bytes past its end are checked against the
     // pattern all the same.
     std::vector<char>().swap(expected);
+    if (mode == "exchange") {
+        const std::vector<double> times = ExchangeTimes(port, link, master, 100);
+        PrintExchanges(times);
+        port.ClosePort();
+        port.UnregisterLink(&link);
+        return 0;
+    }
     expected.resize(size_t(64) << 10);
     for (size_t i = 0; i < expected.size(); ++i)
         expected[i] = char(PatternByte(i));
@@ -198,6 +260,9 @@ int main(int argc, char** argv) {
                 (unsigned long long)received, (unsigned long long)wrong, pacedCpu,
                 pacedCpu < 0.3 && wrong == 0 ? "met" : "not met");
     PrintThreadUse(threadsBefore, 10.0);
+
+    // 5. Request/answer exchanges, right after the stream (whose long windows must not hold them up).
+    PrintExchanges(ExchangeTimes(port, link, master, 100));
     port.ClosePort();
     port.UnregisterLink(&link);
     return 0;

@@ -50,8 +50,8 @@ bool TInputBatching::Read(TTime now, size_t bytes, size_t queued, bool full) {
         // An answer: told at once, whatever window was open, and what follows it is a new exchange's.
         m_fastStream = false;
         m_windowStart = now;
-        m_windowEnd = now + Ms(kBatchMs);
-        m_streamBatchMs = kStreamBatchMinMs;
+        m_windowEnd = now + Ms(m_windows.BatchMs);
+        m_streamBatchMs = m_windows.StreamMinMs;
         return true;
     }
     if (windowOpen && !windowOver)
@@ -62,8 +62,8 @@ bool TInputBatching::Read(TTime now, size_t bytes, size_t queued, bool full) {
     m_fastStream = false;
     m_windowStart = now;
     if (!flowing) {
-        m_streamBatchMs = kStreamBatchMinMs;
-        m_windowEnd = now + Ms(kBatchMs);
+        m_streamBatchMs = m_windows.StreamMinMs;
+        m_windowEnd = now + Ms(m_windows.BatchMs);
     } else {
         m_windowEnd = now + Ms(m_streamBatchMs);
         m_streamBatchMs = std::min(m_streamBatchMs * 2, StreamBatchLimitMs());
@@ -77,14 +77,16 @@ bool TInputBatching::FastStream(size_t bytes, TTime now, bool windowOver) const 
     if (!windowOver)
         return true;
     // What a window gathered is large because the window was long: the stream is fast only when it came
-    // at more than kChunkBytes per kBatchMs.
+    // at more than kChunkBytes per BatchMs.
     const auto gatheredMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(now - m_windowStart).count();
-    return uint64_t(bytes) * kBatchMs >= uint64_t(kChunkBytes) * uint64_t(std::max<int64_t>(1, gatheredMs));
+    return uint64_t(bytes) * uint64_t(m_windows.BatchMs) >=
+           uint64_t(kChunkBytes) * uint64_t(std::max<int64_t>(1, gatheredMs));
 }
 
 int TInputBatching::StreamBatchLimitMs() const {
     // The line's driver holds what a window gathers: at most kWindowBytes at the line's speed.
     const uint64_t ms = uint64_t(kWindowBytes) * 10 * 1000 / m_baud;
-    return int(std::clamp<uint64_t>(ms, kStreamBatchMinMs, kStreamBatchMaxMs));
+    return int(std::clamp<uint64_t>(ms, uint64_t(m_windows.StreamMinMs),
+                                    uint64_t(std::max(m_windows.StreamMinMs, m_windows.StreamMaxMs))));
 }

@@ -4,16 +4,23 @@
 #include <cstddef>
 #include <cstdint>
 
+// The lengths of the batch windows in ms (tests make them long, so that what is reported within one
+// stands out).
+struct TBatchWindows {
+    int BatchMs = 2;      // after the first bytes of a quiet line, and after an answer
+    int StreamMinMs = 16; // a flowing stream's first window; each next one is twice as long
+    int StreamMaxMs = 128;
+};
+
 // When received input is reported to the reader. Waking the reader costs about as much as the bytes it
 // gets on a slow line, so a stream is collected in windows during which the line is not even watched;
 // an exchange (the device wrote, the far end answers) and the first bytes after a quiet line are
 // reported at once. Time is given by the caller, so the rule runs without a clock of its own.
 //
-// - The first bytes after a quiet line are reported at once, and the bytes that follow within kBatchMs
+// - The first bytes after a quiet line are reported at once, and the bytes that follow within BatchMs
 //   are reported when that window ends. While a stream keeps flowing (input within kStreamGapMs of the
-//   last report) its windows grow, from kStreamBatchMinMs doubling up to kStreamBatchMaxMs (less on a
-//   line so fast that the driver could not hold what the window gathers), so a long slow stream costs
-//   a few wake-ups a second.
+//   last report) its windows grow, from StreamMinMs doubling up to StreamMaxMs (less on a line so fast that
+//   the driver could not hold what the window gathers), so a long slow stream costs a few wake-ups a second.
 // - Input that follows bytes the device wrote since the last report is an answer: it is reported at
 //   once, even within a window (the line is watched again from the write on), and the growth of the
 //   windows starts over. A peer that answers every request at once thus keeps its answers prompt
@@ -26,14 +33,14 @@ public:
     using TTime = Clock::time_point;
     static constexpr TTime kNever = TTime::max();
 
-    static constexpr int kBatchMs = 2;
-    static constexpr int kStreamBatchMinMs = 16;
-    static constexpr int kStreamBatchMaxMs = 128;
     static constexpr size_t kWindowBytes = 16 * 1024; // a window gathers at most this at the line's speed
     static constexpr int kStreamGapMs = 50;     // input within this time of the last report: still a stream
     static constexpr size_t kChunkBytes = 1024; // a read this large means a fast stream
     static constexpr int kFastNotifyMs = 1;     // a fast stream is reported this often
     static constexpr size_t kNotifyBytes = 64 * 1024; // or at once when this much is waiting
+
+    explicit TInputBatching(const TBatchWindows& windows = {})
+        : m_windows(windows), m_streamBatchMs(windows.StreamMinMs) {}
 
     void SetBaudRate(uint32_t baud) { m_baud = baud ? baud : 9600; }
 
@@ -58,12 +65,13 @@ private:
     bool FastStream(size_t bytes, TTime now, bool windowOver) const;
     int StreamBatchLimitMs() const;
 
+    TBatchWindows m_windows;
     uint32_t m_baud = 9600;
-    TTime m_windowEnd = kNever;              // end of the open window
-    TTime m_windowStart{};                   // when the open window opened
-    TTime m_lastReport{};                    // when received input was last reported
-    TTime m_notifyAt = kNever;               // when a fast stream's input is reported
-    bool m_fastStream = false;               // the last input came as a fast stream
-    bool m_written = false;                  // the device wrote since input was last reported
-    int m_streamBatchMs = kStreamBatchMinMs; // the next window of a flowing stream
+    TTime m_windowEnd = kNever; // end of the open window
+    TTime m_windowStart{};      // when the open window opened
+    TTime m_lastReport{};       // when received input was last reported
+    TTime m_notifyAt = kNever;  // when a fast stream's input is reported
+    bool m_fastStream = false;  // the last input came as a fast stream
+    bool m_written = false;     // the device wrote since input was last reported
+    int m_streamBatchMs;        // the next window of a flowing stream
 };

@@ -94,15 +94,16 @@ size_t TStreamSerialDevice::TByteRing::Pop(uint8_t* out, size_t count) {
 
 // ---- life ----
 
-TStreamSerialDevice::TStreamSerialDevice(std::unique_ptr<TSerialBackend> backend)
+TStreamSerialDevice::TStreamSerialDevice(std::unique_ptr<TSerialBackend> backend,
+                                         const TBatchWindows& windows)
     : m_backend(std::move(backend)), m_fd(m_backend->DataFd()), m_socket(m_backend->IsSocket()),
-      m_readBuffer(std::make_unique_for_overwrite<uint8_t[]>(kReadBufferBytes)) {
+      m_readBuffer(std::make_unique_for_overwrite<uint8_t[]>(kReadBufferBytes)), m_batching(windows) {
     m_input.Reserve(kMinInputCapacity);
 }
 
 std::unique_ptr<TStreamSerialDevice> TStreamSerialDevice::Create(std::unique_ptr<TSerialBackend> backend,
-                                                                 int* error) {
-    std::unique_ptr<TStreamSerialDevice> device(new TStreamSerialDevice(std::move(backend)));
+                                                                 int* error, const TBatchWindows& windows) {
+    std::unique_ptr<TStreamSerialDevice> device(new TStreamSerialDevice(std::move(backend), windows));
     device->m_wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (device->m_wakeFd < 0) {
         *error = errno;
@@ -442,7 +443,9 @@ bool TStreamSerialDevice::WriteSome(TRequest& r) {
             r.Done += uint32_t(n);
             m_outputPending = true;
             m_outputMaybeQueued = true;
-            m_batching.Written();
+            // An answer may come before the window ends: the I/O thread watches the line again.
+            if (m_batching.Written() && std::this_thread::get_id() != m_ioThread)
+                Wake();
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -710,8 +713,6 @@ int TStreamSerialDevice::WriteFile(const void* buffer, uint32_t count, uint32_t*
     if (m_writes.size() == 1)
         ServeWrites(Clock::now());
     const bool pending = !m_writes.empty() && m_writes.back().Ov == ov;
-    // After a write the I/O thread looks after the drain, and watches the line for an answer even
-    // within a batch window.
     if (pending || m_outputPending)
         Wake();
     if (pending)

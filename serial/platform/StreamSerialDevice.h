@@ -111,7 +111,8 @@ public:
     static constexpr int kSampleMs = 20;                  // line sampling of a UART that cannot notify
 
     // Starts the I/O thread; nullptr with *error when that fails.
-    static std::unique_ptr<TStreamSerialDevice> Create(std::unique_ptr<TSerialBackend> backend, int* error);
+    static std::unique_ptr<TStreamSerialDevice> Create(std::unique_ptr<TSerialBackend> backend, int* error,
+                                                       const TBatchWindows& windows = {});
     ~TStreamSerialDevice() override;
 
     intptr_t NativeHandle() const override;
@@ -170,7 +171,7 @@ private:
         size_t m_size = 0;
     };
 
-    explicit TStreamSerialDevice(std::unique_ptr<TSerialBackend> backend);
+    TStreamSerialDevice(std::unique_ptr<TSerialBackend> backend, const TBatchWindows& windows);
     void Run();
     void Wake();
 

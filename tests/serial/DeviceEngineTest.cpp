@@ -82,12 +82,13 @@ struct TRig {
     TScript Script;
     int FarEnd = -1;
     std::unique_ptr<TStreamSerialDevice> Device;
-    TRig() {
+    explicit TRig(const TBatchWindows& windows = {}) {
         int fds[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
         FarEnd = fds[1];
         int error = 0;
-        Device = TStreamSerialDevice::Create(std::make_unique<TScriptedBackend>(fds[0], Script), &error);
+        Device =
+            TStreamSerialDevice::Create(std::make_unique<TScriptedBackend>(fds[0], Script), &error, windows);
         EXPECT_TRUE(Device) << error;
     }
     ~TRig() {
@@ -252,4 +253,32 @@ TEST(DeviceEngine, MarkedInputIsDecodedIntoErrorsAndReplacement) {
     ASSERT_EQ(rig.Device->ReadFile(buffer, sizeof buffer, &n, &read.Ov), 0);
     EXPECT_EQ(std::string(buffer, n), "a?\xff"
                                       "b");
+}
+
+TEST(DeviceEngine, AnAnswerIsReportedAtOnceWithinAnOpenWindow) {
+    // Windows of a minute: an answer held until one ends misses the deadline by far.
+    TRig rig({60000, 60000, 60000});
+    ASSERT_TRUE(rig.Device);
+    ASSERT_EQ(rig.Device->SetCommMask(kEvRxChar | kEvTxEmpty), 0);
+    // The first bytes on a quiet line are reported at once; their window stays open.
+    rig.Send("hello");
+    EXPECT_EQ(rig.NextEvents(), kEvRxChar);
+    for (int round = 0; round < 3; ++round) {
+        TRecord write;
+        uint32_t written = 0;
+        ASSERT_EQ(rig.Device->WriteFile("R", 1, &written, &write.Ov), 0);
+        EXPECT_EQ(rig.NextEvents(), kEvTxEmpty);
+        char request = 0;
+        EXPECT_EQ(::read(rig.FarEnd, &request, 1), 1);
+        rig.Send("answer");
+        TRecord wait;
+        uint32_t mask = 0;
+        const int r = rig.Device->WaitCommEvent(&mask, &wait.Ov);
+        ASSERT_TRUE(r == 0 || r == kErrorIoPending);
+        const bool reported = r == 0 || wait.Event.Wait(5000);
+        if (!reported)
+            rig.Device->SetCommMask(0); // ends the wait before its record goes
+        ASSERT_TRUE(reported) << "round " << round << ": the answer waited for the window to end";
+        EXPECT_EQ(mask, kEvRxChar);
+    }
 }

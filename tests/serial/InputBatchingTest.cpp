@@ -107,7 +107,7 @@ TEST(InputBatching, AnswersToRequestsStayPromptRoundAfterRound) {
             worst = std::max(worst, std::chrono::duration_cast<std::chrono::microseconds>(reported - last));
             t = reported + us(c.ThinkMs);
         }
-        EXPECT_LE(worst.count(), c.Pieces == 1 ? 0 : TInputBatching::kBatchMs * 1000);
+        EXPECT_LE(worst.count(), c.Pieces == 1 ? 0 : TBatchWindows().BatchMs * 1000);
     }
 }
 
