@@ -3,12 +3,18 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QSaveFile>
 #include <QSet>
 #include <QStringDecoder>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -81,6 +87,38 @@ bool IsStorableKey(const QString& key) {
            !key.startsWith(QLatin1Char(';')) && !key.startsWith(QLatin1Char('#')) &&
            !key.startsWith(QLatin1Char('['));
 }
+
+// Holds an exclusive flock on "<file>.lock" for the lifetime of the object. The lock file stays: the
+// lock goes with the process, so a writer that dies leaves nothing stale, and taking it writes nothing
+// to the disk. A writer that keeps it longer than a few seconds makes the change fail.
+class TWriteLock {
+public:
+    explicit TWriteLock(const QString& fileName) {
+        constexpr auto kPatience = std::chrono::seconds(10);
+        m_fd = ::open(QFile::encodeName(fileName + QStringLiteral(".lock")).constData(),
+                      O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd < 0)
+            return;
+        const auto deadline = std::chrono::steady_clock::now() + kPatience;
+        while (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() > deadline)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        m_locked = true;
+    }
+    ~TWriteLock() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    TWriteLock(const TWriteLock&) = delete;
+    TWriteLock& operator=(const TWriteLock&) = delete;
+    bool Locked() const { return m_locked; }
+
+private:
+    int m_fd = -1;
+    bool m_locked = false;
+};
 
 enum class TLineKind { lkOther, lkBlank, lkComment, lkSection, lkEntry };
 
@@ -200,9 +238,14 @@ struct TIniFile::TLines {
     }
 
     QByteArray Bytes() const {
-        QByteArray out = Bom;
+        qsizetype size = Bom.size();
         for (const TLine& line : Lines)
-            out += line.Bytes + line.End;
+            size += line.Bytes.size() + line.End.size();
+        QByteArray out;
+        out.reserve(size);
+        out += Bom;
+        for (const TLine& line : Lines)
+            out.append(line.Bytes).append(line.End);
         return out;
     }
 };
@@ -234,8 +277,8 @@ TIniFile::TLines* TIniFile::Load() {
 template <class F> void TIniFile::Change(F&& change) {
     if (!QDir().mkpath(QFileInfo(FileName()).absolutePath()))
         Fail();
-    QLockFile lock(FileName() + QStringLiteral(".lock"));
-    if (!lock.lock())
+    const TWriteLock lock(FileName());
+    if (!lock.Locked())
         Fail();
     TLines* file = Load();
     if (!file)
