@@ -41,29 +41,52 @@ QString LockPath() {
 
 } // namespace
 
-TLoadResult ReadStoreFile(const QString& path, TRegistryData& data) {
+namespace {
+
+// Where bytes that should be UTF-8 text stop being it, as "line 3" (1-based); empty when they are.
+QString FirstBadLine(const QByteArray& bytes) {
+    qsizetype line = 1;
+    for (qsizetype i = 0; i < bytes.size();) {
+        const int n = Utf8SequenceLength(bytes, i);
+        if (n == 0)
+            return QStringLiteral("line %1").arg(line);
+        if (bytes[i] == '\n')
+            ++line;
+        i += n;
+    }
+    return QString();
+}
+
+} // namespace
+
+TLoadResult ReadStoreFile(const QString& path, TRegistryData& data, QString* why) {
     data = TRegistryData();
+    const auto fail = [&](TLoadResult result, const QString& reason) {
+        qCWarning(lcRegistry) << "settings store ignored:" << path << reason;
+        if (why)
+            *why = reason;
+        return result;
+    };
     QFile file(path);
     if (!file.exists())
         return TLoadResult::lrMissing;
-    if (g_failReads || !file.open(QIODevice::ReadOnly)) {
-        qCWarning(lcRegistry) << "cannot read the settings store" << path << file.errorString();
-        return TLoadResult::lrUnreadable;
-    }
-    if (file.size() > kMaxStoreBytes) {
-        qCWarning(lcRegistry) << "settings store too large, ignored" << path;
-        return TLoadResult::lrGarbled;
-    }
+    if (g_failReads)
+        return fail(TLoadResult::lrUnreadable, QStringLiteral("Input/output error"));
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(TLoadResult::lrUnreadable, file.errorString());
+    if (file.size() > kMaxStoreBytes)
+        return fail(TLoadResult::lrGarbled,
+                    QStringLiteral("it is larger than %1 MiB").arg(kMaxStoreBytes >> 20));
     const QByteArray bytes = file.readAll(); // size checked above
-    if (file.error() != QFileDevice::NoError) {
-        qCWarning(lcRegistry) << "cannot read the settings store" << path << file.errorString();
-        return TLoadResult::lrUnreadable;
-    }
+    if (file.error() != QFileDevice::NoError)
+        return fail(TLoadResult::lrUnreadable, file.errorString());
     if (bytes.isEmpty())
         return TLoadResult::lrMissing;
     if (!data.Parse(bytes)) {
-        qCWarning(lcRegistry) << "garbled settings store ignored" << path;
-        return TLoadResult::lrGarbled;
+        if (TRegistryData::IsBinaryForm(bytes))
+            return fail(TLoadResult::lrGarbled,
+                        QStringLiteral("it is a damaged store of an earlier version"));
+        return fail(TLoadResult::lrGarbled, QStringLiteral("%1 is not UTF-8 text").arg(FirstBadLine(bytes)));
     }
     return TLoadResult::lrOk;
 }
@@ -173,4 +196,24 @@ QString LegacyRegistryStorePath() {
 
 void SetRegistryReadFailureForTesting(bool fail) {
     g_failReads = fail;
+}
+
+QString RegistryStoreProblem() {
+    QString path = RegistryStorePath();
+    if (!QFileInfo::exists(path))
+        path = LegacyRegistryStorePath();
+    TRegistryData data;
+    QString why;
+    switch (ReadStoreFile(path, data, &why)) {
+    case TLoadResult::lrUnreadable:
+        return QStringLiteral("The settings store %1 cannot be read: %2.")
+            .arg(QDir::toNativeSeparators(path), why);
+    case TLoadResult::lrGarbled:
+        return QStringLiteral("The settings store %1 could not be understood: %2.")
+            .arg(QDir::toNativeSeparators(path), why);
+    case TLoadResult::lrMissing:
+    case TLoadResult::lrOk:
+        break;
+    }
+    return QString();
 }

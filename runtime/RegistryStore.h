@@ -20,6 +20,9 @@ constexpr uint32_t kMaxNameBytes = 16 * 1024;
 constexpr uint32_t kMaxPathBytes = 32 * 1024;
 constexpr uint32_t kMaxDataBytes = 16 * 1024 * 1024;
 
+// Length of the well-formed UTF-8 sequence at i, 0 when the bytes there are none.
+int Utf8SequenceLength(const QByteArray& b, qsizetype i);
+
 inline bool HasControl(const QString& text) {
     for (QChar c : text)
         if (c.unicode() < 0x20 || c.unicode() == 0x7F)
@@ -43,7 +46,8 @@ private:
 
 enum class TLoadResult { lrMissing, lrOk, lrGarbled, lrUnreadable };
 
-TLoadResult ReadStoreFile(const QString& path, TRegistryData& data);
+// Reads the file at path into data; why (when given) receives the reason it could not be used.
+TLoadResult ReadStoreFile(const QString& path, TRegistryData& data, QString* why = nullptr);
 // Writes the content atomically (the caller holds the lock).
 bool WriteStoreFile(const QString& path, const TRegistryData& data);
 // Reads the store for reading only, converting a binary store of an earlier version first.

@@ -7,32 +7,6 @@ using namespace regstore;
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at i, 0 when the bytes there are none.
-int Utf8SequenceLength(const QByteArray& b, qsizetype i) {
-    const auto at = [&](qsizetype k) { return k < b.size() ? uint8_t(b[k]) : 0u; };
-    const unsigned c = at(i);
-    const auto cont = [&](qsizetype k) { return (at(k) & 0xC0u) == 0x80u; };
-    if (c < 0x80)
-        return 1;
-    if (c >= 0xC2 && c <= 0xDF)
-        return cont(i + 1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        const unsigned c1 = at(i + 1);
-        const bool ok1 = c == 0xE0   ? (c1 >= 0xA0 && c1 <= 0xBF)
-                         : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F)
-                                     : cont(i + 1);
-        return ok1 && cont(i + 2) ? 3 : 0;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        const unsigned c1 = at(i + 1);
-        const bool ok1 = c == 0xF0   ? (c1 >= 0x90 && c1 <= 0xBF)
-                         : c == 0xF4 ? (c1 >= 0x80 && c1 <= 0x8F)
-                                     : cont(i + 1);
-        return ok1 && cont(i + 2) && cont(i + 3) ? 4 : 0;
-    }
-    return 0;
-}
-
 const char kHexDigits[] = "0123456789abcdef";
 
 // Bytes in double quotes: backslash, quote, CR, LF and tab escaped, other control bytes and bytes that
@@ -274,6 +248,31 @@ QStringList DefaultPreamble() {
 }
 
 } // namespace
+
+int regstore::Utf8SequenceLength(const QByteArray& b, qsizetype i) {
+    const auto at = [&](qsizetype k) { return k < b.size() ? uint8_t(b[k]) : 0u; };
+    const unsigned c = at(i);
+    const auto cont = [&](qsizetype k) { return (at(k) & 0xC0u) == 0x80u; };
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF)
+        return cont(i + 1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned c1 = at(i + 1);
+        const bool ok1 = c == 0xE0   ? (c1 >= 0xA0 && c1 <= 0xBF)
+                         : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F)
+                                     : cont(i + 1);
+        return ok1 && cont(i + 2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned c1 = at(i + 1);
+        const bool ok1 = c == 0xF0   ? (c1 >= 0x90 && c1 <= 0xBF)
+                         : c == 0xF4 ? (c1 >= 0x80 && c1 <= 0x8F)
+                                     : cont(i + 1);
+        return ok1 && cont(i + 2) && cont(i + 3) ? 4 : 0;
+    }
+    return 0;
+}
 
 QByteArray TRegistryData::Serialize() const {
     QByteArray out;
