@@ -45,6 +45,10 @@ void TCustomIniFile::WriteBool(const QString& section, const QString& key, bool 
 
 namespace {
 
+// A file larger than this is not read (it reads as empty and is never written over), and no change may
+// make the file larger.
+constexpr qint64 kMaxFileBytes = 64 * 1024 * 1024;
+
 bool IsBlank(QChar c) {
     return c == QLatin1Char(' ') || c == QLatin1Char('\t');
 }
@@ -90,7 +94,7 @@ bool IsStorableKey(const QString& key) {
 
 // Holds an exclusive flock on "<file>.lock" for the lifetime of the object. The lock file stays: the
 // lock goes with the process, so a writer that dies leaves nothing stale, and taking it writes nothing
-// to the disk. A writer that keeps it longer than a few seconds makes the change fail.
+// to the disk. A writer that keeps it longer than ten seconds makes the change fail.
 class TWriteLock {
 public:
     explicit TWriteLock(const QString& fileName) {
@@ -262,10 +266,10 @@ TIniFile::TLines* TIniFile::Load() {
     QFile file(FileName());
     QByteArray bytes;
     if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly))
+        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes)
             return nullptr;
         bytes = file.readAll();
-        if (file.error() != QFileDevice::NoError)
+        if (file.error() != QFileDevice::NoError || bytes.size() > kMaxFileBytes)
             return nullptr;
     }
     // Parsing is what costs; reading and comparing the bytes is cheap next to the write that follows.
@@ -287,7 +291,8 @@ template <class F> void TIniFile::Change(F&& change) {
         return;
     QSaveFile out(FileName());
     QByteArray bytes = file->Bytes();
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {
+    if (bytes.size() > kMaxFileBytes || !out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() ||
+        !out.commit()) {
         m_lines.reset(); // changed in memory only
         Fail();
     }

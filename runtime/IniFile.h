@@ -41,20 +41,22 @@ private:
 // are not part of them). "[name]" starts a section, any name (also "General"); keys before the first
 // section belong to the section named "". A section may appear in several blocks: they read as one, in
 // file order. Lines starting with ";" or "#" are comments; comments directly above a header belong to
-// that header: a new key of the section above goes before them, and erasing that section keeps them. A key
-// that appears twice reads as its first; DeleteKey and EraseSection remove every copy. Section and key names
-// are case-sensitive.
+// that header: a new key of the section above goes before them, and erasing that section keeps them.
+// A key that appears twice reads as its first; DeleteKey and EraseSection remove every copy. Section
+// and key names are case-sensitive.
 //
 // Lines are UTF-8; a line that is not (a file from an older editor) reads as Latin-1. A change rewrites
 // only the lines it must: every other byte (line ends, byte order mark, lines in other encodings) stays
 // as it was, and new lines take the file's line end. Every change reaches the file at once, atomically
-// (temporary file, rename) under a lock file ("<file>.lock"); a file that cannot be written, or that
+// (temporary file, rename) under an flock on "<file>.lock"; a file that cannot be written, or that
 // exists but cannot be read, fails with "Unable to write to <file>". So does a name that could never be
 // found again (empty, blanks at either end, a line break, a key with "=" or starting with ";", "#" or
 // "[", text that is not valid Unicode) and a value holding a line break.
 //
 // The parsed file is kept between operations and used again while the file holds the same bytes as when
-// it was last read or written, so a change by another writer is always seen.
+// it was last read or written, so a change by another writer is always seen. One object serves one
+// thread at a time. A file over 64 MiB is not read (it reads as empty and every change fails), and a
+// change that would make the file larger fails.
 class TIniFile : public TCustomIniFile {
 public:
     explicit TIniFile(const QString& fileName);
