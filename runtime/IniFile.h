@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // Raised when an INI-style store cannot be written.
 class EIniFileException : public Exception {
 public:
@@ -34,15 +36,27 @@ private:
     QString m_fileName;
 };
 
-// The INI-style store on a plain "key=value" text file (UTF-8), read afresh for every operation. Value
-// text is read and written verbatim: commas, semicolons, quotes and backslashes are ordinary characters
-// (only blanks around the key and the value are not part of them). "[name]" starts a section, any name
-// (also "General"); keys before the first section belong to the section named "". Lines starting with
-// ";" or "#" are comments; comments, unknown lines and the order of everything are kept when the file
-// is rewritten. A key that appears twice reads as its first. Section and key names are case-sensitive.
-// Every change reaches the file at once, atomically (temporary file, rename) under a lock file
-// ("<file>.lock"); a file that cannot be written, or that exists but cannot be read, fails with
-// "Unable to write to <file>". A value holding a line break cannot be stored and fails the same way.
+// The INI-style store on a plain "key=value" text file. Value text is read and written verbatim: commas,
+// semicolons, quotes and backslashes are ordinary characters (only blanks around the key and the value
+// are not part of them). "[name]" starts a section, any name (also "General"); keys before the first
+// section belong to the section named "". A section may appear in several blocks: they read as one, in
+// file order. Lines starting with ";" or "#" are comments; comments directly above a header belong to
+// that header: a new key of the section above goes before them, and erasing that section keeps them.
+// A key that appears twice reads as its first; DeleteKey and EraseSection remove every copy. Section
+// and key names are case-sensitive.
+//
+// Lines are UTF-8; a line that is not (a file from an older editor) reads as Latin-1. A change rewrites
+// only the lines it must: every other byte (line ends, byte order mark, lines in other encodings) stays
+// as it was, and new lines take the file's line end. Every change reaches the file at once, atomically
+// (temporary file, rename) under an flock on "<file>.lock"; a file that cannot be written, or that
+// exists but cannot be read, fails with "Unable to write to <file>". So does a name that could never be
+// found again (empty, blanks at either end, a line break, a key with "=" or starting with ";", "#" or
+// "[", text that is not valid Unicode) and a value holding a line break.
+//
+// The parsed file is kept between operations and used again while the file holds the same bytes as when
+// it was last read or written, so a change by another writer is always seen. One object serves one
+// thread at a time. A file over 64 MiB is not read (it reads as empty and every change fails), and a
+// change that would make the file larger fails.
 class TIniFile : public TCustomIniFile {
 public:
     explicit TIniFile(const QString& fileName);
@@ -62,5 +76,9 @@ public:
 
 private:
     struct TLines;
+    // The file's content as it is now; nullptr when it exists but cannot be read.
+    TLines* Load();
     template <class F> void Change(F&& change);
+    [[noreturn]] void Fail() const;
+    std::unique_ptr<TLines> m_lines;
 };

@@ -114,6 +114,11 @@ QString RegistryStorePath();
 // The binary store of earlier versions (registry.dat beside it): converted once into the text store and
 // then kept as registry.dat.bak. Its lock file (registry.dat.lock) stays the lock of the text store.
 QString LegacyRegistryStorePath();
+// Why the store cannot be used now, as one sentence for the user that names the file and the reason
+// ("The settings store /home/u/.config/corvantel/registry.conf cannot be read: Permission denied.");
+// empty when it reads, or does not exist yet. A store that cannot be read reads as empty, so a program
+// that shows settings asks this first to tell "no settings" from "settings that cannot be read".
+QString RegistryStoreProblem();
 // For tests: while set, opening the store file for reading fails as an I/O error would.
 void SetRegistryReadFailureForTesting(bool fail);
 

@@ -412,3 +412,17 @@ TEST(Registry, UpdatesWriteOnceAndDropWhatIsNotEnded) {
     EXPECT_EQ(ErrorOf([&] { failing.WriteString("Last", "x"); }), "Failed to set data for 'Last'");
     EXPECT_EQ(ErrorOf([&] { failing.EndUpdate(); }), "");
 }
+
+TEST(Registry, AStoreThatCannotBeUsedSaysWhy) {
+    TTempConfigHome home;
+    EXPECT_EQ(RegistryStoreProblem(), ""); // no store yet
+    WriteStoreBytes("[HKEY_CURRENT_USER\\K]\n\"A\"=\"1\"\n\"B\"=\"\xff\"\n");
+    EXPECT_EQ(RegistryStoreProblem(), "The settings store " + RegistryStorePath() +
+                                          " could not be understood: line 3 is not UTF-8 text.");
+    WriteStoreBytes("[HKEY_CURRENT_USER\\K]\n");
+    EXPECT_EQ(RegistryStoreProblem(), "");
+    SetRegistryReadFailureForTesting(true);
+    EXPECT_EQ(RegistryStoreProblem(),
+              "The settings store " + RegistryStorePath() + " cannot be read: Input/output error.");
+    SetRegistryReadFailureForTesting(false);
+}

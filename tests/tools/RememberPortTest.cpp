@@ -5,7 +5,9 @@
 #include "runtime/Registry.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -17,9 +19,9 @@ struct TRun {
     QString Out, Err;
 };
 
-TRun RunTool(const QStringList& args) {
+TRun RunTool(const QStringList& args, const QString& program = QStringLiteral(CV_REMEMBER_PORT)) {
     QProcess p;
-    p.start(QStringLiteral(CV_REMEMBER_PORT), args);
+    p.start(program, args);
     TRun r;
     if (!p.waitForFinished(120000))
         return r;
@@ -48,13 +50,19 @@ TEST(RememberPort, UsageAndWrongArgumentsLeaveTheStoreAlone) {
     const QByteArray stored = StoreBytes();
     for (const QStringList& wrong :
          {QStringList{}, QStringList{"--halp"}, QStringList{"-x", "9600"}, QStringList{"COM3", "fast"},
-          QStringList{"COM3", "9600", "extra"}, QStringList{"--show", "COM3"}}) {
+          QStringList{"COM3", "9600", "extra"}, QStringList{"--show", "COM3"}, QStringList{"COM1", "custom"},
+          QStringList{"COM1", "Custom"}}) {
         const TRun r = RunTool(wrong);
         EXPECT_EQ(r.Code, 2) << wrong.join(' ').toStdString();
         EXPECT_TRUE(r.Err.startsWith("usage: cv-remember-port")) << r.Err.toStdString();
         EXPECT_EQ(r.Out, "");
         EXPECT_EQ(StoreBytes(), stored) << wrong.join(' ').toStdString();
     }
+    // A port name that is not UTF-8 could not be stored as it is.
+    const TRun bytes =
+        RunTool({"-c", "exec \"$0\" \"$(printf 'COM\\377\\376')\" 9600", CV_REMEMBER_PORT}, "/bin/sh");
+    EXPECT_EQ(bytes.Code, 2);
+    EXPECT_EQ(StoreBytes(), stored);
 }
 
 TEST(RememberPort, ShowPrintsWhatIsRememberedAndChangesNothing) {
@@ -68,6 +76,53 @@ TEST(RememberPort, ShowPrintsWhatIsRememberedAndChangesNothing) {
     EXPECT_EQ(r.Code, 0);
     EXPECT_EQ(r.Out, "remembered port COM3 at 57600 bit/s\n");
     EXPECT_EQ(StoreBytes(), stored);
+}
+
+namespace {
+
+void PutStore(const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(RegistryStorePath()).absolutePath());
+    if (bytes == "<folder>") {
+        QDir().mkdir(RegistryStorePath()); // unreadable, also for root
+        return;
+    }
+    QFile f(RegistryStorePath());
+    if (f.open(QIODevice::WriteOnly))
+        f.write(bytes);
+}
+
+} // namespace
+
+// A store that cannot be read or written is reported once, with exit code 1; it is never taken for
+// "nothing remembered".
+TEST(RememberPort, StoresThatCannotBeUsedAreReportedOnce) {
+    struct TCase {
+        QByteArray Store;
+        QStringList Args;
+        int Code;
+        QString Out, Err;
+    };
+    const TCase cases[] = {
+        {"garbage\xff\xfe\n", {"--show"}, 1, "", "could not be understood: line 1 is not UTF-8 text"},
+        {"<folder>", {"--show"}, 1, "", "cannot be read"},
+        {"<folder>", {"COM3", "9600"}, 1, "", "Failed to set data for 'Line0000000000'"},
+        {"garbage\xff\xfe\n",
+         {"COM3", "9600"},
+         0,
+         "stored port COM3 at 9600 bit/s\n",
+         "could not be understood"},
+    };
+    for (const TCase& c : cases) {
+        TTempConfigHome home;
+        PutStore(c.Store);
+        const TRun r = RunTool(c.Args);
+        const std::string name = c.Store.toStdString() + " " + c.Args.join(' ').toStdString();
+        EXPECT_EQ(r.Code, c.Code) << name;
+        EXPECT_EQ(r.Out, c.Out) << name;
+        QStringList lines = r.Err.split('\n', Qt::SkipEmptyParts);
+        EXPECT_EQ(lines.filter(c.Err).size(), 1) << name << "\n" << r.Err.toStdString();
+        EXPECT_EQ(lines.removeDuplicates(), 0) << name << "\n" << r.Err.toStdString();
+    }
 }
 
 #endif

@@ -1,18 +1,24 @@
 // cv-remember-port PORT [SPEED]: stores a port name (and a speed such as 38400) in the console's
 // settings, as if the user had chosen them and closed the window; the next start of the console
 // begins with them. cv-remember-port --show prints what is remembered. Runs the console's own window
-// headless, so the stored form is exactly the console's.
+// headless, so the stored form is exactly the console's. A store that cannot be read or written, and
+// every message the console would show, is reported once on standard error with exit code 1.
 #include "console/Dialogs.h"
 #include "console/MainformU.h"
 #include "persistence/PropStorage.h"
+#include "runtime/Exception.h"
+#include "runtime/Registry.h"
 #include "serial/ComPort.h"
 #include "serial/PortNames.h"
 
 #include <QApplication>
+#include <QStringDecoder>
+#include <QStringList>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -26,8 +32,28 @@ int UsageError() {
     return 2;
 }
 
+// A speed of the speed selector's list; "Custom" needs a rate, which no argument gives.
 bool IsSpeed(const QString& text) {
-    return BaudRateText(TextToBaudRate(text)).compare(text, Qt::CaseInsensitive) == 0;
+    const TBaudRate rate = TextToBaudRate(text);
+    return rate != brCustom && BaudRateText(rate).compare(text, Qt::CaseInsensitive) == 0;
+}
+
+// The argument as text; nothing when it is not UTF-8 (a name that could not be stored as it is).
+std::optional<QString> ArgumentText(const char* argument) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8(QByteArrayView(argument));
+    if (utf8.hasError())
+        return std::nullopt;
+    return text;
+}
+
+// Every message on standard error once, however often it is raised.
+void Report(const QString& message) {
+    static QStringList reported;
+    if (reported.contains(message))
+        return;
+    reported.append(message);
+    std::fprintf(stderr, "cv-remember-port: %s\n", qPrintable(message));
 }
 
 } // namespace
@@ -39,14 +65,26 @@ int main(int argc, char** argv) {
         return 0;
     }
     const bool show = argc == 2 && std::strcmp(argv[1], "--show") == 0;
+    std::optional<QString> port, speed;
     if (!show) {
         if (argc < 2 || argc > 3)
             return UsageError();
         for (int i = 1; i < argc; ++i)
             if (argv[i][0] == '-' || argv[i][0] == '\0')
                 return UsageError();
-        if (argc == 3 && !IsSpeed(QString::fromLocal8Bit(argv[2])))
+        port = ArgumentText(argv[1]);
+        if (argc == 3)
+            speed = ArgumentText(argv[2]);
+        if (!port || (argc == 3 && (!speed || !IsSpeed(*speed))))
             return UsageError();
+    }
+    SetExceptionReporter(Report);
+    if (show) {
+        // A store that cannot be read reads as empty: its defaults are not what is remembered.
+        if (const QString problem = RegistryStoreProblem(); !problem.isEmpty()) {
+            Report(problem);
+            return 1;
+        }
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
@@ -58,13 +96,16 @@ int main(int argc, char** argv) {
                     qPrintable(BaudRateText(window.ComPort1->BaudRate())));
         return 0;
     }
-    window.ComPort1->SetPort(QString::fromLocal8Bit(argv[1]));
-    if (argc == 3)
-        window.ComPort1->SetBaudRate(TextToBaudRate(QString::fromLocal8Bit(argv[2])));
+    window.ComPort1->SetPort(*port);
+    if (speed)
+        window.ComPort1->SetBaudRate(TextToBaudRate(*speed));
     try {
         window.PropStorageEh1->SaveProperties();
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "cv-remember-port: %s\n", e.what());
+    } catch (const Exception& e) {
+        window.PropStorageEh1->SetActive(false); // the window's end would try the same save again
+        Report(e.Message());
+        if (const QString problem = RegistryStoreProblem(); !problem.isEmpty())
+            Report(problem);
         return 1;
     }
     std::printf("stored port %s at %s bit/s\n", qPrintable(window.ComPort1->Port()),

@@ -1,0 +1,384 @@
+#include "runtime/RegistryStore.h"
+
+#include <algorithm>
+#include <set>
+
+using namespace regstore;
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+// Bytes in double quotes: backslash, quote, CR, LF and tab escaped, other control bytes and bytes that
+// are not UTF-8 as \xHH, the rest literal.
+void AppendQuoted(QByteArray& out, const QByteArray& bytes) {
+    out += '"';
+    for (qsizetype i = 0; i < bytes.size();) {
+        const uint8_t c = uint8_t(bytes[i]);
+        switch (c) {
+        case '\\':
+            out += "\\\\";
+            ++i;
+            continue;
+        case '"':
+            out += "\\\"";
+            ++i;
+            continue;
+        case '\n':
+            out += "\\n";
+            ++i;
+            continue;
+        case '\r':
+            out += "\\r";
+            ++i;
+            continue;
+        case '\t':
+            out += "\\t";
+            ++i;
+            continue;
+        default:
+            break;
+        }
+        const int n = c < 0x20 || c == 0x7F ? 0 : Utf8SequenceLength(bytes, i);
+        if (n == 0) {
+            out += "\\x";
+            out += kHexDigits[c >> 4];
+            out += kHexDigits[c & 15];
+            ++i;
+        } else {
+            out += bytes.mid(i, n);
+            i += n;
+        }
+    }
+    out += '"';
+}
+
+void AppendHexList(QByteArray& out, const QByteArray& bytes) {
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        if (i)
+            out += ',';
+        out += kHexDigits[uint8_t(bytes[i]) >> 4];
+        out += kHexDigits[uint8_t(bytes[i]) & 15];
+    }
+}
+
+void AppendValueLine(QByteArray& out, const TRegistryData::TValue& v) {
+    if (v.Name.isEmpty())
+        out += '@';
+    else
+        AppendQuoted(out, v.Name.toUtf8());
+    out += '=';
+    switch (v.Type) {
+    case TRegDataType::rdString:
+        AppendQuoted(out, v.Data);
+        break;
+    case TRegDataType::rdExpandString:
+        out += "expand:";
+        AppendQuoted(out, v.Data);
+        break;
+    case TRegDataType::rdInteger: {
+        uint32_t u = 0;
+        for (int i = 0; i < 4 && i < v.Data.size(); ++i)
+            u |= uint32_t(uint8_t(v.Data[i])) << (8 * i);
+        out += "dword:" + QByteArray::number(u, 16).rightJustified(8, '0');
+        break;
+    }
+    case TRegDataType::rdBinary:
+        out += "hex:";
+        AppendHexList(out, v.Data);
+        break;
+    case TRegDataType::rdUnknown:
+        out += "hex(0):";
+        AppendHexList(out, v.Data);
+        break;
+    }
+    out += '\n';
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Reads a quoted text at pos (on the opening quote) into out; pos ends after the closing quote.
+bool ReadQuoted(const QByteArray& line, qsizetype& pos, QByteArray& out) {
+    if (pos >= line.size() || line[pos] != '"')
+        return false;
+    for (++pos; pos < line.size(); ++pos) {
+        const char c = line[pos];
+        if (c == '"') {
+            ++pos;
+            return true;
+        }
+        if (c != '\\') {
+            // Copy the run up to the next quote or backslash at once.
+            qsizetype end = pos + 1;
+            while (end < line.size() && line[end] != '"' && line[end] != '\\')
+                ++end;
+            out.append(line.constData() + pos, end - pos);
+            pos = end - 1;
+            continue;
+        }
+        if (++pos >= line.size())
+            return false;
+        switch (line[pos]) {
+        case '\\':
+            out += '\\';
+            break;
+        case '"':
+            out += '"';
+            break;
+        case 'n':
+            out += '\n';
+            break;
+        case 'r':
+            out += '\r';
+            break;
+        case 't':
+            out += '\t';
+            break;
+        case 'x': {
+            const int hi = pos + 1 < line.size() ? HexValue(line[pos + 1]) : -1;
+            const int lo = pos + 2 < line.size() ? HexValue(line[pos + 2]) : -1;
+            if (hi < 0 || lo < 0)
+                return false;
+            out += char(hi * 16 + lo);
+            pos += 2;
+            break;
+        }
+        default:
+            return false;
+        }
+    }
+    return false; // no closing quote
+}
+
+void SkipBlanks(const QByteArray& line, qsizetype& pos) {
+    while (pos < line.size() && (line[pos] == ' ' || line[pos] == '\t'))
+        ++pos;
+}
+
+bool ReadHexList(const QByteArray& line, qsizetype& pos, QByteArray& out) {
+    SkipBlanks(line, pos);
+    if (pos >= line.size())
+        return true; // no bytes
+    for (;;) {
+        SkipBlanks(line, pos);
+        const int hi = pos < line.size() ? HexValue(line[pos]) : -1;
+        const int lo = pos + 1 < line.size() ? HexValue(line[pos + 1]) : -1;
+        if (hi < 0 || lo < 0)
+            return false;
+        out += char(hi * 16 + lo);
+        pos += 2;
+        SkipBlanks(line, pos);
+        if (pos >= line.size())
+            return true;
+        if (line[pos] != ',')
+            return false;
+        ++pos;
+    }
+}
+
+// One value line of the text form (already trimmed); false when the line is none.
+bool ParseValueLine(const QByteArray& line, TRegistryData::TValue& v) {
+    qsizetype pos = 0;
+    QByteArray name;
+    if (line.startsWith('@'))
+        pos = 1;
+    else if (!ReadQuoted(line, pos, name))
+        return false;
+    SkipBlanks(line, pos);
+    if (pos >= line.size() || line[pos] != '=')
+        return false;
+    ++pos;
+    SkipBlanks(line, pos);
+    const QByteArray rest = line.mid(pos);
+    qsizetype p = 0;
+    QByteArray data;
+    if (rest.startsWith('"')) {
+        v.Type = TRegDataType::rdString;
+        if (!ReadQuoted(rest, p, data))
+            return false;
+    } else if (rest.startsWith("expand:")) {
+        v.Type = TRegDataType::rdExpandString;
+        p = 7;
+        if (!ReadQuoted(rest, p, data))
+            return false;
+    } else if (rest.startsWith("dword:")) {
+        v.Type = TRegDataType::rdInteger;
+        p = 6;
+        uint32_t u = 0;
+        int digits = 0;
+        for (; p < rest.size() && HexValue(rest[p]) >= 0; ++p, ++digits)
+            u = (u << 4) | uint32_t(HexValue(rest[p]));
+        if (digits < 1 || digits > 8)
+            return false;
+        for (int i = 0; i < 4; ++i)
+            data += char((u >> (8 * i)) & 0xFF);
+    } else if (rest.startsWith("hex:") || rest.startsWith("hex(0):")) {
+        v.Type = rest.startsWith("hex:") ? TRegDataType::rdBinary : TRegDataType::rdUnknown;
+        p = v.Type == TRegDataType::rdBinary ? 4 : 7;
+        if (!ReadHexList(rest, p, data))
+            return false;
+    } else {
+        return false;
+    }
+    SkipBlanks(rest, p);
+    if (p != rest.size())
+        return false;
+    v.Name = QString::fromUtf8(name);
+    v.Data = std::move(data);
+    return true;
+}
+
+QStringList DefaultPreamble() {
+    return {QStringLiteral("; Corvantel per-user settings, UTF-8 text. One [root\\key] section per key, one "
+                           "line per value:"),
+            QStringLiteral(";   \"name\"=\"text\"   \"name\"=dword:0000002a (32-bit number, hexadecimal)   "
+                           "\"name\"=hex:01,02 (bytes)"),
+            QStringLiteral(
+                "; In quotes \\\\ \\\" \\n \\r \\t stand for a backslash, a quote, line breaks and a tab, "
+                "\\xHH for a byte."),
+            QStringLiteral("; Lines starting with ; are comments and are kept.")};
+}
+
+} // namespace
+
+int regstore::Utf8SequenceLength(const QByteArray& b, qsizetype i) {
+    const auto at = [&](qsizetype k) { return k < b.size() ? uint8_t(b[k]) : 0u; };
+    const unsigned c = at(i);
+    const auto cont = [&](qsizetype k) { return (at(k) & 0xC0u) == 0x80u; };
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF)
+        return cont(i + 1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const unsigned c1 = at(i + 1);
+        const bool ok1 = c == 0xE0   ? (c1 >= 0xA0 && c1 <= 0xBF)
+                         : c == 0xED ? (c1 >= 0x80 && c1 <= 0x9F)
+                                     : cont(i + 1);
+        return ok1 && cont(i + 2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned c1 = at(i + 1);
+        const bool ok1 = c == 0xF0   ? (c1 >= 0x90 && c1 <= 0xBF)
+                         : c == 0xF4 ? (c1 >= 0x80 && c1 <= 0x8F)
+                                     : cont(i + 1);
+        return ok1 && cont(i + 2) && cont(i + 3) ? 4 : 0;
+    }
+    return 0;
+}
+
+QByteArray TRegistryData::Serialize() const {
+    QByteArray out;
+    const QStringList& preamble = m_preamble.isEmpty() && !m_fromText ? DefaultPreamble() : m_preamble;
+    for (const QString& line : preamble)
+        out += line.toUtf8() + '\n';
+    if (!preamble.isEmpty())
+        out += '\n';
+
+    // A key without values or kept lines is written only when no key below it implies it.
+    std::set<std::pair<HKEY, QString>> implied;
+    std::vector<const TKey*> keys;
+    keys.reserve(m_keys.size());
+    for (const auto& [id, key] : m_keys) {
+        keys.push_back(&key);
+        if (!id.second.isEmpty()) {
+            const qsizetype cut = id.second.lastIndexOf(QLatin1Char('\\'));
+            implied.insert({id.first, cut < 0 ? QString() : id.second.left(cut)});
+        }
+    }
+    std::sort(keys.begin(), keys.end(), [](const TKey* a, const TKey* b) { return a->Order < b->Order; });
+    for (const TKey* key : keys) {
+        if (key->Values.empty() && key->Trailing.isEmpty() &&
+            (key->Path.isEmpty() || implied.count(Id(key->Root, key->Path))))
+            continue;
+        out += '[' + RootKeyToIdent(key->Root).value_or(QString()).toUtf8();
+        if (!key->Path.isEmpty())
+            out += '\\' + key->Path.toUtf8();
+        out += "]\n";
+        for (const TValue& v : key->Values) {
+            for (const QString& line : v.LinesBefore)
+                out += line.toUtf8() + '\n';
+            AppendValueLine(out, v);
+        }
+        for (const QString& line : key->Trailing)
+            out += line.toUtf8() + '\n';
+        out += '\n';
+    }
+    return out;
+}
+
+bool TRegistryData::ParseText(const QByteArray& input) {
+    QByteArray bytes = input;
+    while (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3); // byte order marks some editors add
+    for (qsizetype i = 0; i < bytes.size();) {
+        if (bytes[i] == '\0')
+            return false;
+        const int n = Utf8SequenceLength(bytes, i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    m_fromText = true;
+    TKey* current = nullptr;
+    bool unknownSection = false;
+    QStringList pending; // comments and unknown lines not yet given a place
+    const auto placePending = [&] {
+        while (!pending.isEmpty() && pending.last().trimmed().isEmpty())
+            pending.removeLast();
+        (current ? current->Trailing : m_preamble) += pending;
+        pending.clear();
+    };
+    qsizetype start = 0;
+    while (start < bytes.size()) {
+        qsizetype end = bytes.indexOf('\n', start);
+        if (end < 0)
+            end = bytes.size();
+        QByteArray raw = bytes.mid(start, end - start);
+        start = end + 1;
+        while (raw.endsWith('\r'))
+            raw.chop(1); // line ends of other systems; a kept line is written back without them
+        while (raw.startsWith("\xEF\xBB\xBF"))
+            raw.remove(0, 3); // a byte order mark within the file (files joined by hand) is no text either
+        const QByteArray line = raw.trimmed();
+        if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
+            const QString inner = QString::fromUtf8(line.mid(1, line.size() - 2));
+            const qsizetype cut = inner.indexOf(QLatin1Char('\\'));
+            const auto root = IdentToRootKey(cut < 0 ? inner : inner.left(cut));
+            const QString path = cut < 0 ? QString() : inner.mid(cut + 1);
+            if (root && !HasControl(path)) {
+                placePending();
+                current = &CreateKey(*root, path);
+                unknownSection = false;
+                continue;
+            }
+            unknownSection = true;
+        }
+        TValue value;
+        if (current && !unknownSection && ParseValueLine(line, value)) {
+            value.LinesBefore = std::move(pending);
+            pending.clear();
+            QString folded = value.Name.toCaseFolded();
+            if (auto it = current->Index.constFind(folded); it != current->Index.constEnd()) {
+                TValue& existing = current->Values[size_t(*it)]; // a name given twice: the later wins
+                existing.LinesBefore += value.LinesBefore;
+                existing.Type = value.Type;
+                existing.Data = std::move(value.Data);
+            } else {
+                current->Index.insert(std::move(folded), qsizetype(current->Values.size()));
+                current->Values.push_back(std::move(value));
+            }
+            continue;
+        }
+        pending.append(QString::fromUtf8(raw));
+    }
+    placePending();
+    return true;
+}
