@@ -146,7 +146,14 @@ void THexLogView::paintEvent(QPaintEvent*) {
             }
         }
         painter.setPen(palette().text().color());
-        painter.drawText(dx, y + metrics.ascent(), RowText(row));
+        try {
+            painter.drawText(dx, y + metrics.ascent(), RowText(row));
+        } catch (const Exception& e) {
+            // The temporary file failed: say so once per paint, never from inside the paint.
+            const QString text = e.Message();
+            QTimer::singleShot(0, this, [this, text] { emit Message(text); });
+            break;
+        }
     }
 }
 

@@ -87,6 +87,8 @@ TMainFormF::~TMainFormF() {
     ComPort1->OnAfterClose = nullptr;
     ComPort1->OnDeviceLost = nullptr;
     DeviceWatcher->Stop();
+    // The hex window reads the session log: it goes before the log does.
+    delete m_hexWindow;
     // The destroy handlers (the property storage's among them) run while the window is whole.
     DoDestroy();
 }
