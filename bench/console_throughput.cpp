@@ -4,7 +4,7 @@
 //  - the median delay from a byte written by the far end to its appearance in the session log, next to
 //    the pseudo-terminal's own delay;
 //  - while 20 MiB arrive as fast as the far end can send, the longest stall of the main thread's event
-//    loop and the terminal's paint rate.
+//    loop and the terminal's paint rate (with the hex view of the log open), and the lines' times.
 // Usage: console_throughput [MiB [rounds]]   (default 16 MiB, 3 rounds)
 #include "console/Dialogs.h"
 #include "console/MainformU.h"
@@ -235,6 +235,9 @@ int main(int argc, char** argv) {
         const qsizetype flood = qsizetype(20) << 20;
         const QByteArray floodBytes = LogStream(flood);
         const qsizetype before = window.SessionLog.size();
+        const qint64 linesBefore = window.SessionTimes.LineCount();
+        // The hex view of the log stays open and follows it throughout.
+        window.ShowLogAsHex();
         int paints = 0;
         TPaintCounter counter(&paints);
         window.ComTerminal1->viewport()->installEventFilter(&counter);
@@ -267,6 +270,11 @@ int main(int argc, char** argv) {
                     double(longestGap) / 1e6, longestGap < 50'000'000 ? "met" : "not met");
         std::printf("flood: %d paints, %.1f per second  target <= refresh rate %.0f Hz: %s\n", paints,
                     paintRate, refresh, paintRate <= refresh + 0.5 ? "met" : "not met");
+        const qint64 lines = floodBytes.count('\n');
+        const qint64 timed = window.SessionTimes.LineCount() - linesBefore;
+        std::printf("flood: arrival times of %lld lines kept, with the hex view open  target %lld: %s\n",
+                    (long long)timed, (long long)lines, timed == lines ? "met" : "not met");
+        window.HexLogWindow()->close();
     }
     window.ComPort1->ClosePort();
 

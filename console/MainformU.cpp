@@ -1,6 +1,7 @@
 #include "console/MainformU.h"
 
 #include "console/Dialogs.h"
+#include "console/HexLogWindow.h"
 #include "console/SessionLog.h"
 #include "controls/ComComboBox.h"
 #include "controls/ComLed.h"
@@ -8,17 +9,23 @@
 #include "persistence/PropStorage.h"
 #include "persistence/PropStorageManager.h"
 #include "runtime/Exception.h"
+#include "runtime/Registry.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceWatcher.h"
 #include "serial/RemotePorts.h"
 #include "serial/platform/SerialDevice.h"
 
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMetaEnum>
 #include <QPushButton>
+#include <QScreen>
 
 #include <cerrno>
 #include <cstring>
@@ -32,6 +39,13 @@ const QString kApplicationKey = QStringLiteral("Software\\Varnholt\\Corvantel");
 // from the panel's bottom edge.
 constexpr int kDesignedHeight = 569;
 constexpr int kPanelWidth = 172;
+// The least client size at which no control covers another: the panel's bottom buttons stay below
+// "Clear Log" (which ends at 473), and the terminal keeps a usable width.
+constexpr int kLeastHeight = 473 + 8 + (kDesignedHeight - 501);
+constexpr int kLeastTerminalWidth = 200;
+
+// The settings store's value that remembers the terminal's emulation, by its value name.
+const QString kEmulationValue = QStringLiteral("Emulation");
 
 QPushButton* Button(QWidget* parent, const char* name, const QString& caption, QRect place) {
     auto* b = new QPushButton(caption, parent);
@@ -73,6 +87,8 @@ TMainFormF::~TMainFormF() {
     ComPort1->OnAfterClose = nullptr;
     ComPort1->OnDeviceLost = nullptr;
     DeviceWatcher->Stop();
+    // The hex window reads the session log: it goes before the log does.
+    delete m_hexWindow;
     // The destroy handlers (the property storage's among them) run while the window is whole.
     DoDestroy();
 }
@@ -155,6 +171,9 @@ void TMainFormF::BuildLayout() {
     BtnSyncDate->setEnabled(false);
     BtnCLRLog = Button(Panel1, "BtnCLRLog", QStringLiteral("Clear Log"), {88, 448, 75, 25});
     BtnCLRLog->setEnabled(false);
+    // A click leaves the keyboard in the terminal; Tab still reaches every control.
+    for (QAbstractButton* b : Panel1->findChildren<QAbstractButton*>())
+        b->setFocusPolicy(Qt::TabFocus);
     lblStatus = new QLabel(QStringLiteral("Closed"), Panel1);
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
     lblStatus->setGeometry(8, 180, 156, 60);
@@ -210,6 +229,9 @@ void TMainFormF::BuildLayout() {
     ComTerminal1->SetEmulation(CPortCtl::teNone);
     ComTerminal1->SetComPort(ComPort1);
     ComTerminal1->OnChar = [this](TCustomComTerminal* sender, char ch) { ComTerminal1Char(sender, ch); };
+    ComTerminal1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ComTerminal1, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { GuardedCall([&] { ShowPaneMenu(at); }); });
 
     ComLed1->SetComPort(ComPort1);
     ComLed1->SetLedSignal(lsRx);
@@ -227,6 +249,10 @@ void TMainFormF::BuildLayout() {
     ComComboBox2->SetComProperty(cpBaudRate);
     ComComboBox2->SetAutoApply(true);
     ComComboBox2->SetText(QStringLiteral("38400"));
+    ComComboBox2->OnChange = [this](TComComboBox*) {
+        if (ComPort1->Connected())
+            ShowOpenStatus();
+    };
 
     SaveDialog1->SetDefaultExt(QStringLiteral("txt"));
     SaveDialog1->SetFilter(QStringLiteral("Log files (*.txt)|*.txt|All files (*.*)|*.*"));
@@ -260,6 +286,7 @@ void TMainFormF::BuildLayout() {
         setTabOrder(order[i], order[i + 1]);
 
     m_components.insert(m_components.begin(), this);
+    setMinimumSize(kPanelWidth + kLeastTerminalWidth, kLeastHeight);
 }
 
 void TMainFormF::resizeEvent(QResizeEvent* event) {
@@ -279,9 +306,32 @@ void TMainFormF::PlacePanelBottomControls() {
 void TMainFormF::FormCreate() {
     UpdateControlStates();
     SessionLog.clear();
+    SessionTimes.clear();
+}
+
+void TMainFormF::FitOnScreen() {
+    QScreen* screen = QGuiApplication::screenAt(geometry().center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    // The same rule as for a stored place: no larger than the screen's free area (nor smaller than the
+    // window's least size), and inside it.
+    const QRect area = screen->availableGeometry();
+    const QSize least = minimumSize();
+    const int w = std::clamp(width(), least.width(), std::max(area.width(), least.width()));
+    const int h = std::clamp(height(), least.height(), std::max(area.height(), least.height()));
+    const int left = std::clamp(x(), area.left(), area.left() + std::max(0, area.width() - w));
+    const int top = std::clamp(y(), area.top(), area.top() + std::max(0, area.height() - h));
+    setGeometry(left, top, w, h);
 }
 
 void TMainFormF::FormShow() {
+    if (!m_placed) {
+        m_placed = true;
+        FitOnScreen();
+        ComTerminal1->SetEmulation(StoredEmulation());
+    }
     ComComboBox1->RefreshFromPort();
     ComComboBox2->RefreshFromPort();
 }
@@ -305,12 +355,38 @@ void TMainFormF::ComPort1AfterOpen(TCustomComPort*) {
     m_lostPath.clear();
     m_identity = DeviceWatcher->IdentityOf(DevicePath());
     m_identityTarget = QFileInfo(m_identity).canonicalFilePath();
-    lblStatus->setText(QStringLiteral("Open %1, %2").arg(DevicePath()).arg(BuildDcb(*ComPort1).BaudRate));
+    ShowOpenStatus();
+}
+
+void TMainFormF::SetStatus(const QString& text) {
+    lblStatus->setText(text);
+    SessionTimes.Event(text);
+}
+
+void TMainFormF::ShowOpenStatus() {
+    // What the device runs at: a speed it refused leaves the one it had.
+    TDcb dcb = BuildDcb(*ComPort1);
+    if (TSerialDevice* device = ComPort1->Device()) {
+        TDcb running = dcb;
+        if (device->GetCommState(&running) == 0 && running.BaudRate != 0)
+            dcb = running;
+    }
+    SetStatus(QStringLiteral("Open %1, %2").arg(DevicePath()).arg(dcb.BaudRate));
 }
 
 void TMainFormF::ComPort1AfterClose(TCustomComPort*) {
     // A deliberate close leaves the buttons as they are (a command then reports the closed port).
-    lblStatus->setText(QStringLiteral("Closed"));
+    SetStatus(QStringLiteral("Closed"));
+    // A port closed during a flood never read its queue empty: its activity lamps go dark with it.
+    for (TComLed* led : {ComLed1, ComLed2}) {
+        if (led->State() != lsOn)
+            continue;
+        TComLink* link = led->ComLink();
+        if (link->OnRxChange)
+            link->OnRxChange(ComPort1, false);
+        if (link->OnTxChange)
+            link->OnTxChange(ComPort1, false);
+    }
 }
 
 void TMainFormF::ComPort1DeviceLost(TCustomComPort*, int systemError) {
@@ -320,10 +396,12 @@ void TMainFormF::ComPort1DeviceLost(TCustomComPort*, int systemError) {
     const QString why =
         removed ? QStringLiteral("device removed") : QString::fromLocal8Bit(std::strerror(systemError));
     UpdateControlStates();
+    // What was captured before the loss is what the technician needs to keep.
+    btnSave->setEnabled(!SessionLog.isEmpty());
     m_lostPath = DevicePath();
     m_lostName = ComPort1->Port();
-    lblStatus->setText(QStringLiteral("Lost %1 (%2) at %3, waiting for it")
-                           .arg(m_lostPath, why, m_clock().time().toString(QStringLiteral("HH:mm:ss"))));
+    SetStatus(QStringLiteral("Lost %1 (%2) at %3, waiting for it")
+                  .arg(m_lostPath, why, m_clock().time().toString(QStringLiteral("HH:mm:ss"))));
     DeviceWatcher->Start(m_lostPath, m_identity);
 }
 
@@ -335,7 +413,7 @@ void TMainFormF::DeviceReturned(const QString& path) {
     // Another port was chosen meanwhile: the lost one is no longer wanted.
     if (ComPort1->Port() != m_lostName) {
         DeviceWatcher->Stop();
-        lblStatus->setText(QStringLiteral("Closed"));
+        SetStatus(QStringLiteral("Closed"));
         return;
     }
     // The adapter came back under another node: the port follows it, named as before (a path or a
@@ -356,6 +434,7 @@ void TMainFormF::DeviceReturned(const QString& path) {
 
 void TMainFormF::ComTerminal1Char(TCustomComTerminal*, char ch) {
     SessionLog.append(ch);
+    SessionTimes.Char(ch);
 }
 
 void TMainFormF::chkLocalEchoClick() {
@@ -396,15 +475,89 @@ void TMainFormF::BtnSyncDateClick() {
 
 void TMainFormF::BtnCLRLogClick() {
     if (Dialogs().MessageDlg(QStringLiteral("Are you sure you want to clear LOG of Terminal?"),
-                             mtConfirmation, TMsgDlgButtons(mbYes) | mbNo) == mrYes)
+                             mtConfirmation, TMsgDlgButtons(mbYes) | mbNo) == mrYes) {
         SessionLog.clear();
+        SessionTimes.clear();
+    }
+}
+
+bool TMainFormF::ChooseLogFile() {
+    SaveDialog1->SetFileName(ProposedLogFileName(m_clock()));
+    return SaveDialog1->Execute();
 }
 
 void TMainFormF::btnSaveClick() {
-    SaveDialog1->SetFileName(ProposedLogFileName(m_clock()));
-    if (!SaveDialog1->Execute())
-        return;
-    WriteLogFile(SaveDialog1->FileName(), SessionLog);
+    if (ChooseLogFile())
+        WriteLogFile(SaveDialog1->FileName(), SessionLog);
+}
+
+void TMainFormF::SaveLogWithTimes() {
+    if (ChooseLogFile())
+        WriteLogWithTimes(SaveDialog1->FileName(), SessionLog, SessionTimes);
+}
+
+void TMainFormF::ShowLogAsHex() {
+    if (!m_hexWindow)
+        m_hexWindow = new THexLogWindow(SessionLog, this);
+    m_hexWindow->show();
+    m_hexWindow->raise();
+    m_hexWindow->activateWindow();
+}
+
+CPortCtl::TTermEmulation TMainFormF::StoredEmulation() {
+    TRegistry reg;
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    QString name;
+    try {
+        if (reg.OpenKeyReadOnly(kApplicationKey) && reg.ValueExists(kEmulationValue))
+            name = reg.ReadString(kEmulationValue);
+    } catch (...) {
+        // An unreadable or hand-edited value keeps the layout's emulation.
+    }
+    bool ok = false;
+    const int value = QMetaEnum::fromType<CPortCtl::TTermEmulation>().keyToValue(name.toLatin1(), &ok);
+    return ok ? CPortCtl::TTermEmulation(value) : CPortCtl::teNone;
+}
+
+void TMainFormF::SetTerminalEmulation(CPortCtl::TTermEmulation emulation) {
+    ComTerminal1->SetEmulation(emulation);
+    TRegistry reg;
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    if (!reg.OpenKey(kApplicationKey, true))
+        throw Exception(QStringLiteral("Failed to write the setting %1").arg(kEmulationValue));
+    reg.WriteString(
+        kEmulationValue,
+        QString::fromLatin1(QMetaEnum::fromType<CPortCtl::TTermEmulation>().valueToKey(emulation)));
+}
+
+void TMainFormF::AddLogMenuEntries(QMenu* menu) {
+    QAction* withTimes = menu->addAction(QStringLiteral("Save log with times..."), this,
+                                         [this] { GuardedCall([this] { SaveLogWithTimes(); }); });
+    withTimes->setObjectName(QStringLiteral("actSaveLogWithTimes"));
+    withTimes->setEnabled(!SessionLog.isEmpty());
+    QAction* hex = menu->addAction(QStringLiteral("Show log as hex..."), this,
+                                   [this] { GuardedCall([this] { ShowLogAsHex(); }); });
+    hex->setObjectName(QStringLiteral("actShowLogAsHex"));
+    QMenu* emulation = menu->addMenu(QStringLiteral("Emulation"));
+    emulation->setObjectName(QStringLiteral("mnuEmulation"));
+    auto* group = new QActionGroup(emulation);
+    const std::pair<const char*, CPortCtl::TTermEmulation> choices[] = {
+        {"None", CPortCtl::teNone}, {"VT52", CPortCtl::teVT52}, {"VT100", CPortCtl::teVT100orANSI}};
+    for (const auto& [caption, value] : choices) {
+        QAction* a = emulation->addAction(QString::fromLatin1(caption), this, [this, value = value] {
+            GuardedCall([&] { SetTerminalEmulation(value); });
+        });
+        a->setObjectName(QStringLiteral("actEmulation") + QString::fromLatin1(caption));
+        a->setCheckable(true);
+        a->setChecked(ComTerminal1->Emulation() == value);
+        group->addAction(a);
+    }
+}
+
+void TMainFormF::ShowPaneMenu(const QPoint& at) {
+    QMenu menu(this);
+    AddLogMenuEntries(&menu);
+    menu.exec(ComTerminal1->mapToGlobal(at));
 }
 
 void TMainFormF::btnCloseClick() {
@@ -413,13 +566,26 @@ void TMainFormF::btnCloseClick() {
 }
 
 void TMainFormF::FormCloseQuery(bool& canClose) {
+    // A second request while the question is open waits for its answer: that answer closes or keeps
+    // the window.
+    if (m_closeQuestionOpen) {
+        canClose = false;
+        return;
+    }
+    m_closeQuestionOpen = true;
+    struct TReset {
+        bool& open;
+        ~TReset() { open = false; }
+    } reset{m_closeQuestionOpen};
     switch (Dialogs().MessageDlg(QStringLiteral("Save changes?"), mtConfirmation,
                                  TMsgDlgButtons(mbYes) | mbNo | mbCancel)) {
     case mrYes:
-        // A save that fails keeps the window open: the log would be lost otherwise.
+        // A save that fails or is cancelled keeps the window open: the log would be lost otherwise.
         canClose = false;
-        btnSaveClick();
-        canClose = true;
+        if (ChooseLogFile()) {
+            WriteLogFile(SaveDialog1->FileName(), SessionLog);
+            canClose = true;
+        }
         break;
     case mrNo:
         canClose = true;

@@ -1,16 +1,21 @@
 #pragma once
 
 #include "console/ControllerCommands.h"
+#include "console/HexLogWindow.h"
 #include "console/SessionLog.h"
+#include "console/SessionTimes.h"
+#include "controls/ComTerminal.h"
 #include "runtime/widgets/Form.h"
 
 #include <QByteArray>
+#include <QPointer>
 
 #include <vector>
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QWidget;
 class TComComboBox;
@@ -39,6 +44,8 @@ public:
 
     // Everything the terminal reported; beyond 64 MiB it continues in a temporary file.
     TSessionLog SessionLog;
+    // When each line of it arrived, and the port's events.
+    TSessionTimes SessionTimes;
 
     // Components, under their layout names.
     TComTerminal* ComTerminal1 = nullptr;
@@ -94,6 +101,18 @@ public:
 
     void UpdateControlStates();
 
+    // The terminal pane's context menu entries for the log and the emulation.
+    void AddLogMenuEntries(QMenu* menu);
+    // "Save log with times...": the log with each line's arrival time and the port's events.
+    void SaveLogWithTimes();
+    // "Show log as hex...": opens the hex window, or brings it forward.
+    void ShowLogAsHex();
+    THexLogWindow* HexLogWindow() const { return m_hexWindow; }
+    // Sets the terminal's emulation and remembers it in the settings store.
+    void SetTerminalEmulation(CPortCtl::TTermEmulation emulation);
+    // The emulation remembered in the settings store (the layout's none when there is none).
+    static CPortCtl::TTermEmulation StoredEmulation();
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
@@ -103,6 +122,15 @@ private:
     void DeviceReturned(const QString& path);
     QString DevicePath() const;
     void PlacePanelBottomControls();
+    // Shows a state of the line under the lamps and records it beside the log.
+    void SetStatus(const QString& text);
+    // "Open <device>, <speed>" with the speed the device runs at.
+    void ShowOpenStatus();
+    // Chooses the file with the save dialog; false when the user cancelled it.
+    bool ChooseLogFile();
+    void ShowPaneMenu(const QPoint& at);
+    // Fits the window into the screen's available area.
+    void FitOnScreen();
 
     TClock m_clock;
     QString m_identity;       // the open device's stable identity, if it has one
@@ -110,4 +138,7 @@ private:
     QString m_lostPath;       // the device path that was lost, while waiting for it
     QString m_lostName;       // and the port name it had
     std::vector<TComponent*> m_components;
+    QPointer<THexLogWindow> m_hexWindow;
+    bool m_closeQuestionOpen = false;
+    bool m_placed = false;
 };

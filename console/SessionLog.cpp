@@ -21,7 +21,12 @@ constexpr int kDiskFull = 101;
 
 } // namespace
 
-EInOutError::EInOutError(int errorCode) : Exception(MessageFor(errorCode)), m_errorCode(errorCode) {}
+EInOutError::EInOutError(int errorCode, const QString& path, int systemError)
+    : Exception(MessageFor(errorCode)), m_errorCode(errorCode), m_path(path), m_systemError(systemError) {}
+
+EInOutError EInOutError::For(int err, const QString& path) {
+    return EInOutError(FromErrno(err, path), path, err);
+}
 
 QString EInOutError::MessageFor(int errorCode) {
     switch (errorCode) {
@@ -78,47 +83,38 @@ QString ProposedLogFileName(const QDateTime& now) {
         .arg(t.minute());
 }
 
-namespace {
+TLogFileWriter::TLogFileWriter(const QString& path) : m_path(path) {
+    const QByteArray native = QFile::encodeName(path);
+    if (native.isEmpty())
+        throw EInOutError(kInvalidFileName, path, ENOENT);
+    m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (m_fd < 0)
+        throw EInOutError::For(errno, path);
+}
 
-// Writes one log file: created (or emptied) when made, every byte written, closed by Close.
-class TLogFileWriter {
-public:
-    explicit TLogFileWriter(const QString& path) : m_path(path) {
-        const QByteArray native = QFile::encodeName(path);
-        if (native.isEmpty())
-            throw EInOutError(kInvalidFileName);
-        m_fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (m_fd < 0)
-            throw EInOutError(EInOutError::FromErrno(errno, path));
-    }
-    ~TLogFileWriter() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    void Write(const QByteArray& bytes) {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                throw EInOutError(EInOutError::FromErrno(n < 0 ? errno : ENOSPC, m_path));
-            done += n;
-        }
-    }
-    void Close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        if (::close(fd) != 0)
-            throw EInOutError(EInOutError::FromErrno(errno, m_path));
-    }
+TLogFileWriter::~TLogFileWriter() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
 
-private:
-    QString m_path;
-    int m_fd = -1;
-};
+void TLogFileWriter::Write(const QByteArray& bytes) {
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw EInOutError::For(n < 0 ? errno : ENOSPC, m_path);
+        done += n;
+    }
+}
 
-} // namespace
+void TLogFileWriter::Close() {
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0)
+        throw EInOutError::For(errno, m_path);
+}
 
 void WriteLogFile(const QString& path, const QByteArray& bytes) {
     TLogFileWriter writer(path);
@@ -198,13 +194,13 @@ void TSessionLog::FlushPending() {
             std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/corvantel-log-XXXXXX"));
         errno = 0;
         if (!file->open())
-            throw EInOutError(EInOutError::FromErrno(errno ? errno : EACCES, QDir::tempPath()));
+            throw EInOutError::For(errno ? errno : EACCES, QDir::tempPath());
         m_file = std::move(file);
     }
     // The bytes stay pending when the file cannot take them: nothing is lost, the next block retries.
     errno = 0;
     if (!m_file->seek(m_fileSize) || m_file->write(m_pending) != m_pending.size() || !m_file->flush())
-        throw EInOutError(EInOutError::FromErrno(errno ? errno : ENOSPC, m_file->fileName()));
+        throw EInOutError::For(errno ? errno : ENOSPC, m_file->fileName());
     m_fileSize += m_pending.size();
     m_pending.clear();
 }
@@ -216,10 +212,10 @@ void TSessionLog::ReadFilePart(const std::function<void(const QByteArray&)>& sin
     for (qint64 at = 0; at < m_fileSize; at += kPiece) {
         const qint64 count = std::min(kPiece, m_fileSize - at);
         if (!m_file->seek(at))
-            throw EInOutError(EInOutError::FromErrno(EIO, m_file->fileName()));
+            throw EInOutError::For(EIO, m_file->fileName());
         const QByteArray piece = m_file->read(count);
         if (piece.size() != count)
-            throw EInOutError(EInOutError::FromErrno(EIO, m_file->fileName()));
+            throw EInOutError::For(EIO, m_file->fileName());
         sink(piece);
     }
 }
@@ -260,6 +256,40 @@ QByteArray TSessionLog::Tail(qint64 count) const {
         need -= n;
     }
     return tail;
+}
+
+QByteArray TSessionLog::Read(qint64 pos, qint64 count) const {
+    pos = std::clamp<qint64>(pos, 0, size());
+    qint64 need = std::clamp<qint64>(count, 0, size() - pos);
+    QByteArray out;
+    out.reserve(qsizetype(need));
+    auto take = [&](const char* data, qint64 partSize) {
+        // `pos` is relative to the part here; what is taken moves the next part's start.
+        if (need > 0 && pos < partSize) {
+            const qint64 n = std::min(need, partSize - pos);
+            out.append(data + pos, qsizetype(n));
+            need -= n;
+            pos += n;
+        }
+        pos -= partSize;
+    };
+    for (const QByteArray& block : m_memory)
+        take(block.constData(), block.size());
+    if (need > 0 && pos < m_fileSize) {
+        const qint64 n = std::min(need, m_fileSize - pos);
+        if (!m_file->seek(pos))
+            throw EInOutError::For(EIO, m_file->fileName());
+        const QByteArray piece = m_file->read(n);
+        if (piece.size() != n)
+            throw EInOutError::For(EIO, m_file->fileName());
+        out.append(piece);
+        need -= n;
+        pos += n;
+    }
+    pos -= m_fileSize;
+    take(m_pending.constData(), m_pending.size());
+    take(m_stage.data(), m_staged);
+    return out;
 }
 
 bool TSessionLog::operator==(const QByteArray& bytes) const {

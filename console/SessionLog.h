@@ -14,11 +14,16 @@
 
 class QTemporaryFile;
 
-// A file error while saving the session log, with the runtime's input/output message.
+// A file error while saving the session log, with the runtime's input/output message. The file and the
+// system's error number travel with it, for a report that says what failed.
 class EInOutError : public Exception {
 public:
-    explicit EInOutError(int errorCode);
+    explicit EInOutError(int errorCode, const QString& path = {}, int systemError = 0);
+    // The error for an errno of a failed operation on `path`.
+    static EInOutError For(int err, const QString& path);
     int ErrorCode() const { return m_errorCode; }
+    QString Path() const { return m_path; }
+    int SystemError() const { return m_systemError; }
 
     // The runtime's error number for an errno of a failed file operation on `path`.
     static int FromErrno(int err, const QString& path);
@@ -26,6 +31,24 @@ public:
 
 private:
     int m_errorCode;
+    QString m_path;
+    int m_systemError;
+};
+
+// Writes one file: created (or emptied) when made, every byte written, closed by Close. Failures raise
+// EInOutError.
+class TLogFileWriter {
+public:
+    explicit TLogFileWriter(const QString& path);
+    ~TLogFileWriter();
+    TLogFileWriter(const TLogFileWriter&) = delete;
+    TLogFileWriter& operator=(const TLogFileWriter&) = delete;
+    void Write(const QByteArray& bytes);
+    void Close();
+
+private:
+    QString m_path;
+    int m_fd = -1;
 };
 
 // Every character the terminal reported, in order. The first kMemoryLimit bytes stay in memory; the
@@ -62,6 +85,8 @@ public:
     // The whole log in one array (for tests and small logs), and reads of its tail.
     QByteArray ReadAll() const;
     QByteArray Tail(qint64 count) const;
+    // Up to `count` bytes from `pos` on (fewer at the end); the part in the file is read from it.
+    QByteArray Read(qint64 pos, qint64 count) const;
     bool endsWith(const QByteArray& bytes) const { return Tail(bytes.size()) == bytes; }
     bool contains(const QByteArray& bytes) const { return ReadAll().contains(bytes); }
     bool operator==(const QByteArray& bytes) const;

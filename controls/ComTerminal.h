@@ -430,6 +430,7 @@ protected:
     void focusInEvent(QFocusEvent* e) override;
     void focusOutEvent(QFocusEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void inputMethodEvent(QInputMethodEvent* e) override;
     void scrollContentsBy(int dx, int dy) override;
     virtual void DoKeyDown(int& key, Qt::KeyboardModifiers modifiers);
     virtual void DoKeyPress(QChar& key);

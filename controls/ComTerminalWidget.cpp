@@ -7,6 +7,7 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGlyphRun>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -57,6 +58,8 @@ TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
     connect(m_frameTimer, &QTimer::timeout, this, [this] { GuardedCall([&] { EndHeldFrame(); }); });
     SetColor(kDefaultColor);
     setFocusPolicy(Qt::StrongFocus);
+    // Dead keys and input methods deliver their composed characters as input method events.
+    setAttribute(Qt::WA_InputMethodEnabled);
     // Every pixel of the client area is painted here, which also lets scrolling move pixels.
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
     for (QScrollBar* bar : {horizontalScrollBar(), verticalScrollBar()}) {
@@ -630,6 +633,15 @@ bool TComTerminal::event(QEvent* e) {
         }
     }
     return TCustomComTerminal::event(e);
+}
+
+void TComTerminal::inputMethodEvent(QInputMethodEvent* e) {
+    // A composed character is typed like the key that would have produced it.
+    if (!e->commitString().isEmpty()) {
+        QKeyEvent typed(QEvent::KeyPress, 0, Qt::NoModifier, e->commitString());
+        keyPressEvent(&typed);
+    }
+    e->accept();
 }
 
 void TComTerminal::DoKeyDown(int& key, Qt::KeyboardModifiers modifiers) {

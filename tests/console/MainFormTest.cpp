@@ -1,6 +1,7 @@
 // The console window, headless, against a controller played on a pseudo-terminal: enabling, commands,
 // the session log, saving, closing, and the remembered port and speed across two runs.
 #include "console/Dialogs.h"
+#include "console/HexLogWindow.h"
 #include "console/MainformU.h"
 #include "controls/ComComboBox.h"
 #include "controls/ComLed.h"
@@ -13,14 +14,19 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFile>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <deque>
 #include <fcntl.h>
@@ -36,9 +42,12 @@ public:
     QStringList Asked;
     QStringList ProposedNames;
     QStringList Reported;
+    std::function<void()> OnAsk; // runs while a question is open
 
     TModalResult MessageDlg(const QString& message, TMsgDlgType type, TMsgDlgButtons buttons) override {
         Asked.append(message);
+        if (OnAsk)
+            OnAsk();
         EXPECT_EQ(type, mtConfirmation);
         if (message == "Save changes?")
             EXPECT_EQ(buttons, TMsgDlgButtons(mbYes) | mbNo | mbCancel);
@@ -236,11 +245,39 @@ TEST_F(MainForm, CloseQuestionDecidesWhetherTheWindowCloses) {
     EXPECT_EQ(dialogs->Reported.size(), 1);
     EXPECT_TRUE(dialogs->Reported.value(0).startsWith("WriteFile function failed"));
 
-    // Yes saves (the dialog may still be cancelled), then closes.
+    // Yes, then Cancel in the save dialog: the window stays open with its log.
+    window->SessionLog = "kept";
     dialogs->Answers = {mrYes};
     dialogs->SavePaths = {QString()};
     window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->SessionLog, "kept");
+
+    // Yes with a file saves, then closes.
+    QTemporaryDir dir;
+    dialogs->Answers = {mrYes};
+    dialogs->SavePaths = {dir.filePath("closing.txt")};
+    window->close();
     EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath("closing.txt")));
+}
+
+TEST_F(MainForm, ASecondCloseRequestWaitsForTheOpenQuestion) {
+    Open();
+    window->SessionLog = "unsaved";
+    // The window's close box is clicked again while "Save changes?" is still open.
+    int requests = 0;
+    dialogs->OnAsk = [&] {
+        if (requests++ == 0) {
+            window->close();
+            EXPECT_TRUE(window->isVisible()) << "closed with the question unanswered";
+        }
+    };
+    dialogs->Answers = {mrCancel};
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
+    EXPECT_EQ(window->SessionLog, "unsaved");
 }
 
 TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
@@ -254,6 +291,165 @@ TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
     dialogs->Answers = {mrNo};
     window->close();
     EXPECT_FALSE(window->isVisible());
+}
+
+// The pane's context menu entries of the log, triggered as the menu would.
+void Trigger(TMainFormF& window, const char* action) {
+    QMenu menu;
+    window.AddLogMenuEntries(&menu);
+    QAction* a = menu.findChild<QAction*>(action);
+    ASSERT_TRUE(a) << action;
+    ASSERT_TRUE(a->isEnabled()) << action;
+    a->trigger();
+}
+
+QByteArray FileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
+}
+
+TEST_F(MainForm, LineTimesAndPortEventsAreSavedBesideTheUnchangedLog) {
+    Open();
+    window->SessionTimes.SetClock(
+        [] { return QDateTime(QDate(2026, 3, 5), QTime(10, 5, 7, 42)).toMSecsSinceEpoch(); });
+    Connect();
+    controller.Write("A\r\nB\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 6; }));
+    window->ComPort1->ClosePort();
+    QTemporaryDir dir;
+    dialogs->SavePaths = {dir.filePath("timed.txt"), dir.filePath("plain.txt")};
+    Trigger(*window, "actSaveLogWithTimes");
+    EXPECT_EQ(dialogs->ProposedNames, QStringList{"Terminal log 5.3.2026 10 5.txt"});
+    const QString open = "[Open " + QString::fromStdString(controller.SlavePath()) + ", 38400]";
+    EXPECT_EQ(FileBytes(dir.filePath("timed.txt")), "2026-03-05 10:05:07.042  " + open.toUtf8() +
+                                                        "\n2026-03-05 10:05:07.042  A\n"
+                                                        "2026-03-05 10:05:07.042  B\n"
+                                                        "2026-03-05 10:05:07.042  [Closed]\n");
+    window->btnSave->click();
+    EXPECT_EQ(FileBytes(dir.filePath("plain.txt")), "A\r\nB\r\n");
+
+    // Clear Log takes the times with it.
+    dialogs->Answers = {mrYes};
+    window->BtnCLRLog->click();
+    EXPECT_EQ(window->SessionTimes.LineCount() + window->SessionTimes.EventCount(), 0);
+    EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+}
+
+TEST_F(MainForm, HexWindowShowsTheWholeLogAndFollowsIt) {
+    Open();
+    Connect();
+    window->SessionLog.SetMemoryLimit(4);
+    controller.Write("0123456789");
+    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 10; }));
+    Trigger(*window, "actShowLogAsHex");
+    THexLogWindow* hex = window->HexLogWindow();
+    ASSERT_TRUE(hex && hex->isVisible());
+    EXPECT_EQ(hex->View()->RowText(0),
+              "00000000  30 31 32 33 34 35 36 37  38 39" + QString(20, ' ') + "0123456789");
+    controller.Write(QByteArray(40, 'x'));
+    ASSERT_TRUE(WaitUntil([&] { return hex->View()->RowCount() == 4; }));
+    EXPECT_EQ(window->SessionLog, "0123456789" + QByteArray(40, 'x'));
+    Trigger(*window, "actShowLogAsHex");
+    EXPECT_EQ(window->findChildren<THexLogWindow*>().size(), 1) << "one window, brought forward";
+}
+
+TEST_F(MainForm, EmulationIsChosenInTheMenuAndRemembered) {
+    Open();
+    EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teNone);
+    Trigger(*window, "actEmulationVT100");
+    EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teVT100orANSI);
+    QMenu menu;
+    window->AddLogMenuEntries(&menu);
+    EXPECT_TRUE(menu.findChild<QAction*>("actEmulationVT100")->isChecked());
+    EXPECT_FALSE(menu.findChild<QAction*>("actEmulationNone")->isChecked());
+
+    Open(); // the next start
+    EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teVT100orANSI);
+    Trigger(*window, "actEmulationVT52");
+    Open();
+    EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teVT52);
+    // A value edited by hand into nonsense keeps the layout's none.
+    TRegistry reg;
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.OpenKey("Software\\Varnholt\\Corvantel", true));
+    reg.WriteString("Emulation", "teVT420");
+    Open();
+    EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teNone);
+}
+
+TEST_F(MainForm, StatusShowsTheSpeedTheOpenPortRunsAt) {
+    Open();
+    Connect();
+    const int item = window->ComComboBox2->findText("19200");
+    window->ComComboBox2->setCurrentIndex(item);
+    emit window->ComComboBox2->activated(item);
+    EXPECT_EQ(window->lblStatus->text(),
+              "Open " + QString::fromStdString(controller.SlavePath()) + ", 19200");
+}
+
+TEST_F(MainForm, AfterALossSaveLogStaysEnabledWhileTheLogHoldsData) {
+    auto device = std::make_unique<TPtyPair>();
+    Open();
+    window->ComPort1->SetPort(QString::fromStdString(device->SlavePath()));
+    Connect();
+    device->Write("captured");
+    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog == "captured"; }));
+    device->CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return !window->ComPort1->Connected(); }));
+    EXPECT_FALSE(window->btnRead->isEnabled());
+    EXPECT_TRUE(window->btnSave->isEnabled());
+}
+
+TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
+    Open();
+    Connect();
+    window->ComTerminal1->setFocus();
+    QTest::mouseClick(window->btnRead, Qt::LeftButton);
+    EXPECT_EQ(controller.ReadAvailable(), "R");
+    EXPECT_EQ(window->focusWidget(), window->ComTerminal1);
+    QTest::mouseClick(window->chkLocalEcho, Qt::LeftButton);
+    EXPECT_EQ(window->focusWidget(), window->ComTerminal1);
+    for (QAbstractButton* b : window->Panel1->findChildren<QAbstractButton*>())
+        EXPECT_EQ(b->focusPolicy(), Qt::TabFocus) << b->objectName().toStdString();
+}
+
+TEST_F(MainForm, AComposedCharacterIsSentAsTheCharacterItComposes) {
+    Open();
+    Connect();
+    EXPECT_TRUE(window->ComTerminal1->testAttribute(Qt::WA_InputMethodEnabled));
+    QInputMethodEvent composed;
+    composed.setCommitString(QString::fromUtf8("\u00e9"));
+    QApplication::sendEvent(window->ComTerminal1, &composed);
+    EXPECT_EQ(controller.Read(1), "\xe9");
+}
+
+TEST_F(MainForm, ClosingThePortTurnsItsActivityLampsOff) {
+    Open();
+    Connect();
+    // Data keeps arriving: the receive lamp is lit, the queue never read empty.
+    window->ComLed1->ComLink()->OnRxChange(window->ComPort1, true);
+    ASSERT_EQ(window->ComLed1->State(), lsOn);
+    TPtyPair other;
+    window->ComPort1->SetPort(QString::fromStdString(other.SlavePath())); // the port selector switches
+    EXPECT_TRUE(window->ComPort1->Connected());
+    EXPECT_EQ(window->ComLed1->State(), lsOff);
+    EXPECT_EQ(window->ComLed2->State(), lsOff);
+}
+
+TEST_F(MainForm, DefaultPlacementFitsTheScreenAndNoControlOverlapsAtTheLeastSize) {
+    Open();
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_TRUE(area.contains(window->geometry())) << area.height() << " " << window->geometry().bottom();
+    window->resize(500, 340);
+    const QList<QWidget*> controls = window->Panel1->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* a : controls) {
+        EXPECT_TRUE(window->Panel1->rect().contains(a->geometry())) << a->objectName().toStdString();
+        // The lamps' boxes touch their captions in the layout; their glyphs do not.
+        for (QWidget* b : controls)
+            EXPECT_TRUE(a == b || qobject_cast<TComLed*>(a) || qobject_cast<TComLed*>(b) ||
+                        !a->geometry().intersects(b->geometry()))
+                << a->objectName().toStdString() << " covers " << b->objectName().toStdString();
+    }
 }
 
 // The remembered port and speed across two runs of the program: each phase runs in a process of its

@@ -3,6 +3,7 @@
 #include "console/OpenFailureHint.h"
 #include "console/Dialogs.h"
 #include "console/MainformU.h"
+#include "console/SessionLog.h"
 #include "serial/ComError.h"
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <cerrno>
@@ -46,6 +48,8 @@ protected:
         GuardedCall([&] {
             if (auto* port = dynamic_cast<const EComPort*>(&e))
                 throw *port;
+            if (auto* file = dynamic_cast<const EInOutError*>(&e))
+                throw *file;
             throw Exception(QString::fromUtf8(e.what()));
         });
         EXPECT_EQ(dialogs->Reported.size(), 1);
@@ -110,7 +114,7 @@ TEST_F(OpenFailure, BusyDevicesSaySoAndOtherFailuresStayAsTheyAre) {
                           "program: close it there, then connect again.")
                       .arg(error));
     // Another error, another code, another exception: the message alone.
-    EXPECT_EQ(Report(EComPort(CError_OpenFailed, ENOENT)), "Unable to open com port (win error code: 2)");
+    EXPECT_EQ(Report(EComPort(CError_OpenFailed, EIO)), "Unable to open com port (win error code: 5)");
     EXPECT_EQ(Report(EComPort(CError_WriteFailed, EACCES)), EComPort(CError_WriteFailed, EACCES).Message());
     EXPECT_EQ(Report(Exception("Unable to open com port (win error code: 13)")),
               "Unable to open com port (win error code: 13)");
@@ -144,4 +148,85 @@ TEST_F(OpenFailure, ConnectingToALockedDeviceShowsBothLines) {
                   .arg(portName));
     ::close(holder);
     window.close();
+}
+
+TEST_F(OpenFailure, MissingDevicesAndNetworkPortsSayWhatToCheck) {
+    struct Row {
+        const char* port;
+        int error;
+        QString hint; // empty: the message alone
+    };
+    const Row rows[] = {
+        {"ttyUSB7", ENOENT,
+         "There is no device /dev/ttyUSB7: is the adapter plugged in, and is the port's name right?"},
+        {"tcp://127.0.0.1:7", ECONNREFUSED,
+         "Nothing accepts connections at tcp://127.0.0.1:7: is the device server running, and is the port "
+         "number "
+         "right?"},
+        {"rfc2217://no.such.host:2217", ENXIO,
+         "The host of rfc2217://no.such.host:2217 is not known: check its name, or use its address."},
+        {"tcp://10.1.2.3:4001", ETIMEDOUT,
+         "tcp://10.1.2.3:4001 did not answer in time: is the host on, reachable from here, and not behind a "
+         "firewall that drops the connection?"},
+        {"tcp://10.1.2.3:4001", ENETUNREACH,
+         "There is no way to the host of tcp://10.1.2.3:4001 from here: check the network."},
+        {"tcp://10.1.2.3:4001", EIO, {}},
+    };
+    for (const Row& row : rows) {
+        portName = row.port;
+        const QString message = EComPort(CError_OpenFailed, row.error).Message();
+        EXPECT_EQ(Report(EComPort(CError_OpenFailed, row.error)),
+                  row.hint.isEmpty() ? message : message + "\n" + row.hint)
+            << row.port << " " << row.error;
+    }
+}
+
+// A refused connection, seen for real: a port nobody listens on.
+TEST_F(OpenFailure, ARefusedNetworkPortShowsItsHint) {
+    TTempConfigHome home;
+    TMainFormF window;
+    portName = "tcp://127.0.0.1:1";
+    window.ComPort1->SetPort(portName);
+    window.show();
+    dialogs->Reported.clear();
+    window.btnConnect->click();
+    ASSERT_EQ(dialogs->Reported.size(), 1);
+    EXPECT_TRUE(
+        dialogs->Reported[0].endsWith("\nNothing accepts connections at tcp://127.0.0.1:1: is the device "
+                                      "server running, and is the port number right?"))
+        << dialogs->Reported[0].toStdString();
+    window.close();
+}
+
+TEST_F(OpenFailure, FileErrorsNameThePathAndTheCause) {
+    QTemporaryDir dir;
+    const QString missing = dir.filePath("gone/log.txt");
+    // A real failure: a folder that does not exist.
+    try {
+        WriteLogFile(missing, QByteArray("x"));
+        FAIL() << "no error";
+    } catch (const EInOutError& e) {
+        EXPECT_EQ(Report(e), "Invalid filename\nCould not write " + missing + ": the folder " +
+                                 dir.filePath("gone") + " does not exist.");
+    }
+    struct Row {
+        QString path;
+        int error;
+        QString line;
+    };
+    const Row rows[] = {
+        {dir.filePath("log.txt"), EACCES,
+         "Could not write " + dir.filePath("log.txt") + ": you may not write to the folder " + dir.path() +
+             "."},
+        {dir.filePath("log.txt"), EROFS,
+         "Could not write " + dir.filePath("log.txt") + ": the folder " + dir.path() +
+             " is on a read-only file system."},
+        {dir.path(), EISDIR, "Could not write " + dir.path() + ": it is a folder."},
+        {"/dev/full", ENOSPC, "Could not write /dev/full: No space left on device."},
+        {{}, EACCES, {}},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(FileFailureHint(row.path, row.error), row.line) << row.error;
+    EXPECT_EQ(Report(EInOutError::For(EACCES, dir.filePath("log.txt"))),
+              "File access denied\n" + FileFailureHint(dir.filePath("log.txt"), EACCES));
 }
