@@ -17,7 +17,6 @@ namespace regstore {
 // may exceed its bound (the operating system's registry has similar limits).
 constexpr qint64 kMaxStoreBytes = 64 * 1024 * 1024;
 constexpr uint32_t kMaxNameBytes = 16 * 1024;
-constexpr uint32_t kMaxPathBytes = 32 * 1024;
 constexpr uint32_t kMaxDataBytes = 16 * 1024 * 1024;
 
 // Length of the well-formed UTF-8 sequence at i, 0 when the bytes there are none.

@@ -30,6 +30,14 @@ void WriteStoreBytes(const QByteArray& bytes) {
     f.write(bytes);
 }
 
+TRegistryData::TValue Value(const QString& name, TRegDataType type, const QByteArray& data) {
+    TRegistryData::TValue v;
+    v.Name = name;
+    v.Type = type;
+    v.Data = data;
+    return v;
+}
+
 } // namespace
 
 TEST(Registry, StoreLivesUnderTheConfigHome) {
@@ -125,8 +133,8 @@ TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
 TEST(Registry, GarbledOrTruncatedBinaryFormsAreRefusedWhole) {
     TRegistryData data;
     TRegistryData::TKey& key = data.CreateKey(HKEY_CURRENT_USER, "Software\\K");
-    TRegistryData::SetValue(key, {"Name", TRegDataType::rdString, "value", {}});
-    TRegistryData::SetValue(key, {"Bin", TRegDataType::rdBinary, QByteArray(100, 'x'), {}});
+    TRegistryData::SetValue(key, Value("Name", TRegDataType::rdString, "value"));
+    TRegistryData::SetValue(key, Value("Bin", TRegDataType::rdBinary, QByteArray(100, 'x')));
     const QByteArray good = data.SerializeBinary();
     TRegistryData parsed;
     ASSERT_TRUE(parsed.Parse(good));
@@ -282,7 +290,6 @@ TEST(Registry, HandEditsCommentsAndUnknownLinesSurviveARewrite) {
     QFile f(RegistryStorePath());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), QByteArray("# written by hand\n"
-                                      "\n"
                                       "[HKEY_CURRENT_USER\\Software\\A]\n"
                                       "; about first\n"
                                       "\"First\"=\"one\"\n"
@@ -304,8 +311,8 @@ TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
     TRegistryData old;
     TRegistryData::TKey& key = old.CreateKey(HKEY_CURRENT_USER, "Software\\Varnholt\\Corvantel\\TMainFormF");
     TRegistryData::SetValue(key,
-                            {"Line0000000000", TRegDataType::rdString, "object MainFormF: TMainFormF", {}});
-    TRegistryData::SetValue(key, {"N", TRegDataType::rdInteger, QByteArray("\x07\0\0\0", 4), {}});
+                            Value("Line0000000000", TRegDataType::rdString, "object MainFormF: TMainFormF"));
+    TRegistryData::SetValue(key, Value("N", TRegDataType::rdInteger, QByteArray("\x07\0\0\0", 4)));
     const QByteArray binary = old.SerializeBinary();
     QDir().mkpath(QFileInfo(LegacyRegistryStorePath()).absolutePath());
     QFile legacy(LegacyRegistryStorePath());
