@@ -361,18 +361,17 @@ bool TRegistryData::ParseText(const QByteArray& input) {
             pending.removeLast();
     };
     // Gives the pending lines their place: at a header, the lines directly above it are returned for
-    // it; the others stay with the section before.
+    // it; the others stay with the section before (a section kept as it stands keeps them all).
     const auto placePending = [&](bool atHeader) {
-        dropBlankEnd();
         QStringList above;
-        if (atHeader) {
+        if (atHeader && block < 0) { // a section kept as it stands keeps all its lines
             qsizetype cut = pending.size();
             while (cut > 0 && !pending[cut - 1].trimmed().isEmpty())
                 --cut;
             above = pending.mid(cut);
             pending.resize(cut);
-            dropBlankEnd();
         }
+        dropBlankEnd();
         (block >= 0 ? m_blocks[size_t(block)].Lines : current ? current->Trailing : m_preamble) += pending;
         pending.clear();
         return above;

@@ -289,21 +289,22 @@ TEST(Registry, HandEditsCommentsAndUnknownLinesSurviveARewrite) {
     EXPECT_TRUE(reg.DeleteValue("Gone"));
     QFile f(RegistryStorePath());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), QByteArray("# written by hand\n"
-                                      "[HKEY_CURRENT_USER\\Software\\A]\n"
-                                      "; about first\n"
-                                      "\"First\"=\"one\"\n"
-                                      "this line means nothing\n"
-                                      "\"Second\"=dword:0000002a\n"
-                                      "\"Third\"=\"3\"\n"
-                                      "\"Bad\"=dword:123456789\n"
-                                      "\n"
-                                      "[SOMEWHERE_ELSE\\X]\n"
-                                      "\"Hidden\"=\"not a value here\"\n"
-                                      "\n"
-                                      "[HKEY_CURRENT_USER\\Software\\B]\n"
-                                      "; after gone\n"
-                                      "\n"));
+    const QByteArray got = f.readAll();
+    EXPECT_EQ(got, QByteArray("# written by hand\n"
+                              "[HKEY_CURRENT_USER\\Software\\A]\n"
+                              "; about first\n"
+                              "\"First\"=\"one\"\n"
+                              "this line means nothing\n"
+                              "\"Second\"=dword:0000002a\n"
+                              "\"Third\"=\"3\"\n"
+                              "\"Bad\"=dword:123456789\n"
+                              "\n"
+                              "[SOMEWHERE_ELSE\\X]\n"
+                              "\"Hidden\"=\"not a value here\"\n"
+                              "\n"
+                              "[HKEY_CURRENT_USER\\Software\\B]\n"
+                              "; after gone\n"
+                              "\n"));
 }
 
 TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
