@@ -82,7 +82,7 @@ bool EndsHeaderEarly(const QString& path) {
         qsizetype j = i + 1;
         while (j < path.size() && IsBlank(char(path[j].unicode())))
             ++j;
-        if (j == path.size() || path[j] == QLatin1Char(';') || path[j] == QLatin1Char('#'))
+        if (j < path.size() && (path[j] == QLatin1Char(';') || path[j] == QLatin1Char('#')))
             return true;
     }
     return false;

@@ -30,6 +30,21 @@ void WriteStoreBytes(const QByteArray& bytes) {
     f.write(bytes);
 }
 
+QByteArray StoreBytes() {
+    QFile f(RegistryStorePath());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Bytes of a literal that may hold NUL bytes.
+template <size_t N> QByteArray Bytes(const char (&s)[N]) {
+    return QByteArray(s, qsizetype(N - 1));
+}
+
+// Joins what a list of reads gave, for the tables below.
+QString Reads(const QStringList& parts) {
+    return parts.join(QLatin1Char('|'));
+}
+
 TRegistryData::TValue Value(const QString& name, TRegDataType type, const QByteArray& data) {
     TRegistryData::TValue v;
     v.Name = name;
@@ -433,4 +448,134 @@ TEST(Registry, AStoreThatCannotBeUsedSaysWhy) {
     EXPECT_EQ(RegistryStoreProblem(),
               "The settings store " + RegistryStorePath() + " cannot be read: Input/output error.");
     SetRegistryReadFailureForTesting(false);
+}
+
+// Hand-edited stores: the file as a person left it, one operation of the program, what the program
+// reads, and the file it leaves.
+TEST(Registry, HandEditedStores) {
+    using TOp = std::function<QString(TRegistry&)>;
+    struct TCase {
+        const char* name;
+        QByteArray before;
+        TOp op;
+        QString reads;
+        QByteArray after;
+    };
+    const QString deep = QStringLiteral("k\\").repeated(600) + "k";
+    const TCase cases[] = {
+        {"a header may end in a comment",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\n[HKEY_CURRENT_USER\\B] ; note [x]\n\"v\"=\"2\"\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString a = r.ReadString("v");
+             r.WriteString("w", "3");
+             r.OpenKey("\\B", false);
+             return Reads({a, r.ReadString("v")});
+         },
+         "1|2",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"w\"=\"3\"\n\n[HKEY_CURRENT_USER\\B] ; note "
+         "[x]\n\"v\"=\"2\"\n\n"},
+        {"lines directly above a header stay when the key before goes",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n; end of A\n\n; about "
+         "B\n[SOMEWHERE\\X]\nkept\n[HKEY_CURRENT_USER\\B]\n"
+         "\"w\"=\"2\"\n",
+         [](TRegistry& r) {
+             return Reads({r.DeleteKey("A") ? "deleted" : "", r.KeyExists("B") ? "B" : ""});
+         },
+         "deleted|B", "; about B\n[SOMEWHERE\\X]\nkept\n\n[HKEY_CURRENT_USER\\B]\n\"w\"=\"2\"\n\n"},
+        {"a value may end in a comment, kept when the value changes",
+         "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM3\" ; my port\n\"n\"=dword:2a # "
+         "answer\n\"b\"=hex:01,02;bytes\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString before =
+                 r.ReadString("port") + QString::number(r.ReadInteger("n")) + r.ReadBinaryData("b").toHex();
+             r.WriteString("port", "COM4");
+             return Reads({before, r.GetValueNames().join(',')});
+         },
+         "COM3420102|port,n,b",
+         "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM4\" ; my port\n\"n\"=dword:0000002a # answer\n"
+         "\"b\"=hex:01,02;bytes\n\n"},
+        {"a NUL byte spoils one line only",
+         Bytes("[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\nx\0y\n\"w\"=\"a\0b\"\n"),
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString w = r.ReadString("w");
+             r.WriteString("v", "2");
+             return Reads({QString::number(w.size()), r.ReadString("v")});
+         },
+         "3|2", Bytes("[HKEY_CURRENT_USER\\A]\n\"v\"=\"2\"\nx\0y\n\"w\"=\"a\\x00b\"\n\n")},
+        {"a leading U+FEFF is part of a name",
+         "[HKEY_CURRENT_USER\\A]\n\"\xEF\xBB\xBFPort\"=\"a\"\n\"Port\"=\"b\"\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             return Reads({QString::number(r.GetValueNames().size()), r.ReadString("Port"),
+                           r.ReadString(QChar(0xFEFF) + QString("Port"))});
+         },
+         "2|b|a", "[HKEY_CURRENT_USER\\A]\n\"\xEF\xBB\xBFPort\"=\"a\"\n\"Port\"=\"b\"\n"},
+        {"values deleted in order leave their comments in place",
+         "[HKEY_CURRENT_USER\\A]\n; one\n\"a\"=\"1\"\n; two\n\"b\"=\"2\"\n\"c\"=\"3\"\n; end\n",
+         [](TRegistry& r) {
+             r.BeginUpdate();
+             r.OpenKey("A", false);
+             r.DeleteValue("a");
+             r.DeleteValue("b");
+             r.EndUpdate();
+             return r.GetValueNames().join(',');
+         },
+         "c", "[HKEY_CURRENT_USER\\A]\n; one\n; two\n\"c\"=\"3\"\n; end\n\n"},
+        {"a section whose path is too deep is kept as it stands",
+         "[HKEY_CURRENT_USER\\" + deep.toUtf8() + "]\n\"v\"=\"1\"\n\n[HKEY_CURRENT_USER\\B]\n",
+         [](TRegistry& r) {
+             const bool seen = r.KeyExists("k");
+             r.OpenKey("B", false);
+             r.WriteString("v", "2");
+             return Reads({seen ? "seen" : "not seen"});
+         },
+         "not seen",
+         "[HKEY_CURRENT_USER\\" + deep.toUtf8() +
+             "]\n\"v\"=\"1\"\n\n[HKEY_CURRENT_USER\\B]\n\"v\"=\"2\"\n\n"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTempConfigHome home;
+        WriteStoreBytes(c.before);
+        TRegistry reg;
+        EXPECT_EQ(c.op(reg), c.reads);
+        const QByteArray after = StoreBytes();
+        EXPECT_EQ(after.toStdString(), c.after.toStdString());
+        TRegistryData again; // what the program writes it reads back the same
+        ASSERT_TRUE(again.Parse(after));
+        if (after != c.before) {
+            EXPECT_EQ(again.Serialize(), after);
+        }
+    }
+}
+
+TEST(Registry, TextComesBackAsWrittenWithLeadingMarksAndLoneSurrogates) {
+    TTempConfigHome home;
+    const QString mark = QChar(0xFEFF) + QString("Port");
+    const QString lone = QString("a") + QChar(0xD800) + "b" + QChar(0xDFFF) + QString::fromUtf8("\U0001F600");
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+        reg.WriteString(mark, mark);
+        reg.WriteString("Port", "plain");
+        reg.WriteString(lone, lone);
+        reg.WriteExpandString("e", QString(QChar(0xDC00)));
+    }
+    const QByteArray file = StoreBytes();
+    EXPECT_TRUE(file.contains("\"a\\xed\\xa0\\x80b\\xed\\xbf\\xbf\xF0\x9F\x98\x80\"")) << file.toStdString();
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("K", false));
+    EXPECT_EQ(reg.GetValueNames(), (QStringList{mark, "Port", lone, "e"}));
+    EXPECT_EQ(reg.ReadString(mark), mark);
+    EXPECT_EQ(reg.ReadString("port"), "plain");
+    EXPECT_EQ(reg.ReadString(lone), lone);
+    EXPECT_EQ(reg.ReadString("e"), QString(QChar(0xDC00)));
+    EXPECT_EQ(reg.GetDataSize(lone), (lone.size() + 1) * 2);
+    // A key path is one line of the store and must come back from its header.
+    EXPECT_FALSE(reg.OpenKey("\\K" + QString(QChar(0xD800)), true));
+    EXPECT_FALSE(reg.OpenKey("\\K] ; x", true));
+    EXPECT_TRUE(reg.OpenKey("\\K]x]", true));
 }
