@@ -1,6 +1,7 @@
 #include "runtime/RegistryStore.h"
 
 #include <algorithm>
+#include <cstring>
 
 using namespace regstore;
 
@@ -9,55 +10,62 @@ namespace {
 const char kHexDigits[] = "0123456789abcdef";
 
 // Bytes in double quotes: backslash, quote, CR, LF and tab escaped, other control bytes and bytes that
-// are not UTF-8 as \xHH, the rest literal.
+// are not UTF-8 as \xHH, the rest literal. Written through a pointer into room for the worst case: values
+// may be megabytes.
 void AppendQuoted(QByteArray& out, const QByteArray& bytes) {
-    out += '"';
-    for (qsizetype i = 0; i < bytes.size();) {
-        const uint8_t c = uint8_t(bytes[i]);
-        switch (c) {
-        case '\\':
-            out += "\\\\";
+    const qsizetype start = out.size();
+    const qsizetype n = bytes.size();
+    out.resize(start + 4 * n + 2);
+    char* o = out.data() + start;
+    const char* p = bytes.constData();
+    *o++ = '"';
+    for (qsizetype i = 0; i < n;) {
+        const uint8_t c = uint8_t(p[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+            *o++ = char(c);
             ++i;
             continue;
-        case '"':
-            out += "\\\"";
-            ++i;
-            continue;
-        case '\n':
-            out += "\\n";
-            ++i;
-            continue;
-        case '\r':
-            out += "\\r";
-            ++i;
-            continue;
-        case '\t':
-            out += "\\t";
-            ++i;
-            continue;
-        default:
-            break;
         }
-        const int n = c < 0x20 || c == 0x7F ? 0 : Utf8SequenceLength(bytes, i);
-        if (n == 0) {
-            out += "\\x";
-            out += kHexDigits[c >> 4];
-            out += kHexDigits[c & 15];
+        const char escape = c == '\\'   ? '\\'
+                            : c == '"'  ? '"'
+                            : c == '\n' ? 'n'
+                            : c == '\r' ? 'r'
+                            : c == '\t' ? 't'
+                                        : 0;
+        if (escape) {
+            *o++ = '\\';
+            *o++ = escape;
             ++i;
-        } else {
-            out += bytes.mid(i, n);
-            i += n;
+            continue;
         }
+        const int length = c < 0x80 ? 0 : Utf8SequenceLength(bytes, i);
+        if (length > 0) {
+            std::memcpy(o, p + i, size_t(length));
+            o += length;
+            i += length;
+            continue;
+        }
+        *o++ = '\\';
+        *o++ = 'x';
+        *o++ = kHexDigits[c >> 4];
+        *o++ = kHexDigits[c & 15];
+        ++i;
     }
-    out += '"';
+    *o++ = '"';
+    out.truncate(o - out.constData());
 }
 
 void AppendHexList(QByteArray& out, const QByteArray& bytes) {
+    if (bytes.isEmpty())
+        return;
+    const qsizetype start = out.size();
+    out.resize(start + 3 * bytes.size() - 1);
+    char* o = out.data() + start;
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         if (i)
-            out += ',';
-        out += kHexDigits[uint8_t(bytes[i]) >> 4];
-        out += kHexDigits[uint8_t(bytes[i]) & 15];
+            *o++ = ',';
+        *o++ = kHexDigits[uint8_t(bytes[i]) >> 4];
+        *o++ = kHexDigits[uint8_t(bytes[i]) & 15];
     }
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -578,4 +579,136 @@ TEST(Registry, TextComesBackAsWrittenWithLeadingMarksAndLoneSurrogates) {
     EXPECT_FALSE(reg.OpenKey("\\K" + QString(QChar(0xD800)), true));
     EXPECT_FALSE(reg.OpenKey("\\K] ; x", true));
     EXPECT_TRUE(reg.OpenKey("\\K]x]", true));
+}
+
+// Stores that cannot be understood: each one is kept under a name of its own before it is replaced.
+TEST(Registry, EveryUnreadableStoreIsKeptAndNamed) {
+    TTempConfigHome home;
+    QStringList reports;
+    TExceptionReporter old = SetExceptionReporter([&](const QString& m) { reports.append(m); });
+    const QString store = RegistryStorePath();
+    for (const QByteArray& bad : {QByteArray("first \xff\n"), QByteArray("second \xfe\n")}) {
+        WriteStoreBytes(bad);
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+    }
+    // Through a symbolic link: the link stays, the file it names is copied and then written.
+    const QString target = home.Path() + "/elsewhere.conf";
+    QFile::remove(store);
+    ASSERT_TRUE(QFile::link(target, store));
+    QFile t(target);
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.write("third \xfd\n");
+    t.close();
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("L", true));
+    }
+    SetExceptionReporter(old);
+    const QStringList copies = {store + ".corrupt", store + ".corrupt.2", store + ".corrupt.3"};
+    const QList<QByteArray> kept = {"first \xff\n", "second \xfe\n", "third \xfd\n"};
+    ASSERT_EQ(reports.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QFile f(copies[i]);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << copies[i].toStdString();
+        EXPECT_EQ(f.readAll(), kept[i]);
+        EXPECT_TRUE(reports[i].endsWith("it was kept as " + copies[i] + " and the settings start afresh."))
+            << reports[i].toStdString();
+    }
+    EXPECT_TRUE(QFileInfo(store).isSymLink());
+    TRegistry reg;
+    EXPECT_TRUE(reg.KeyExists("L"));
+    EXPECT_TRUE(StoreBytes().contains("[HKEY_CURRENT_USER\\L]"));
+}
+
+TEST(Registry, AReadOnlyFolderKeepsTheStoreAndClaimsNoCopy) {
+    TTempConfigHome home;
+    ASSERT_TRUE(TRegistry().CreateKey("K")); // the lock file exists from earlier use
+    WriteStoreBytes("garbled \xff\n");
+    const QString folder = QFileInfo(RegistryStorePath()).absolutePath();
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+    if (QFile probe(folder + "/probe"); probe.open(QIODevice::WriteOnly)) {
+        probe.remove();
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        GTEST_SKIP() << "this user writes into read-only folders";
+    }
+    QStringList reports;
+    TExceptionReporter old = SetExceptionReporter([&](const QString& m) { reports.append(m); });
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("", false));
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("A", "1"); }), "Failed to set data for 'A'");
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("B", "2"); }), "Failed to set data for 'B'");
+    SetExceptionReporter(old);
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_EQ(reports.size(), 1); // told once, not at every save
+    EXPECT_FALSE(reports[0].contains("kept as")) << reports[0].toStdString();
+    EXPECT_TRUE(reports[0].contains("no copy of it could be kept")) << reports[0].toStdString();
+    EXPECT_EQ(StoreBytes(), "garbled \xff\n");
+    EXPECT_FALSE(QFile::exists(RegistryStorePath() + ".corrupt"));
+}
+
+// The store never writes what it would refuse to read, and refuses paths beyond its bounds by name.
+TEST(Registry, SizeLimitsHoldForWhatIsWritten) {
+    TTempConfigHome home;
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("K", true));
+    reg.WriteString("small", "kept");
+    // 16 MiB of control bytes is within the bound of one value but takes 64 MiB as \xHH escapes.
+    const QString controls(16 * 1024 * 1024, QChar(1));
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("big", controls); }), "Failed to set data for 'big'");
+    reg.BeginUpdate();
+    reg.WriteString("big", controls);
+    EXPECT_EQ(ErrorOf([&] { reg.EndUpdate(); }), "Failed to set data for 'big'");
+    EXPECT_EQ(RegistryStoreProblem(), "");
+    EXPECT_EQ(reg.GetValueNames(), QStringList{"small"});
+
+    const QString deepest = QStringLiteral("k\\").repeated(TRegistryData::kMaxKeyDepth - 1) + "k";
+    EXPECT_TRUE(reg.OpenKey("\\" + deepest, true));
+    EXPECT_TRUE(reg.KeyExists("\\" + deepest));
+    const QString error = ErrorOf([&] { reg.OpenKey("\\" + deepest + "\\k", true); });
+    EXPECT_TRUE(error.startsWith("Failed to create key 'k\\k\\")) << error.toStdString();
+    EXPECT_TRUE(error.endsWith("at most 512 names and 32768 bytes, this one has 513 names and 1025 bytes"))
+        << error.toStdString();
+    EXPECT_FALSE(ErrorOf([&] { reg.CreateKey("\\" + QString(40000, 'x')); }).isEmpty());
+    EXPECT_EQ(reg.CurrentPath(), deepest);
+}
+
+TEST(Registry, ANewStoreIsPrivateAndAnExistingOneKeepsItsMode) {
+    TTempConfigHome home;
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+    }
+    const auto mode = [] {
+        struct stat st {};
+        return ::stat(QFile::encodeName(RegistryStorePath()).constData(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    EXPECT_EQ(mode(), 0600u);
+    ASSERT_EQ(::chmod(QFile::encodeName(RegistryStorePath()).constData(), 0640), 0);
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("K", false));
+    reg.WriteString("v", "1");
+    EXPECT_EQ(mode(), 0640u);
+    EXPECT_EQ(QDir(QFileInfo(RegistryStorePath()).absolutePath()).entryList(QDir::Files),
+              (QStringList{"registry.conf", "registry.dat.lock"})); // no temporary file left
+}
+
+// A second registry object in the thread that holds an update neither waits for itself nor writes
+// around the update: it reads the store as it was and its writes fail.
+TEST(Registry, ASecondRegistryBesideAnUpdateIsRefusedNotHung) {
+    TTempConfigHome home;
+    TRegistry first;
+    ASSERT_TRUE(first.OpenKey("K", true));
+    first.WriteString("v", "old");
+    first.BeginUpdate();
+    first.WriteString("v", "new");
+    TRegistry second;
+    ASSERT_TRUE(second.OpenKey("K", false));
+    EXPECT_EQ(second.ReadString("v"), "old");
+    EXPECT_EQ(ErrorOf([&] { second.WriteString("w", "x"); }), "Failed to set data for 'w'");
+    EXPECT_FALSE(second.CreateKey("\\L"));
+    first.EndUpdate();
+    EXPECT_EQ(second.ReadString("v"), "new");
+    second.WriteString("w", "x");
+    EXPECT_EQ(first.ReadString("w"), "x");
 }
