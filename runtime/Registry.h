@@ -76,6 +76,7 @@ public:
         QString HeaderComment;  // the comment after the header on its line
         QStringList Trailing;   // comments and unknown lines after the last value
         qint64 Order = 0;       // place in the text form: file order, new keys last
+        bool Listed = false;    // has a header of its own in the file, so it is written even when bare
         // Backslash-separated, without the root, no leading or trailing backslash.
         QString Path() const;
     };

@@ -328,7 +328,7 @@ QByteArray TRegistryData::Serialize() const {
         // A key without values or kept lines is written only when no key below it implies it.
         const bool bare = qsizetype(key->Values.size()) == key->RemovedCount && key->LinesAbove.isEmpty() &&
                           key->Trailing.isEmpty() && key->HeaderComment.isEmpty();
-        if (bare && (!key->Parent || !key->Children.empty()))
+        if (bare && !key->Listed && (!key->Parent || !key->Children.empty()))
             continue;
         appendLines(key->LinesAbove);
         out += '[' + RootKeyToIdent(key->Root).value_or(QString()).toUtf8();
@@ -404,6 +404,9 @@ bool TRegistryData::ParseText(const QByteArray& input) {
             QStringList above = placePending(true);
             if (root && PathAllowed(path)) {
                 current = &CreateKey(*root, path);
+                if (!current->Listed)
+                    current->Order = m_nextOrder++; // made earlier as a parent: its place is its header
+                current->Listed = true;
                 block = -1;
                 current->LinesAbove += above;
                 if (current->HeaderComment.isEmpty())
