@@ -170,7 +170,9 @@ TEST(Registry, TheTextFormReadsBackToTheSameText) {
     // Found by fuzzing: carriage returns piled up at a line end, and more than one byte order mark.
     for (const QByteArray& input :
          {QByteArray("; c\n[HKEY_CURRENT_USER\\S]\n\"L\"=\"x\"\r\r\r\n[H\r\r\r\nrest\r\r"),
-          QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF; c\n[HKEY_CURRENT_USER]\n@=dword:1\n")}) {
+          QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF; c\n[HKEY_CURRENT_USER]\n@=dword:1\n"),
+          // A key whose header follows one of its subkeys', with lines below it.
+          QByteArray("[HKEY_CURRENT_USER\\A]\n[X]\nq\n[HKEY_CURRENT_USER\\]\nbad\n[HKEY_CURRENT_USER\\B]\n")}) {
         TRegistryData once, twice;
         ASSERT_TRUE(once.Parse(input));
         const QByteArray saved = once.Serialize();
