@@ -163,8 +163,12 @@ void SetRegistryReadFailureForTesting(bool fail);
 // writes are atomic (temporary file, flush, rename) and made under an exclusive lock file, so a second
 // process sees either the old or the new store, never a mixture. A store that exists but cannot be read
 // reads as empty and is never written over: every change fails with "Failed to set data". A garbled one
-// (not UTF-8) is kept beside the store as "registry.conf.corrupt" before it is replaced by the next write,
-// and the user is told through the application's exception report.
+// (not UTF-8, or larger than the 64 MiB a store may have) is kept beside the store under a name of its
+// own ("registry.conf.corrupt", then ".corrupt.2", ...) before it is replaced by the next write, and the
+// user is told, once, through the application's exception report, with the copy's name; when no copy
+// can be made it is not replaced. A write that would make the store larger than 64 MiB fails with
+// "Failed to set data". While one registry object of a thread holds an update, another one of the same
+// thread reads the store as it was before the update and its changes fail; it never waits for itself.
 class TRegistry {
 public:
     TRegistry();
