@@ -1,14 +1,17 @@
 // Settings store figures: save and load of one storage section with 1,000, 10,000 and 100,000 lines
-// through the registry storage manager, in a temporary config home. The growth ratio compares each
-// size with the one ten times smaller (10 means linear). Each figure is the best of the repetitions,
-// as elapsed time and as this thread's CPU time (the machine may be shared: the target is judged on the
-// CPU time, which other programs do not inflate). Then 1,000 writes through the INI store.
+// through the registry storage manager, in a temporary config home; then the store's own edges: many
+// deletions in one update, a walk over many keys, and a file with a very deep key path. The growth ratio
+// compares each size with the one ten times smaller (10 means linear). Each figure is the best of the
+// repetitions, as elapsed time and as this thread's CPU time (the machine may be shared: the target is judged
+// on the CPU time, which other programs do not inflate). Then 1,000 writes
+// through the INI store.
 //
 //   settings_store [repetitions per size, default 3]
 
 #include "persistence/PropStorage.h"
 #include "persistence/PropStorageManager.h"
 #include "runtime/IniFile.h"
+#include "runtime/Registry.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -91,6 +94,72 @@ bool RunIniBench(const QString& diskFolder, int reps) {
     return BenchIniWrites(diskFolder, 1, "on disk  ", !memory.isValid());
 }
 
+// One figure of the store's edges against its target, judged on CPU time.
+void Report(const char* what, double elapsed, double cpu, double targetMs) {
+    std::printf("%-52s %9.2f ms elapsed %9.2f ms cpu  (target < %g ms cpu: %s)\n", what, elapsed, cpu,
+                targetMs, cpu < targetMs ? "met" : "not met");
+}
+
+template <class F> void Time(const char* what, double targetMs, F&& f) {
+    const double c0 = CpuMs();
+    const auto t0 = Clock::now();
+    f();
+    Report(what, Ms(Clock::now() - t0), CpuMs() - c0, targetMs);
+}
+
+int CountKeys(TRegistry& reg, const QString& path) {
+    int n = 1;
+    reg.OpenKey(path, false);
+    for (const QString& name : reg.GetKeyNames())
+        n += CountKeys(reg, path + QLatin1Char('\\') + name);
+    return n;
+}
+
+// Deleting values in ascending order (as the storage manager does) and keys one by one in one update,
+// walking a tree of keys, and parsing a file whose one header holds a 32,000-level path.
+void StoreEdges() {
+    TRegistry reg;
+    reg.BeginUpdate();
+    reg.OpenKey(QStringLiteral("\\Software\\Edges\\Values"), true);
+    for (int i = 0; i < 100000; ++i)
+        reg.WriteString(QStringLiteral("Line%1").arg(i, 10, 10, QLatin1Char('0')), QStringLiteral("x"));
+    for (int i = 0; i < 200; ++i)
+        for (int j = 0; j < 100; ++j)
+            reg.CreateKey(QStringLiteral("\\Software\\Edges\\Keys\\K%1\\S%2").arg(i).arg(j));
+    reg.EndUpdate();
+
+    Time("walk 20,000 keys with GetKeyNames", 500, [&] {
+        reg.BeginRead();
+        const int keys = CountKeys(reg, QStringLiteral("\\Software\\Edges\\Keys")) - 1;
+        reg.EndRead();
+        if (keys != 20200)
+            std::fprintf(stderr, "walked %d keys\n", keys);
+    });
+    Time("delete 100,000 values in one update", 1000, [&] {
+        reg.BeginUpdate();
+        reg.OpenKey(QStringLiteral("\\Software\\Edges\\Values"), false);
+        for (int i = 0; i < 100000; ++i)
+            reg.DeleteValue(QStringLiteral("Line%1").arg(i, 10, 10, QLatin1Char('0')));
+        reg.EndUpdate();
+    });
+    Time("delete 20,000 keys one by one in one update", 500, [&] {
+        reg.BeginUpdate();
+        for (int i = 0; i < 200; ++i)
+            for (int j = 0; j < 100; ++j)
+                reg.DeleteKey(QStringLiteral("\\Software\\Edges\\Keys\\K%1\\S%2").arg(i).arg(j));
+        reg.EndUpdate();
+    });
+
+    const QByteArray deep =
+        "[HKEY_CURRENT_USER\\" + QByteArray("a\\").repeated(32000) + "a]\n\"v\"=\"1\"\n"; // 64 KB
+    TRegistryData data;
+    bool refused = false;
+    Time("parse 64 KB with a 32,000-level key path (refused)", 50,
+         [&] { refused = data.Parse(deep) && !data.FindKey(HKEY_CURRENT_USER, QStringLiteral("a")); });
+    if (!refused)
+        std::fprintf(stderr, "the 32,000-level path was not refused\n");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -140,5 +209,6 @@ int main(int argc, char** argv) {
         lastSave = saveCpu;
         lastLoad = loadCpu;
     }
+    StoreEdges();
     return RunIniBench(home.path(), reps) ? 0 : 1;
 }

@@ -28,6 +28,24 @@ QByteArray IntegerBytes(int32_t value) {
     return out;
 }
 
+// Whether a key of that path may be created. A key path is one line of the store, and one longer or
+// deeper than the store's bounds is refused with a message saying so.
+bool MayCreate(const QString& path) {
+    if (TRegistryData::PathAllowed(path))
+        return true;
+    const qsizetype depth = path.count(QLatin1Char('\\')) + 1;
+    const qsizetype bytes = path.toUtf8().size();
+    if (depth <= TRegistryData::kMaxKeyDepth && bytes <= TRegistryData::kMaxKeyPathBytes)
+        return false;
+    throw ERegistryException(QStringLiteral("Failed to create key '%1': a key path may have at most %2 names "
+                                            "and %3 bytes, this one has %4 names and %5 bytes")
+                                 .arg(path.left(40) + (path.size() > 40 ? QStringLiteral("...") : QString()))
+                                 .arg(TRegistryData::kMaxKeyDepth)
+                                 .arg(TRegistryData::kMaxKeyPathBytes)
+                                 .arg(depth)
+                                 .arg(bytes));
+}
+
 } // namespace
 
 struct TRegistry::TBatch {
@@ -118,10 +136,10 @@ bool TRegistry::OpenKey(const QString& key, bool canCreate) {
     if (!IsRootKey(m_root))
         return false;
     const QString path = Resolve(key);
-    if (HasControl(path))
-        return false; // a key path is one line of the store
     bool exists = false;
     if (canCreate) {
+        if (!MayCreate(path))
+            return false;
         exists = Change(path, [&](TRegistryData& data) {
             if (data.FindKey(m_root, path))
                 return false;
@@ -157,7 +175,7 @@ bool TRegistry::CreateKey(const QString& key) {
     if (!IsRootKey(m_root))
         return false;
     const QString path = Resolve(key);
-    if (HasControl(path))
+    if (!MayCreate(path))
         return false;
     return Change(path, [&](TRegistryData& data) {
         if (data.FindKey(m_root, path))
@@ -220,7 +238,8 @@ QStringList TRegistry::GetValueNames() const {
     TRegistryData scratch;
     if (const TRegistryData::TKey* key = Snapshot(scratch).FindKey(m_root, m_currentPath))
         for (const auto& v : key->Values)
-            names.append(v.Name);
+            if (!v.Removed)
+                names.append(v.Name);
     return names;
 }
 
@@ -242,7 +261,7 @@ int TRegistry::GetDataSize(const QString& name) const {
         return -1;
     // Text is counted as the operating system counts it: UTF-16 units with the terminating zero.
     if (v->Type == TRegDataType::rdString || v->Type == TRegDataType::rdExpandString)
-        return int(QString::fromUtf8(v->Data).size() + 1) * 2;
+        return int(TRegistryData::DecodeText(v->Data).size() + 1) * 2;
     return int(v->Data.size());
 }
 
@@ -261,7 +280,7 @@ QString TRegistry::ReadString(const QString& name) const {
         return QString();
     if (v->Type != TRegDataType::rdString && v->Type != TRegDataType::rdExpandString)
         FailType(name);
-    return QString::fromUtf8(v->Data);
+    return TRegistryData::DecodeText(v->Data);
 }
 
 int32_t TRegistry::ReadInteger(const QString& name) const {
@@ -286,7 +305,8 @@ QByteArray TRegistry::ReadBinaryData(const QString& name) const {
 }
 
 void TRegistry::WriteValue(const QString& name, TRegDataType type, const QByteArray& data) {
-    if (!m_keyOpen || m_readOnly || !IsRootKey(m_root) || name.toUtf8().size() > qsizetype(kMaxNameBytes) ||
+    if (!m_keyOpen || m_readOnly || !IsRootKey(m_root) ||
+        TRegistryData::EncodeText(name).size() > qsizetype(kMaxNameBytes) ||
         data.size() > qsizetype(kMaxDataBytes))
         FailSet(name);
     bool keyFound = true;
@@ -298,7 +318,11 @@ void TRegistry::WriteValue(const QString& name, TRegDataType type, const QByteAr
         }
         if (!key)
             key = &store.CreateKey(m_root, m_currentPath);
-        TRegistryData::SetValue(*key, {name, type, data, {}});
+        TRegistryData::TValue value;
+        value.Name = name;
+        value.Type = type;
+        value.Data = data;
+        TRegistryData::SetValue(*key, std::move(value));
         return true;
     });
     if (!written || !keyFound)
@@ -306,11 +330,11 @@ void TRegistry::WriteValue(const QString& name, TRegDataType type, const QByteAr
 }
 
 void TRegistry::WriteString(const QString& name, const QString& value) {
-    WriteValue(name, TRegDataType::rdString, value.toUtf8());
+    WriteValue(name, TRegDataType::rdString, TRegistryData::EncodeText(value));
 }
 
 void TRegistry::WriteExpandString(const QString& name, const QString& value) {
-    WriteValue(name, TRegDataType::rdExpandString, value.toUtf8());
+    WriteValue(name, TRegDataType::rdExpandString, TRegistryData::EncodeText(value));
 }
 
 void TRegistry::WriteInteger(const QString& name, int32_t value) {

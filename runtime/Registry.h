@@ -48,62 +48,97 @@ public:
     using Exception::Exception;
 };
 
-// The content of the per-user settings store: keys under roots, each with typed values. Key paths and
-// value names are matched without regard to case and keep the spelling they were created with.
+// The content of the per-user settings store: a tree of keys under each root, each key with typed
+// values. Key names and value names are matched without regard to case and keep the spelling they were
+// created with. A key path has at most kMaxKeyDepth names and kMaxKeyPathBytes bytes of UTF-8.
 class TRegistryData {
 public:
+    static constexpr int kMaxKeyDepth = 512;
+    static constexpr qsizetype kMaxKeyPathBytes = 32 * 1024;
+
     struct TValue {
         QString Name;
         TRegDataType Type = TRegDataType::rdUnknown;
-        QByteArray Data;         // strings as UTF-8, integers as 4 bytes little-endian
+        QByteArray Data;         // text as UTF-8 (see EncodeText), integers as 4 bytes little-endian
         QStringList LinesBefore; // comments and unknown lines of the text form just above the value
+        QString Comment;         // the comment after the value on its line (" ; my port"), kept
+        bool Removed = false;    // deleted; its kept lines still go where it stood
     };
     struct TKey {
         HKEY Root = 0;
-        QString Path; // backslash-separated, no leading or trailing backslash
-        std::vector<TValue> Values;
-        QHash<QString, qsizetype> Index; // case-folded name -> position in Values
-        QStringList Trailing;            // comments and unknown lines after the last value
-        qint64 Order = 0;                // place in the text form: file order, new keys last
+        QString Name; // its own name; empty for the root
+        TKey* Parent = nullptr;
+        std::map<QString, std::unique_ptr<TKey>> Children; // by case-folded name
+        std::vector<TValue> Values;                        // in file order; skip the Removed ones
+        QHash<QString, qsizetype> Index;                   // case-folded name -> position in Values
+        qsizetype RemovedCount = 0;
+        QStringList LinesAbove; // comments and unknown lines of the text form directly above the header
+        QString HeaderComment;  // the comment after the header on its line
+        QStringList Trailing;   // comments and unknown lines after the last value
+        qint64 Order = 0;       // place in the text form: file order, new keys last
+        bool Listed = false;    // has a header of its own in the file, so it is written even when bare
+        // Backslash-separated, without the root, no leading or trailing backslash.
+        QString Path() const;
     };
+
+    TRegistryData();
+    ~TRegistryData();
+    TRegistryData(TRegistryData&&) noexcept;
+    TRegistryData& operator=(TRegistryData&&) noexcept;
 
     // Key path without empty segments ("\a\\b\" gives "a\b").
     static QString NormalizePath(const QString& path);
+    // Whether a key of that (normal) path may be stored: within the bounds above, one line of the text
+    // form, and read back as the same path from its header.
+    static bool PathAllowed(const QString& path);
+    // Text as stored: UTF-8, with a lone surrogate (U+D800-DFFF) as its three-byte pattern so that it
+    // comes back; the file form writes those bytes as \xHH escapes. DecodeText keeps a leading U+FEFF.
+    static QByteArray EncodeText(const QString& text);
+    static QString DecodeText(const QByteArray& bytes);
 
     TKey* FindKey(HKEY root, const QString& path);
-    // Creates the key and every key above it.
+    const TKey* FindKey(HKEY root, const QString& path) const;
+    // Creates the key and every key above it (the path must be allowed).
     TKey& CreateKey(HKEY root, const QString& path);
     // Deletes the key and everything below it; false when it did not exist.
     bool DeleteKey(HKEY root, const QString& path);
     QStringList SubKeyNames(HKEY root, const QString& path) const;
     static TValue* FindValue(TKey& key, const QString& name);
     static const TValue* FindValue(const TKey& key, const QString& name);
-    // Replaces the value of that name (keeping its place and spelling) or appends it.
+    // Replaces the value of that name (keeping its place, spelling and comment) or appends it.
     static void SetValue(TKey& key, TValue value);
     // False when there was no value of that name.
     static bool RemoveValue(TKey& key, const QString& name);
-    const TKey* FindKey(HKEY root, const QString& path) const;
 
     // The file form: UTF-8 text, one "[ROOT\\key\\path]" section per key and one line per value:
     //   "name"="text"  "name"=expand:"text"  "name"=dword:0000002a  "name"=hex:01,02  "name"=hex(0):01
     // (@ names the unnamed value). In quotes, \\ \" \n \r \t stand for themselves and \xHH for a
-    // byte; everything else is literal UTF-8. Comments (";" or "#") and lines that are no section or value
-    // are kept with their place on rewrite. Parse also takes the older binary form. It never fails on
-    // text that is UTF-8; other input (and a garbled or truncated binary form) gives false and leaves
-    // the content empty. Every length and count of the binary form is checked against the bytes left and
-    // a fixed bound.
+    // byte; everything else is literal UTF-8. A header or value line may end in a comment (" ; note").
+    // Comments (";" or "#") and lines that are no section or value are kept with their place on
+    // rewrite: those directly above a header (no blank line between) belong to that header, the others
+    // to the value below or the key above. A section whose root is unknown or whose path may not be
+    // stored is kept whole as it stands. Parse also takes the older binary form. It never fails on text
+    // that is UTF-8; other input (and a garbled or truncated binary form) gives false and leaves the
+    // content empty. Every length and count of the binary form is checked against the bytes left and a
+    // fixed bound.
     QByteArray Serialize() const;
     bool Parse(const QByteArray& bytes);
     // The older binary form, read only to convert an existing store.
     QByteArray SerializeBinary() const;
     static bool IsBinaryForm(const QByteArray& bytes);
-    bool Empty() const { return m_keys.empty(); }
+    bool Empty() const { return m_roots.empty() && m_blocks.empty(); }
 
 private:
-    static std::pair<HKEY, QString> Id(HKEY root, const QString& path) { return {root, path.toCaseFolded()}; }
+    struct TBlock {
+        QStringList Lines; // a section kept as it stands, with the lines above its header
+        qint64 Order = 0;
+    };
+    void Clear();
     bool ParseBinary(const QByteArray& bytes);
     bool ParseText(const QByteArray& bytes);
-    std::map<std::pair<HKEY, QString>, TKey> m_keys;
+    std::vector<const TKey*> KeysInOrder() const;
+    std::map<HKEY, std::unique_ptr<TKey>> m_roots;
+    std::vector<TBlock> m_blocks;
     QStringList m_preamble; // lines of the text form before the first section
     bool m_fromText = false;
     qint64 m_nextOrder = 0;
@@ -128,8 +163,12 @@ void SetRegistryReadFailureForTesting(bool fail);
 // writes are atomic (temporary file, flush, rename) and made under an exclusive lock file, so a second
 // process sees either the old or the new store, never a mixture. A store that exists but cannot be read
 // reads as empty and is never written over: every change fails with "Failed to set data". A garbled one
-// (not UTF-8) is kept beside the store as "registry.conf.corrupt" before it is replaced by the next write,
-// and the user is told through the application's exception report.
+// (not UTF-8, or larger than the 64 MiB a store may have) is kept beside the store under a name of its
+// own ("registry.conf.corrupt", then ".corrupt.2", ...) before it is replaced by the next write, and the
+// user is told, once, through the application's exception report, with the copy's name; when no copy
+// can be made it is not replaced. A write that would make the store larger than 64 MiB fails with
+// "Failed to set data". While one registry object of a thread holds an update, another one of the same
+// thread reads the store as it was before the update and its changes fail; it never waits for itself.
 class TRegistry {
 public:
     TRegistry();

@@ -40,7 +40,7 @@ public:
         QByteArray raw;
         if (!Bytes(bound, raw))
             return false;
-        out = QString::fromUtf8(raw);
+        out = TRegistryData::DecodeText(raw);
         return true;
     }
 
@@ -68,13 +68,16 @@ bool TRegistryData::IsBinaryForm(const QByteArray& bytes) {
 
 QByteArray TRegistryData::SerializeBinary() const {
     QByteArray out(kMagic, sizeof kMagic);
-    PutU32(out, uint32_t(m_keys.size()));
-    for (const auto& [id, key] : m_keys) {
-        PutU32(out, key.Root);
-        PutBytes(out, key.Path.toUtf8());
-        PutU32(out, uint32_t(key.Values.size()));
-        for (const TValue& v : key.Values) {
-            PutBytes(out, v.Name.toUtf8());
+    const std::vector<const TKey*> keys = KeysInOrder();
+    PutU32(out, uint32_t(keys.size()));
+    for (const TKey* key : keys) {
+        PutU32(out, key->Root);
+        PutBytes(out, key->Path().toUtf8());
+        PutU32(out, uint32_t(key->Values.size() - size_t(key->RemovedCount)));
+        for (const TValue& v : key->Values) {
+            if (v.Removed)
+                continue;
+            PutBytes(out, EncodeText(v.Name));
             out.append(char(v.Type));
             PutBytes(out, v.Data);
         }
@@ -95,8 +98,9 @@ bool TRegistryData::ParseBinary(const QByteArray& bytes) {
     for (uint32_t k = 0; ok && k < keyCount; ++k) {
         uint32_t root, valueCount;
         QString path;
-        ok = in.U32(root) && IsRootKey(root) && in.Text(kMaxPathBytes, path) && !HasControl(path) &&
-             in.U32(valueCount) && qsizetype(valueCount) <= in.Left() / kMinValueBytes;
+        ok = in.U32(root) && IsRootKey(root) && in.Text(kMaxKeyPathBytes, path) &&
+             PathAllowed(NormalizePath(path)) && in.U32(valueCount) &&
+             qsizetype(valueCount) <= in.Left() / kMinValueBytes;
         if (!ok)
             break;
         TKey& key = CreateKey(root, path);
@@ -117,7 +121,5 @@ bool TRegistryData::ParseBinary(const QByteArray& bytes) {
     }
     if (ok && in.Left() != 0)
         ok = false;
-    if (!ok)
-        m_keys.clear();
     return ok;
 }

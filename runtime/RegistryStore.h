@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 
 #include <memory>
+#include <thread>
 
 Q_DECLARE_LOGGING_CATEGORY(lcRegistry)
 
@@ -17,7 +18,6 @@ namespace regstore {
 // may exceed its bound (the operating system's registry has similar limits).
 constexpr qint64 kMaxStoreBytes = 64 * 1024 * 1024;
 constexpr uint32_t kMaxNameBytes = 16 * 1024;
-constexpr uint32_t kMaxPathBytes = 32 * 1024;
 constexpr uint32_t kMaxDataBytes = 16 * 1024 * 1024;
 
 // Length of the well-formed UTF-8 sequence at i, 0 when the bytes there are none.
@@ -30,7 +30,9 @@ inline bool HasControl(const QString& text) {
     return false;
 }
 
-// Holds a flock on the store's lock file for the lifetime of the object.
+// Holds a flock on the store's lock file for the lifetime of the object. A thread that already holds the
+// exclusive lock (through another registry object's update) would wait for itself: it gets the shared
+// lock as held (nobody else can write meanwhile) and the exclusive one as refused, never a hang.
 class TStoreLock {
 public:
     TStoreLock(const QString& lockFile, bool exclusive);
@@ -42,13 +44,18 @@ public:
 private:
     int m_fd = -1;
     bool m_locked = false;
+    bool m_counted = false; // counted as this thread's exclusive lock
+    std::thread::id m_thread;
 };
 
 enum class TLoadResult { lrMissing, lrOk, lrGarbled, lrUnreadable };
 
 // Reads the file at path into data; why (when given) receives the reason it could not be used.
 TLoadResult ReadStoreFile(const QString& path, TRegistryData& data, QString* why = nullptr);
-// Writes the content atomically (the caller holds the lock).
+// Writes the content atomically (the caller holds the lock): a temporary file beside the store (or
+// beside the file a symbolic link names, so the link stays), synced, renamed over it, then the folder
+// synced. A new store is private to the user; an existing one keeps its mode. False when it cannot be
+// written, or when it would be larger than the reader takes.
 bool WriteStoreFile(const QString& path, const TRegistryData& data);
 // Reads the store for reading only, converting a binary store of an earlier version first.
 TRegistryData LoadStore();

@@ -1,7 +1,7 @@
 #include "runtime/RegistryStore.h"
 
 #include <algorithm>
-#include <set>
+#include <cstring>
 
 using namespace regstore;
 
@@ -10,55 +10,62 @@ namespace {
 const char kHexDigits[] = "0123456789abcdef";
 
 // Bytes in double quotes: backslash, quote, CR, LF and tab escaped, other control bytes and bytes that
-// are not UTF-8 as \xHH, the rest literal.
+// are not UTF-8 as \xHH, the rest literal. Written through a pointer into room for the worst case: values
+// may be megabytes.
 void AppendQuoted(QByteArray& out, const QByteArray& bytes) {
-    out += '"';
-    for (qsizetype i = 0; i < bytes.size();) {
-        const uint8_t c = uint8_t(bytes[i]);
-        switch (c) {
-        case '\\':
-            out += "\\\\";
+    const qsizetype start = out.size();
+    const qsizetype n = bytes.size();
+    out.resize(start + 4 * n + 2);
+    char* o = out.data() + start;
+    const char* p = bytes.constData();
+    *o++ = '"';
+    for (qsizetype i = 0; i < n;) {
+        const uint8_t c = uint8_t(p[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+            *o++ = char(c);
             ++i;
             continue;
-        case '"':
-            out += "\\\"";
-            ++i;
-            continue;
-        case '\n':
-            out += "\\n";
-            ++i;
-            continue;
-        case '\r':
-            out += "\\r";
-            ++i;
-            continue;
-        case '\t':
-            out += "\\t";
-            ++i;
-            continue;
-        default:
-            break;
         }
-        const int n = c < 0x20 || c == 0x7F ? 0 : Utf8SequenceLength(bytes, i);
-        if (n == 0) {
-            out += "\\x";
-            out += kHexDigits[c >> 4];
-            out += kHexDigits[c & 15];
+        const char escape = c == '\\'   ? '\\'
+                            : c == '"'  ? '"'
+                            : c == '\n' ? 'n'
+                            : c == '\r' ? 'r'
+                            : c == '\t' ? 't'
+                                        : 0;
+        if (escape) {
+            *o++ = '\\';
+            *o++ = escape;
             ++i;
-        } else {
-            out += bytes.mid(i, n);
-            i += n;
+            continue;
         }
+        const int length = c < 0x80 ? 0 : Utf8SequenceLength(bytes, i);
+        if (length > 0) {
+            std::memcpy(o, p + i, size_t(length));
+            o += length;
+            i += length;
+            continue;
+        }
+        *o++ = '\\';
+        *o++ = 'x';
+        *o++ = kHexDigits[c >> 4];
+        *o++ = kHexDigits[c & 15];
+        ++i;
     }
-    out += '"';
+    *o++ = '"';
+    out.truncate(o - out.constData());
 }
 
 void AppendHexList(QByteArray& out, const QByteArray& bytes) {
+    if (bytes.isEmpty())
+        return;
+    const qsizetype start = out.size();
+    out.resize(start + 3 * bytes.size() - 1);
+    char* o = out.data() + start;
     for (qsizetype i = 0; i < bytes.size(); ++i) {
         if (i)
-            out += ',';
-        out += kHexDigits[uint8_t(bytes[i]) >> 4];
-        out += kHexDigits[uint8_t(bytes[i]) & 15];
+            *o++ = ',';
+        *o++ = kHexDigits[uint8_t(bytes[i]) >> 4];
+        *o++ = kHexDigits[uint8_t(bytes[i]) & 15];
     }
 }
 
@@ -66,7 +73,7 @@ void AppendValueLine(QByteArray& out, const TRegistryData::TValue& v) {
     if (v.Name.isEmpty())
         out += '@';
     else
-        AppendQuoted(out, v.Name.toUtf8());
+        AppendQuoted(out, TRegistryData::EncodeText(v.Name));
     out += '=';
     switch (v.Type) {
     case TRegDataType::rdString:
@@ -92,6 +99,7 @@ void AppendValueLine(QByteArray& out, const TRegistryData::TValue& v) {
         AppendHexList(out, v.Data);
         break;
     }
+    out += v.Comment.toUtf8();
     out += '\n';
 }
 
@@ -163,9 +171,13 @@ void SkipBlanks(const QByteArray& line, qsizetype& pos) {
         ++pos;
 }
 
+bool AtLineEnd(const QByteArray& line, qsizetype pos) {
+    return pos >= line.size() || line[pos] == ';' || line[pos] == '#';
+}
+
 bool ReadHexList(const QByteArray& line, qsizetype& pos, QByteArray& out) {
     SkipBlanks(line, pos);
-    if (pos >= line.size())
+    if (AtLineEnd(line, pos))
         return true; // no bytes
     for (;;) {
         SkipBlanks(line, pos);
@@ -176,7 +188,7 @@ bool ReadHexList(const QByteArray& line, qsizetype& pos, QByteArray& out) {
         out += char(hi * 16 + lo);
         pos += 2;
         SkipBlanks(line, pos);
-        if (pos >= line.size())
+        if (AtLineEnd(line, pos))
             return true;
         if (line[pos] != ',')
             return false;
@@ -184,7 +196,8 @@ bool ReadHexList(const QByteArray& line, qsizetype& pos, QByteArray& out) {
     }
 }
 
-// One value line of the text form (already trimmed); false when the line is none.
+// One value line of the text form (already trimmed), with the comment it may end in; false when the line
+// is none.
 bool ParseValueLine(const QByteArray& line, TRegistryData::TValue& v) {
     qsizetype pos = 0;
     QByteArray name;
@@ -228,12 +241,31 @@ bool ParseValueLine(const QByteArray& line, TRegistryData::TValue& v) {
     } else {
         return false;
     }
+    const qsizetype end = p;
     SkipBlanks(rest, p);
-    if (p != rest.size())
+    if (!AtLineEnd(rest, p))
         return false;
-    v.Name = QString::fromUtf8(name);
+    v.Comment = QString::fromUtf8(rest.mid(end));
+    v.Name = TRegistryData::DecodeText(name);
     v.Data = std::move(data);
     return true;
+}
+
+// A section header: "[" inner "]", optionally followed by a comment. The first "]" that leaves only a
+// comment or nothing ends it, so a comment may hold brackets. False when the line is no header.
+bool ParseHeader(const QByteArray& line, QByteArray& inner, QByteArray& comment) {
+    if (!line.startsWith('['))
+        return false;
+    for (qsizetype i = line.indexOf(']'); i >= 0; i = line.indexOf(']', i + 1)) {
+        qsizetype p = i + 1;
+        SkipBlanks(line, p);
+        if (AtLineEnd(line, p)) {
+            inner = line.mid(1, i - 1);
+            comment = line.mid(i + 1);
+            return true;
+        }
+    }
+    return false;
 }
 
 QStringList DefaultPreamble() {
@@ -282,33 +314,37 @@ QByteArray TRegistryData::Serialize() const {
     if (!preamble.isEmpty())
         out += '\n';
 
-    // A key without values or kept lines is written only when no key below it implies it.
-    std::set<std::pair<HKEY, QString>> implied;
-    std::vector<const TKey*> keys;
-    keys.reserve(m_keys.size());
-    for (const auto& [id, key] : m_keys) {
-        keys.push_back(&key);
-        if (!id.second.isEmpty()) {
-            const qsizetype cut = id.second.lastIndexOf(QLatin1Char('\\'));
-            implied.insert({id.first, cut < 0 ? QString() : id.second.left(cut)});
-        }
-    }
-    std::sort(keys.begin(), keys.end(), [](const TKey* a, const TKey* b) { return a->Order < b->Order; });
-    for (const TKey* key : keys) {
-        if (key->Values.empty() && key->Trailing.isEmpty() &&
-            (key->Path.isEmpty() || implied.count(Id(key->Root, key->Path))))
-            continue;
-        out += '[' + RootKeyToIdent(key->Root).value_or(QString()).toUtf8();
-        if (!key->Path.isEmpty())
-            out += '\\' + key->Path.toUtf8();
-        out += "]\n";
-        for (const TValue& v : key->Values) {
-            for (const QString& line : v.LinesBefore)
-                out += line.toUtf8() + '\n';
-            AppendValueLine(out, v);
-        }
-        for (const QString& line : key->Trailing)
+    const auto appendLines = [&](const QStringList& lines) {
+        for (const QString& line : lines)
             out += line.toUtf8() + '\n';
+    };
+    const std::vector<const TKey*> keys = KeysInOrder();
+    auto block = m_blocks.begin();
+    for (const TKey* key : keys) {
+        for (; block != m_blocks.end() && block->Order < key->Order; ++block) {
+            appendLines(block->Lines);
+            out += '\n';
+        }
+        // A key without values or kept lines is written only when no key below it implies it.
+        const bool bare = qsizetype(key->Values.size()) == key->RemovedCount && key->LinesAbove.isEmpty() &&
+                          key->Trailing.isEmpty() && key->HeaderComment.isEmpty();
+        if (bare && !key->Listed && (!key->Parent || !key->Children.empty()))
+            continue;
+        appendLines(key->LinesAbove);
+        out += '[' + RootKeyToIdent(key->Root).value_or(QString()).toUtf8();
+        if (key->Parent)
+            out += '\\' + key->Path().toUtf8();
+        out += ']' + key->HeaderComment.toUtf8() + '\n';
+        for (const TValue& v : key->Values) {
+            appendLines(v.LinesBefore);
+            if (!v.Removed)
+                AppendValueLine(out, v);
+        }
+        appendLines(key->Trailing);
+        out += '\n';
+    }
+    for (; block != m_blocks.end(); ++block) {
+        appendLines(block->Lines);
         out += '\n';
     }
     return out;
@@ -319,8 +355,6 @@ bool TRegistryData::ParseText(const QByteArray& input) {
     while (bytes.startsWith("\xEF\xBB\xBF"))
         bytes.remove(0, 3); // byte order marks some editors add
     for (qsizetype i = 0; i < bytes.size();) {
-        if (bytes[i] == '\0')
-            return false;
         const int n = Utf8SequenceLength(bytes, i);
         if (n == 0)
             return false;
@@ -328,13 +362,27 @@ bool TRegistryData::ParseText(const QByteArray& input) {
     }
     m_fromText = true;
     TKey* current = nullptr;
-    bool unknownSection = false;
-    QStringList pending; // comments and unknown lines not yet given a place
-    const auto placePending = [&] {
+    qsizetype block = -1; // the section kept as it stands that is being read
+    QStringList pending;  // comments and unknown lines not yet given a place
+    const auto dropBlankEnd = [&] {
         while (!pending.isEmpty() && pending.last().trimmed().isEmpty())
             pending.removeLast();
-        (current ? current->Trailing : m_preamble) += pending;
+    };
+    // Gives the pending lines their place: at a header, the lines directly above it are returned for
+    // it; the others stay with the section before (a section kept as it stands keeps them all).
+    const auto placePending = [&](bool atHeader) {
+        QStringList above;
+        if (atHeader && block < 0) { // a section kept as it stands keeps all its lines
+            qsizetype cut = pending.size();
+            while (cut > 0 && !pending[cut - 1].trimmed().isEmpty())
+                --cut;
+            above = pending.mid(cut);
+            pending.resize(cut);
+        }
+        dropBlankEnd();
+        (block >= 0 ? m_blocks[size_t(block)].Lines : current ? current->Trailing : m_preamble) += pending;
         pending.clear();
+        return above;
     };
     qsizetype start = 0;
     while (start < bytes.size()) {
@@ -348,21 +396,33 @@ bool TRegistryData::ParseText(const QByteArray& input) {
         while (raw.startsWith("\xEF\xBB\xBF"))
             raw.remove(0, 3); // a byte order mark within the file (files joined by hand) is no text either
         const QByteArray line = raw.trimmed();
-        if (line.startsWith('[') && line.endsWith(']') && line.size() >= 2) {
-            const QString inner = QString::fromUtf8(line.mid(1, line.size() - 2));
-            const qsizetype cut = inner.indexOf(QLatin1Char('\\'));
-            const auto root = IdentToRootKey(cut < 0 ? inner : inner.left(cut));
-            const QString path = cut < 0 ? QString() : inner.mid(cut + 1);
-            if (root && !HasControl(path)) {
-                placePending();
+        QByteArray inner, comment;
+        if (ParseHeader(line, inner, comment)) {
+            const qsizetype cut = inner.indexOf('\\');
+            const auto root = IdentToRootKey(QString::fromUtf8(cut < 0 ? inner : inner.left(cut)));
+            const QString path = NormalizePath(cut < 0 ? QString() : DecodeText(inner.mid(cut + 1)));
+            QStringList above = placePending(true);
+            if (root && PathAllowed(path)) {
                 current = &CreateKey(*root, path);
-                unknownSection = false;
-                continue;
+                if (!current->Listed)
+                    current->Order = m_nextOrder++; // made earlier as a parent: its place is its header
+                current->Listed = true;
+                block = -1;
+                current->LinesAbove += above;
+                if (current->HeaderComment.isEmpty())
+                    current->HeaderComment = QString::fromUtf8(comment);
+            } else {
+                if (root)
+                    qCWarning(lcRegistry) << "key path too long or not storable, section kept as it stands";
+                above.append(QString::fromUtf8(raw));
+                m_blocks.push_back({std::move(above), m_nextOrder++});
+                block = qsizetype(m_blocks.size()) - 1;
+                current = nullptr;
             }
-            unknownSection = true;
+            continue;
         }
         TValue value;
-        if (current && !unknownSection && ParseValueLine(line, value)) {
+        if (current && ParseValueLine(line, value)) {
             value.LinesBefore = std::move(pending);
             pending.clear();
             QString folded = value.Name.toCaseFolded();
@@ -371,6 +431,7 @@ bool TRegistryData::ParseText(const QByteArray& input) {
                 existing.LinesBefore += value.LinesBefore;
                 existing.Type = value.Type;
                 existing.Data = std::move(value.Data);
+                existing.Comment = std::move(value.Comment);
             } else {
                 current->Index.insert(std::move(folded), qsizetype(current->Values.size()));
                 current->Values.push_back(std::move(value));
@@ -379,6 +440,6 @@ bool TRegistryData::ParseText(const QByteArray& input) {
         }
         pending.append(QString::fromUtf8(raw));
     }
-    placePending();
+    placePending(false);
     return true;
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,29 @@ void WriteStoreBytes(const QByteArray& bytes) {
     QFile f(RegistryStorePath());
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
+}
+
+QByteArray StoreBytes() {
+    QFile f(RegistryStorePath());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Bytes of a literal that may hold NUL bytes.
+template <size_t N> QByteArray Bytes(const char (&s)[N]) {
+    return QByteArray(s, qsizetype(N - 1));
+}
+
+// Joins what a list of reads gave, for the tables below.
+QString Reads(const QStringList& parts) {
+    return parts.join(QLatin1Char('|'));
+}
+
+TRegistryData::TValue Value(const QString& name, TRegDataType type, const QByteArray& data) {
+    TRegistryData::TValue v;
+    v.Name = name;
+    v.Type = type;
+    v.Data = data;
+    return v;
 }
 
 } // namespace
@@ -125,8 +149,8 @@ TEST(Registry, DeleteKeyRemovesTheSubtreeOnly) {
 TEST(Registry, GarbledOrTruncatedBinaryFormsAreRefusedWhole) {
     TRegistryData data;
     TRegistryData::TKey& key = data.CreateKey(HKEY_CURRENT_USER, "Software\\K");
-    TRegistryData::SetValue(key, {"Name", TRegDataType::rdString, "value", {}});
-    TRegistryData::SetValue(key, {"Bin", TRegDataType::rdBinary, QByteArray(100, 'x'), {}});
+    TRegistryData::SetValue(key, Value("Name", TRegDataType::rdString, "value"));
+    TRegistryData::SetValue(key, Value("Bin", TRegDataType::rdBinary, QByteArray(100, 'x')));
     const QByteArray good = data.SerializeBinary();
     TRegistryData parsed;
     ASSERT_TRUE(parsed.Parse(good));
@@ -146,7 +170,10 @@ TEST(Registry, TheTextFormReadsBackToTheSameText) {
     // Found by fuzzing: carriage returns piled up at a line end, and more than one byte order mark.
     for (const QByteArray& input :
          {QByteArray("; c\n[HKEY_CURRENT_USER\\S]\n\"L\"=\"x\"\r\r\r\n[H\r\r\r\nrest\r\r"),
-          QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF; c\n[HKEY_CURRENT_USER]\n@=dword:1\n")}) {
+          QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF; c\n[HKEY_CURRENT_USER]\n@=dword:1\n"),
+          // A key whose header follows one of its subkeys', with lines below it.
+          QByteArray(
+              "[HKEY_CURRENT_USER\\A]\n[X]\nq\n[HKEY_CURRENT_USER\\]\nbad\n[HKEY_CURRENT_USER\\B]\n")}) {
         TRegistryData once, twice;
         ASSERT_TRUE(once.Parse(input));
         const QByteArray saved = once.Serialize();
@@ -281,22 +308,22 @@ TEST(Registry, HandEditsCommentsAndUnknownLinesSurviveARewrite) {
     EXPECT_TRUE(reg.DeleteValue("Gone"));
     QFile f(RegistryStorePath());
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), QByteArray("# written by hand\n"
-                                      "\n"
-                                      "[HKEY_CURRENT_USER\\Software\\A]\n"
-                                      "; about first\n"
-                                      "\"First\"=\"one\"\n"
-                                      "this line means nothing\n"
-                                      "\"Second\"=dword:0000002a\n"
-                                      "\"Third\"=\"3\"\n"
-                                      "\"Bad\"=dword:123456789\n"
-                                      "\n"
-                                      "[SOMEWHERE_ELSE\\X]\n"
-                                      "\"Hidden\"=\"not a value here\"\n"
-                                      "\n"
-                                      "[HKEY_CURRENT_USER\\Software\\B]\n"
-                                      "; after gone\n"
-                                      "\n"));
+    const QByteArray got = f.readAll();
+    EXPECT_EQ(got, QByteArray("# written by hand\n"
+                              "[HKEY_CURRENT_USER\\Software\\A]\n"
+                              "; about first\n"
+                              "\"First\"=\"one\"\n"
+                              "this line means nothing\n"
+                              "\"Second\"=dword:0000002a\n"
+                              "\"Third\"=\"3\"\n"
+                              "\"Bad\"=dword:123456789\n"
+                              "\n"
+                              "[SOMEWHERE_ELSE\\X]\n"
+                              "\"Hidden\"=\"not a value here\"\n"
+                              "\n"
+                              "[HKEY_CURRENT_USER\\Software\\B]\n"
+                              "; after gone\n"
+                              "\n"));
 }
 
 TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
@@ -304,8 +331,8 @@ TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
     TRegistryData old;
     TRegistryData::TKey& key = old.CreateKey(HKEY_CURRENT_USER, "Software\\Varnholt\\Corvantel\\TMainFormF");
     TRegistryData::SetValue(key,
-                            {"Line0000000000", TRegDataType::rdString, "object MainFormF: TMainFormF", {}});
-    TRegistryData::SetValue(key, {"N", TRegDataType::rdInteger, QByteArray("\x07\0\0\0", 4), {}});
+                            Value("Line0000000000", TRegDataType::rdString, "object MainFormF: TMainFormF"));
+    TRegistryData::SetValue(key, Value("N", TRegDataType::rdInteger, QByteArray("\x07\0\0\0", 4)));
     const QByteArray binary = old.SerializeBinary();
     QDir().mkpath(QFileInfo(LegacyRegistryStorePath()).absolutePath());
     QFile legacy(LegacyRegistryStorePath());
@@ -425,4 +452,272 @@ TEST(Registry, AStoreThatCannotBeUsedSaysWhy) {
     EXPECT_EQ(RegistryStoreProblem(),
               "The settings store " + RegistryStorePath() + " cannot be read: Input/output error.");
     SetRegistryReadFailureForTesting(false);
+}
+
+// Hand-edited stores: the file as a person left it, one operation of the program, what the program
+// reads, and the file it leaves.
+TEST(Registry, HandEditedStores) {
+    using TOp = std::function<QString(TRegistry&)>;
+    struct TCase {
+        const char* name;
+        QByteArray before;
+        TOp op;
+        QString reads;
+        QByteArray after;
+    };
+    const QString deep = QStringLiteral("k\\").repeated(600) + "k";
+    const TCase cases[] = {
+        {"a header may end in a comment",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\n[HKEY_CURRENT_USER\\B] ; note [x]\n\"v\"=\"2\"\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString a = r.ReadString("v");
+             r.WriteString("w", "3");
+             r.OpenKey("\\B", false);
+             return Reads({a, r.ReadString("v")});
+         },
+         "1|2",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"w\"=\"3\"\n\n[HKEY_CURRENT_USER\\B] ; note "
+         "[x]\n\"v\"=\"2\"\n\n"},
+        {"lines directly above a header stay when the key before goes",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n; end of A\n\n; about "
+         "B\n[SOMEWHERE\\X]\nkept\n[HKEY_CURRENT_USER\\B]\n"
+         "\"w\"=\"2\"\n",
+         [](TRegistry& r) {
+             return Reads({r.DeleteKey("A") ? "deleted" : "", r.KeyExists("B") ? "B" : ""});
+         },
+         "deleted|B", "; about B\n[SOMEWHERE\\X]\nkept\n\n[HKEY_CURRENT_USER\\B]\n\"w\"=\"2\"\n\n"},
+        {"a value may end in a comment, kept when the value changes",
+         "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM3\" ; my port\n\"n\"=dword:2a # "
+         "answer\n\"b\"=hex:01,02;bytes\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString before =
+                 r.ReadString("port") + QString::number(r.ReadInteger("n")) + r.ReadBinaryData("b").toHex();
+             r.WriteString("port", "COM4");
+             return Reads({before, r.GetValueNames().join(',')});
+         },
+         "COM3420102|port,n,b",
+         "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM4\" ; my port\n\"n\"=dword:0000002a # answer\n"
+         "\"b\"=hex:01,02;bytes\n\n"},
+        {"a NUL byte spoils one line only",
+         Bytes("[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\nx\0y\n\"w\"=\"a\0b\"\n"),
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString w = r.ReadString("w");
+             r.WriteString("v", "2");
+             return Reads({QString::number(w.size()), r.ReadString("v")});
+         },
+         "3|2", Bytes("[HKEY_CURRENT_USER\\A]\n\"v\"=\"2\"\nx\0y\n\"w\"=\"a\\x00b\"\n\n")},
+        {"a leading U+FEFF is part of a name",
+         "[HKEY_CURRENT_USER\\A]\n\"\xEF\xBB\xBFPort\"=\"a\"\n\"Port\"=\"b\"\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             return Reads({QString::number(r.GetValueNames().size()), r.ReadString("Port"),
+                           r.ReadString(QChar(0xFEFF) + QString("Port"))});
+         },
+         "2|b|a", "[HKEY_CURRENT_USER\\A]\n\"\xEF\xBB\xBFPort\"=\"a\"\n\"Port\"=\"b\"\n"},
+        {"values deleted in order leave their comments in place",
+         "[HKEY_CURRENT_USER\\A]\n; one\n\"a\"=\"1\"\n; two\n\"b\"=\"2\"\n\"c\"=\"3\"\n; end\n",
+         [](TRegistry& r) {
+             r.BeginUpdate();
+             r.OpenKey("A", false);
+             r.DeleteValue("a");
+             r.DeleteValue("b");
+             r.EndUpdate();
+             return r.GetValueNames().join(',');
+         },
+         "c", "[HKEY_CURRENT_USER\\A]\n; one\n; two\n\"c\"=\"3\"\n; end\n\n"},
+        {"a section whose path is too deep is kept as it stands",
+         "[HKEY_CURRENT_USER\\" + deep.toUtf8() + "]\n\"v\"=\"1\"\n\n[HKEY_CURRENT_USER\\B]\n",
+         [](TRegistry& r) {
+             const bool seen = r.KeyExists("k");
+             r.OpenKey("B", false);
+             r.WriteString("v", "2");
+             return Reads({seen ? "seen" : "not seen"});
+         },
+         "not seen",
+         "[HKEY_CURRENT_USER\\" + deep.toUtf8() +
+             "]\n\"v\"=\"1\"\n\n[HKEY_CURRENT_USER\\B]\n\"v\"=\"2\"\n\n"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTempConfigHome home;
+        WriteStoreBytes(c.before);
+        TRegistry reg;
+        QString reads;
+        try {
+            reads = c.op(reg);
+        } catch (const Exception& e) {
+            reads = "failed: " + e.Message();
+        }
+        EXPECT_EQ(reads, c.reads);
+        const QByteArray after = StoreBytes();
+        EXPECT_EQ(after.toStdString(), c.after.toStdString());
+        TRegistryData again; // what the program writes it reads back the same
+        EXPECT_TRUE(again.Parse(after));
+        if (after != c.before) {
+            EXPECT_EQ(again.Serialize(), after);
+        }
+    }
+}
+
+TEST(Registry, TextComesBackAsWrittenWithLeadingMarksAndLoneSurrogates) {
+    TTempConfigHome home;
+    const QString mark = QChar(0xFEFF) + QString("Port");
+    const QString lone = QString("a") + QChar(0xD800) + "b" + QChar(0xDFFF) + QString::fromUtf8("\U0001F600");
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+        reg.WriteString(mark, mark);
+        reg.WriteString("Port", "plain");
+        reg.WriteString(lone, lone);
+        reg.WriteExpandString("e", QString(QChar(0xDC00)));
+    }
+    const QByteArray file = StoreBytes();
+    EXPECT_TRUE(file.contains("\"a\\xed\\xa0\\x80b\\xed\\xbf\\xbf\xF0\x9F\x98\x80\"")) << file.toStdString();
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("K", false));
+    EXPECT_EQ(reg.GetValueNames(), (QStringList{mark, "Port", lone, "e"}));
+    EXPECT_EQ(reg.ReadString(mark), mark);
+    EXPECT_EQ(reg.ReadString("port"), "plain");
+    EXPECT_EQ(reg.ReadString(lone), lone);
+    EXPECT_EQ(reg.ReadString("e"), QString(QChar(0xDC00)));
+    EXPECT_EQ(reg.GetDataSize(lone), (lone.size() + 1) * 2);
+    // A key path is one line of the store and must come back from its header.
+    EXPECT_FALSE(reg.OpenKey("\\K" + QString(QChar(0xD800)), true));
+    EXPECT_FALSE(reg.OpenKey("\\K] ; x", true));
+    EXPECT_TRUE(reg.OpenKey("\\K]x]", true));
+}
+
+// Stores that cannot be understood: each one is kept under a name of its own before it is replaced.
+TEST(Registry, EveryUnreadableStoreIsKeptAndNamed) {
+    TTempConfigHome home;
+    QStringList reports;
+    TExceptionReporter old = SetExceptionReporter([&](const QString& m) { reports.append(m); });
+    const QString store = RegistryStorePath();
+    for (const QByteArray& bad : {QByteArray("first \xff\n"), QByteArray("second \xfe\n")}) {
+        WriteStoreBytes(bad);
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+    }
+    // Through a symbolic link: the link stays, the file it names is copied and then written.
+    const QString target = home.Path() + "/elsewhere.conf";
+    QFile::remove(store);
+    ASSERT_TRUE(QFile::link(target, store));
+    QFile t(target);
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.write("third \xfd\n");
+    t.close();
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("L", true));
+    }
+    SetExceptionReporter(old);
+    const QStringList copies = {store + ".corrupt", store + ".corrupt.2", store + ".corrupt.3"};
+    const QList<QByteArray> kept = {"first \xff\n", "second \xfe\n", "third \xfd\n"};
+    ASSERT_EQ(reports.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QFile f(copies[i]);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << copies[i].toStdString();
+        EXPECT_EQ(f.readAll(), kept[i]);
+        EXPECT_TRUE(reports[i].endsWith("it was kept as " + copies[i] + " and the settings start afresh."))
+            << reports[i].toStdString();
+    }
+    EXPECT_TRUE(QFileInfo(store).isSymLink());
+    TRegistry reg;
+    EXPECT_TRUE(reg.KeyExists("L"));
+    EXPECT_TRUE(StoreBytes().contains("[HKEY_CURRENT_USER\\L]"));
+}
+
+TEST(Registry, AReadOnlyFolderKeepsTheStoreAndClaimsNoCopy) {
+    TTempConfigHome home;
+    ASSERT_TRUE(TRegistry().CreateKey("K")); // the lock file exists from earlier use
+    WriteStoreBytes("garbled \xff\n");
+    const QString folder = QFileInfo(RegistryStorePath()).absolutePath();
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+    if (QFile probe(folder + "/probe"); probe.open(QIODevice::WriteOnly)) {
+        probe.remove();
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        GTEST_SKIP() << "this user writes into read-only folders";
+    }
+    QStringList reports;
+    TExceptionReporter old = SetExceptionReporter([&](const QString& m) { reports.append(m); });
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("", false));
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("A", "1"); }), "Failed to set data for 'A'");
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("B", "2"); }), "Failed to set data for 'B'");
+    SetExceptionReporter(old);
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ASSERT_EQ(reports.size(), 1); // told once, not at every save
+    EXPECT_FALSE(reports[0].contains("kept as")) << reports[0].toStdString();
+    EXPECT_TRUE(reports[0].contains("no copy of it could be kept")) << reports[0].toStdString();
+    EXPECT_EQ(StoreBytes(), "garbled \xff\n");
+    EXPECT_FALSE(QFile::exists(RegistryStorePath() + ".corrupt"));
+}
+
+// The store never writes what it would refuse to read, and refuses paths beyond its bounds by name.
+TEST(Registry, SizeLimitsHoldForWhatIsWritten) {
+    TTempConfigHome home;
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("K", true));
+    reg.WriteString("small", "kept");
+    // 16 MiB of control bytes is within the bound of one value but takes 64 MiB as \xHH escapes.
+    const QString controls(16 * 1024 * 1024, QChar(1));
+    EXPECT_EQ(ErrorOf([&] { reg.WriteString("big", controls); }), "Failed to set data for 'big'");
+    reg.BeginUpdate();
+    reg.WriteString("big", controls);
+    EXPECT_EQ(ErrorOf([&] { reg.EndUpdate(); }), "Failed to set data for 'big'");
+    EXPECT_EQ(RegistryStoreProblem(), "");
+    EXPECT_EQ(reg.GetValueNames(), QStringList{"small"});
+
+    const QString deepest = QStringLiteral("k\\").repeated(TRegistryData::kMaxKeyDepth - 1) + "k";
+    EXPECT_TRUE(reg.OpenKey("\\" + deepest, true));
+    EXPECT_TRUE(reg.KeyExists("\\" + deepest));
+    const QString error = ErrorOf([&] { reg.OpenKey("\\" + deepest + "\\k", true); });
+    EXPECT_TRUE(error.startsWith("Failed to create key 'k\\k\\")) << error.toStdString();
+    EXPECT_TRUE(error.endsWith("at most 512 names and 32768 bytes, this one has 513 names and 1025 bytes"))
+        << error.toStdString();
+    EXPECT_FALSE(ErrorOf([&] { reg.CreateKey("\\" + QString(40000, 'x')); }).isEmpty());
+    EXPECT_EQ(reg.CurrentPath(), deepest);
+}
+
+TEST(Registry, ANewStoreIsPrivateAndAnExistingOneKeepsItsMode) {
+    TTempConfigHome home;
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+    }
+    const auto mode = [] {
+        struct stat st {};
+        return ::stat(QFile::encodeName(RegistryStorePath()).constData(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    EXPECT_EQ(mode(), 0600u);
+    ASSERT_EQ(::chmod(QFile::encodeName(RegistryStorePath()).constData(), 0640), 0);
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey("K", false));
+    reg.WriteString("v", "1");
+    EXPECT_EQ(mode(), 0640u);
+    EXPECT_EQ(QDir(QFileInfo(RegistryStorePath()).absolutePath()).entryList(QDir::Files),
+              (QStringList{"registry.conf", "registry.dat.lock"})); // no temporary file left
+}
+
+// A second registry object in the thread that holds an update neither waits for itself nor writes
+// around the update: it reads the store as it was and its writes fail.
+TEST(Registry, ASecondRegistryBesideAnUpdateIsRefusedNotHung) {
+    TTempConfigHome home;
+    TRegistry first;
+    ASSERT_TRUE(first.OpenKey("K", true));
+    first.WriteString("v", "old");
+    first.BeginUpdate();
+    first.WriteString("v", "new");
+    TRegistry second;
+    ASSERT_TRUE(second.OpenKey("K", false));
+    EXPECT_EQ(second.ReadString("v"), "old");
+    EXPECT_EQ(ErrorOf([&] { second.WriteString("w", "x"); }), "Failed to set data for 'w'");
+    EXPECT_FALSE(second.CreateKey("\\L"));
+    first.EndUpdate();
+    EXPECT_EQ(second.ReadString("v"), "new");
+    second.WriteString("w", "x");
+    EXPECT_EQ(first.ReadString("w"), "x");
 }
