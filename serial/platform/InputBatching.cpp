@@ -47,11 +47,13 @@ bool TInputBatching::Read(TTime now, size_t bytes, size_t queued, bool full) {
         return false;
     }
     if (m_written) {
-        // An answer: told at once, whatever window was open, and what follows it is a new exchange's.
+        // An answer: told at once, whatever window was open. The rest of it may come in pieces (a slow
+        // line, a UART's FIFO): the windows that follow grow from BatchMs, so its last bytes wait no longer
+        // than the answer took to come.
         m_fastStream = false;
         m_windowStart = now;
         m_windowEnd = now + Ms(m_windows.BatchMs);
-        m_streamBatchMs = m_windows.StreamMinMs;
+        m_streamBatchMs = std::min(2 * m_windows.BatchMs, m_windows.StreamMinMs);
         return true;
     }
     if (windowOpen && !windowOver)

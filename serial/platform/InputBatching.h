@@ -22,8 +22,9 @@ struct TBatchWindows {
 //   last report) its windows grow, from StreamMinMs doubling up to StreamMaxMs (less on a line so fast that
 //   the driver could not hold what the window gathers), so a long slow stream costs a few wake-ups a second.
 // - Input that follows bytes the device wrote since the last report is an answer: it is reported at
-//   once, even within a window (the line is watched again from the write on), and the growth of the
-//   windows starts over. A peer that answers every request at once thus keeps its answers prompt
+//   once, even within a window (the line is watched again from the write on), and the windows start
+//   over from BatchMs, doubling, so the rest of an answer that comes in pieces waits no longer than the
+//   answer took to come. A peer that answers every request at once thus keeps its answers prompt
 //   however many rounds it runs, while a stream that nobody asked for keeps its long windows.
 // - A fast stream (large reads) keeps the line watched and is reported every kFastNotifyMs, or at once
 //   when kNotifyBytes are waiting or the queue is full.
