@@ -11,6 +11,7 @@
 #include "serial/ComPort.h"
 #include "serial/DeviceWatcher.h"
 #include "serial/RemotePorts.h"
+#include "serial/platform/NetworkWait.h"
 #include "serial/platform/SerialDevice.h"
 
 #include <QCheckBox>
@@ -19,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
@@ -73,6 +75,7 @@ TMainFormF::~TMainFormF() {
     ComPort1->OnAfterClose = nullptr;
     ComPort1->OnDeviceLost = nullptr;
     DeviceWatcher->Stop();
+    SetConnectingHandler(nullptr);
     // The destroy handlers (the property storage's among them) run while the window is whole.
     DoDestroy();
 }
@@ -162,6 +165,18 @@ void TMainFormF::BuildLayout() {
     lblStatus->setWordWrap(true);
     DeviceWatcher = new TDeviceWatcher(this);
     DeviceWatcher->OnReturn = [this](const QString& path) { DeviceReturned(path); };
+    // A network port takes a while to connect; the window goes on painting meanwhile.
+    SetConnectingHandler([this, before = QString()](const std::string& hostPort) mutable {
+        if (QThread::currentThread() != thread())
+            return; // a port opened by another thread
+        const QString text = QStringLiteral("Connecting to %1...").arg(QString::fromStdString(hostPort));
+        if (!hostPort.empty()) {
+            before = lblStatus->text();
+            lblStatus->setText(text);
+        } else if (lblStatus->text().startsWith(QStringLiteral("Connecting to "))) {
+            lblStatus->setText(before);
+        }
+    });
 
     ComPort1 = new TComPort(this);
     ComPort1->setObjectName(QStringLiteral("ComPort1"));

@@ -688,12 +688,25 @@ int TStreamSerialDevice::SetCommState(const TDcb& dcb) {
     const uint32_t dtr = dcb.Flags & kDcbDtrControlMask;
     const uint32_t rts = dcb.Flags & kDcbRtsControlMask;
     bool dtrChanged = false, rtsChanged = false;
+    std::unique_lock<std::mutex> applying;
+    if (m_backend->AppliesWithoutLock()) {
+        applying = std::unique_lock(m_applyLock);
+        {
+            std::lock_guard lock(m_lock);
+            if (int e = Unavailable())
+                return e;
+        }
+        if (int e = m_backend->ApplyState(dcb))
+            return e;
+    }
     {
         std::lock_guard lock(m_lock);
         if (int e = Unavailable())
             return e;
-        if (int e = m_backend->ApplyState(dcb))
-            return e;
+        if (!applying.owns_lock()) {
+            if (int e = m_backend->ApplyState(dcb))
+                return e;
+        }
         dtrChanged = !m_linesSet || dtr != (m_dcb.Flags & kDcbDtrControlMask);
         rtsChanged = !m_linesSet || rts != (m_dcb.Flags & kDcbRtsControlMask);
         m_linesSet = true;
