@@ -179,9 +179,10 @@ int main(int argc, char** argv) {
         if (times.size() == 100) {
             std::sort(times.begin(), times.end());
             const double median = Median(times), p90 = times[89];
-            std::printf("rfc2217:// request/answer exchange over %zu: median %.2f ms, 90th percentile %.2f ms "
-                        "(target median < 2 ms) %s\n",
-                        times.size(), median, p90, median < 2.0 ? "met" : "not met");
+            std::printf(
+                "rfc2217:// request/answer exchange over %zu: median %.2f ms, 90th percentile %.2f ms "
+                "(target median < 2 ms) %s\n",
+                times.size(), median, p90, median < 2.0 ? "met" : "not met");
         } else {
             std::printf("rfc2217:// request/answer exchange: not met (%zu of 100 answered)\n", times.size());
         }

@@ -201,22 +201,31 @@ int Connect(const TNetworkAddress& address, int timeoutMs, int* error, int cance
     return -1;
 }
 
-// Hands what the kernel still holds for the server on at close: the connection is shut for writing and
-// the server's acknowledgement awaited (what it sends meanwhile is read and dropped, so that closing
-// does not reset the connection). Returns the bytes still unsent at the deadline.
+// Hands what the kernel still holds for the server on at close: the connection is shut for writing, the
+// server's acknowledgement awaited, and then its own end of the connection (briefly: a server that
+// keeps its end open is not waited for long). What it sends meanwhile is read and dropped: closing with
+// unread input would reset the connection, and the server could lose what it had not read yet.
+// Returns the bytes still unsent at the deadline.
 uint32_t FinishSending(int fd, Clock::time_point deadline) {
+    constexpr auto kServerEndMs = std::chrono::milliseconds(250);
     ::shutdown(fd, SHUT_WR);
     char buffer[4096];
+    Clock::time_point sent = Clock::time_point::max();
     for (;;) {
-        const uint32_t unsent = UnsentBytes(fd);
-        if (unsent == 0 || MsLeft(deadline) == 0)
+        // The FIN that the shutdown queued counts as one byte until the server has acknowledged it, and
+        // it is acknowledged with the data before it: one byte left is the FIN alone.
+        const uint32_t queued = UnsentBytes(fd);
+        const uint32_t unsent = queued > 0 ? queued - 1 : 0;
+        if (unsent == 0 && sent == Clock::time_point::max())
+            sent = Clock::now();
+        if (MsLeft(deadline) == 0 || (unsent == 0 && Clock::now() - sent > kServerEndMs))
             return unsent;
         pollfd p{fd, POLLIN, 0};
         // The kernel does not tell when the acknowledgement came: look again every few milliseconds.
         if (::poll(&p, 1, std::min(5, MsLeft(deadline))) > 0) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
             if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                return UnsentBytes(fd);
+                return unsent; // the server closed its end (or reset it)
         }
     }
 }
@@ -322,7 +331,8 @@ public:
             std::lock_guard lock(m_lock);
             gone = m_gone;
         }
-        if (m_relay.joinable() && !gone)
+        // Only an open device has written anything (a failed open has nothing to hand on).
+        if (m_relay.joinable() && !gone && m_engine)
             Drain();
         {
             std::lock_guard lock(m_lock);
@@ -364,7 +374,7 @@ public:
         // Asking with value 0 reads the current setting.
         TLineValues current;
         if (int e = Exchange(lock, TLineValues{}, &current))
-            return e;
+            return m_gone ? m_goneError : e;
         m_initial = PlainDcb();
         m_initial.BaudRate = current.Baud ? current.Baud : m_initial.BaudRate;
         if (current.DataSize >= 5 && current.DataSize <= 8)
@@ -425,26 +435,21 @@ public:
         });
     }
 
-    int Flush(bool input, bool output) override {
+    // Output handed to the relay counts as sent, as bytes in a tcp:// socket do: a purge of the output
+    // (the event thread makes one at every close) neither drops it nor asks the server to.
+    int Flush(bool input, bool) override {
         std::unique_lock lock(m_lock);
-        if (input) {
-            m_toEngine.clear();
-            DrainSocket(m_engineFd);
-        }
-        if (output)
-            DrainSocket(m_relayFd);
-        if ((input || output) && !m_gone) {
-            const uint8_t which = input && output ? Telnet::kPurgeBoth
-                                  : input         ? Telnet::kPurgeReceive
-                                                  : Telnet::kPurgeTransmit;
-            Telnet::AppendComPortByte(Telnet::kPurgeData, which, m_toNet);
+        if (!input)
+            return 0;
+        m_toEngine.clear();
+        DrainSocket(m_engineFd);
+        if (!m_gone) {
+            Telnet::AppendComPortByte(Telnet::kPurgeData, Telnet::kPurgeReceive, m_toNet);
             ++m_sent[Telnet::kPurgeData];
             // Until the server has purged, what the far end sent before could still be on its way: the
             // relay drops data until the server confirms (or a server that does not is given up on).
-            if (input) {
-                m_staleUntilAnswer = m_sent[Telnet::kPurgeData];
-                m_staleUntil = Clock::now() + std::chrono::milliseconds(m_limits.PurgeMs);
-            }
+            m_staleUntilAnswer = m_sent[Telnet::kPurgeData];
+            m_staleUntil = Clock::now() + std::chrono::milliseconds(m_limits.PurgeMs);
             Wake();
         }
         return 0;

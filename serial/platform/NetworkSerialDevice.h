@@ -25,8 +25,10 @@
 //   with EPROTONOSUPPORT. Names are resolved on a helper thread within the same limit.
 // - Every wait for the server has a limit (TNetworkLimits) and runs through NetworkWait.h, so the
 //   main thread's event loop keeps turning meanwhile: opening, settings exchanges and the drain at close.
-// - A purge sends PURGE-DATA and returns at once; data that arrives before the server confirmed the
-//   purge (or within PurgeMs, for a server that does not) is stale and dropped.
+// - A purge of the input sends PURGE-DATA and returns at once; data that arrives before the server
+//   confirmed the purge (or within PurgeMs, for a server that does not) is stale and dropped. Output
+//   handed to the connection counts as sent on both kinds, as on a tcp:// socket: a purge of the output
+//   keeps it.
 // - Closing hands every byte reported written to the server first: the relay forwards what it holds,
 //   the connection is shut for writing and the server's acknowledgement waited for, within DrainMs;
 //   what is still unsent then is dropped and reported through the waiter.

@@ -623,10 +623,16 @@ TEST_F(HostileServer, LateAndUnaskedAnswersAreNotTakenForTheNextOne) {
     // The held answers (9600 and the restore) now arrive in front of the next exchange's.
     server.Script.AnswerLimit = -1;
     EXPECT_EQ(device->SetCommState(Line(19200)), 0);
-    // A stray baud answer of the server's own.
+    // A stray baud answer of the server's own, seen (the notification behind it has arrived) before
+    // the next exchange starts.
     std::vector<uint8_t> stray;
     Telnet::AppendComPort(Telnet::kSetBaudRate + Telnet::kServerOffset, Be32(1234), stray);
+    Telnet::AppendComPortByte(Telnet::kNotifyModemState + Telnet::kServerOffset, Telnet::kModemCts, stray);
     server.Send(stray);
+    ASSERT_TRUE(WaitUntil([&] {
+        uint32_t status = 0;
+        return device->GetCommModemStatus(&status) == 0 && status == kMsCtsOn;
+    }));
     EXPECT_EQ(device->SetCommState(Line(57600)), 0);
     TDcb dcb;
     ASSERT_EQ(device->GetCommState(&dcb), 0);
