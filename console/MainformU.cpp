@@ -24,6 +24,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -166,15 +167,15 @@ void TMainFormF::BuildLayout() {
     DeviceWatcher = new TDeviceWatcher(this);
     DeviceWatcher->OnReturn = [this](const QString& path) { DeviceReturned(path); };
     // A network port takes a while to connect; the window goes on painting meanwhile.
-    SetConnectingHandler([this, before = QString()](const std::string& hostPort) mutable {
+    SetConnectingHandler([this, before = std::make_shared<QString>()](const std::string& hostPort) {
         if (QThread::currentThread() != thread())
             return; // a port opened by another thread
         const QString text = QStringLiteral("Connecting to %1...").arg(QString::fromStdString(hostPort));
         if (!hostPort.empty()) {
-            before = lblStatus->text();
+            *before = lblStatus->text();
             lblStatus->setText(text);
         } else if (lblStatus->text().startsWith(QStringLiteral("Connecting to "))) {
-            lblStatus->setText(before);
+            lblStatus->setText(*before);
         }
     });
 
