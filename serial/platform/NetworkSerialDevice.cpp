@@ -700,9 +700,24 @@ private:
                 fds[2].events |= POLLIN;
             if (!m_toEngine.empty())
                 fds[2].events |= POLLOUT;
-            const bool stale = m_staleUntilAnswer != 0;
+            int timeoutMs = -1;
+            if (m_staleUntilAnswer)
+                timeoutMs = std::max(1, MsLeft(m_staleUntil));
+            if (m_toNet.empty()) {
+                m_sendStalledSince = Clock::time_point::max();
+            } else {
+                if (m_sendStalledSince == Clock::time_point::max())
+                    m_sendStalledSince = Clock::now();
+                const int stallLeft =
+                    MsLeft(m_sendStalledSince + std::chrono::milliseconds(m_limits.StallMs));
+                if (stallLeft == 0) {
+                    Gone(EPROTO); // the server takes nothing from us
+                    break;
+                }
+                timeoutMs = timeoutMs < 0 ? stallLeft : std::min(timeoutMs, stallLeft);
+            }
             lock.unlock();
-            const int n = ::poll(fds, 3, stale ? std::max(1, MsLeft(m_staleUntil)) : -1);
+            const int n = ::poll(fds, 3, timeoutMs);
             lock.lock();
             if (m_quit)
                 break;
@@ -744,10 +759,13 @@ private:
                                        !m_negotiator.LocalBinary());
             }
             int error = 0;
+            const size_t before = m_toNet.size();
             if (!SendSome(m_netFd, m_toNet, &error)) {
                 Gone(error);
                 break;
             }
+            if (m_toNet.size() < before)
+                m_sendStalledSince = Clock::now(); // it reads: the stall starts again
             if (!SendSome(m_relayFd, m_toEngine, &error) && !m_draining) {
                 // The engine's end is gone: the device is closing.
                 break;
@@ -782,6 +800,7 @@ private:
     std::array<uint64_t, Telnet::kPurgeData + 1> m_sent{}; // requests sent per command
     std::array<uint64_t, Telnet::kPurgeData + 1> m_got{};  // answers received per command
     uint64_t m_staleUntilAnswer = 0; // input is stale until this purge answer (0: it is not)
+    Clock::time_point m_sendStalledSince = Clock::time_point::max(); // bytes for the server wait since
     Clock::time_point m_staleUntil{};
     uint8_t m_modem = 0;
     uint32_t m_pendingEvents = 0;

@@ -34,8 +34,8 @@
 //   what is still unsent then is dropped and reported through the waiter.
 // - Memory is bounded both ways: the queue toward the engine stops reading the server when full (it
 //   may grow to kMaxHeld while a settings answer is awaited behind unread data, so settings work with
-//   input unread), and a server that floods us with negotiation while not reading our answers is
-//   dropped as a protocol error (EPROTO).
+//   input unread), and a server that floods us with negotiation while not reading our answers, or that
+//   takes none of our bytes for StallMs, is dropped as a protocol error (EPROTO).
 // - A connection that drops is a device that went away: pending requests fail with EIO, as for a pty
 //   whose far end closed.
 struct TNetworkAddress {
@@ -61,6 +61,7 @@ struct TNetworkLimits {
     int AnswerMs = 3000;  // a settings exchange
     int PurgeMs = 1000;   // input is stale until the server confirms a purge, at most this long
     int DrainMs = 3000;   // the close hands on what was written
+    int StallMs = 30000;  // rfc2217://: a server that takes none of our bytes this long is dropped
 };
 
 class TNetworkSerialDevice {

@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <thread>
 
@@ -164,6 +165,10 @@ TEST(NetworkPortName, ConnectFailuresGiveTheSystemsError) {
     EXPECT_EQ(error, ENXIO);
     EXPECT_FALSE(OpenSerialDevice("tcp://127.0.0.1:0", &error));
     EXPECT_EQ(error, EINVAL);
+    // A lookup in flight is given up at once when the caller cancels it.
+    const int cancel = ::eventfd(1, EFD_CLOEXEC);
+    EXPECT_EQ(ProbeNetworkPort("rfc2217://no-such-host.invalid:2217", 60000, cancel), ECANCELED);
+    ::close(cancel);
 }
 
 TEST(NetworkPortName, ServerThatNeverAnswersTheOptionTimesOut) {
@@ -494,6 +499,7 @@ protected:
         limits.AnswerMs = 600;
         limits.PurgeMs = 300;
         limits.DrainMs = 600;
+        limits.StallMs = 2000;
         TNetworkSerialDevice::SetLimits(limits);
     }
     void TearDown() override { TNetworkSerialDevice::SetLimits(m_saved); }
@@ -703,6 +709,7 @@ TEST_F(HostileServer, MalformedServerBytes) {
 // Memory stays bounded against a server that floods negotiation and reads nothing: it is dropped as a
 // protocol error.
 TEST_F(HostileServer, NegotiationFloodIsDroppedWithMemoryBounded) {
+
     TServerScript script;
     script.FloodNegotiation = true;
     TScriptedComPortServer server(script);
@@ -733,6 +740,28 @@ TEST_F(HostileServer, SettingsWorkWithInputUnread) {
     const QByteArray got = ReadDevice(*device, int(stream.size()));
     ASSERT_EQ(size_t(got.size()), stream.size());
     EXPECT_EQ(memcmp(got.data(), stream.data(), stream.size()), 0);
+}
+
+// A server that stops taking our bytes is dropped once it has taken none for the stall limit: the write
+// waiting for it fails instead of waiting for ever.
+TEST_F(HostileServer, ServerThatStopsReadingIsDropped) {
+    TNetworkLimits limits = TNetworkSerialDevice::Limits();
+    limits.StallMs = 300;
+    TNetworkSerialDevice::SetLimits(limits);
+    TScriptedComPortServer server;
+    int error = 0;
+    auto device = Open(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
+    server.Script.Read = false;
+    std::vector<char> block(32 * 1024 * 1024, 'w');
+    TRecord write;
+    uint32_t written = 0;
+    int r = device->WriteFile(block.data(), uint32_t(block.size()), &written, &write.Ov);
+    if (r == kErrorIoPending)
+        r = write.Finish(&written);
+    EXPECT_NE(r, 0);
+    EXPECT_LT(written, block.size());
 }
 
 // A purge that the server never confirms does not stop input for good.

@@ -25,7 +25,7 @@ struct TServerScript {
     TServerScript() = default;
     TServerScript(const TServerScript& o)
         : Silent(o.Silent), AgreeBinary(o.AgreeBinary), AnswerLimit(o.AnswerLimit.load()),
-          AnswerPurge(o.AnswerPurge), FloodNegotiation(o.FloodNegotiation), Read(o.Read),
+          AnswerPurge(o.AnswerPurge), FloodNegotiation(o.FloodNegotiation), Read(o.Read.load()),
           Greeting(o.Greeting), CloseAfterGreeting(o.CloseAfterGreeting), Answer(o.Answer) {}
 
     bool Silent = false;     // accepts and never says or reads anything
@@ -35,7 +35,7 @@ struct TServerScript {
     std::atomic<int> AnswerLimit{-1};
     bool AnswerPurge = true;       // PURGE-DATA is answered
     bool FloodNegotiation = false; // IAC DO 99 without end, reading nothing
-    bool Read = true;              // reads what the client sends (after the greeting)
+    std::atomic<bool> Read{true};  // reads what the client sends (after the greeting); may stop later
     std::vector<uint8_t> Greeting; // raw bytes sent once the option is agreed
     bool CloseAfterGreeting = false;
     // The value of the answer to a command (by default the value asked for).
