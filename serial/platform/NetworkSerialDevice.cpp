@@ -436,23 +436,29 @@ public:
     }
 
     // Output handed to the relay counts as sent, as bytes in a tcp:// socket do: a purge of the output
-    // (the event thread makes one at every close) neither drops it nor asks the server to.
+    // (the event thread makes one at every close) neither drops it nor asks the server to. A purge of
+    // the input waits (without the engine's lock) until the server has purged too: what the far end
+    // sends after the purge returned is kept, what came before the server's answer is stale.
     int Flush(bool input, bool) override {
-        std::unique_lock lock(m_lock);
         if (!input)
             return 0;
-        m_toEngine.clear();
-        DrainSocket(m_engineFd);
-        if (!m_gone) {
+        return RunNetworkWork([this] {
+            std::unique_lock lock(m_lock);
+            m_toEngine.clear();
+            DrainSocket(m_engineFd);
+            if (m_gone)
+                return 0;
             Telnet::AppendComPortByte(Telnet::kPurgeData, Telnet::kPurgeReceive, m_toNet);
-            ++m_sent[Telnet::kPurgeData];
-            // Until the server has purged, what the far end sent before could still be on its way: the
-            // relay drops data until the server confirms (or a server that does not is given up on).
-            m_staleUntilAnswer = m_sent[Telnet::kPurgeData];
-            m_staleUntil = Clock::now() + std::chrono::milliseconds(m_limits.PurgeMs);
+            const uint64_t target = ++m_sent[Telnet::kPurgeData];
             Wake();
-        }
-        return 0;
+            // A server that does not answer is not waited for long.
+            const auto deadline = Clock::now() + std::chrono::milliseconds(m_limits.PurgeMs);
+            m_changed.wait_until(lock, deadline,
+                                 [&] { return m_gone || m_got[Telnet::kPurgeData] >= target; });
+            m_toEngine.clear();
+            DrainSocket(m_engineFd);
+            return 0;
+        });
     }
 
     uint32_t OutputQueued() override {
@@ -633,12 +639,6 @@ private:
         } else if (answer.Code < m_answers.size() && m_got[answer.Code] < m_sent[answer.Code]) {
             m_answers[answer.Code] = answer;
             ++m_got[answer.Code];
-            if (answer.Code == Telnet::kPurgeData && m_staleUntilAnswer &&
-                m_got[answer.Code] >= m_staleUntilAnswer) {
-                // Purged there: what came before the confirmation is stale, what follows is new.
-                m_toEngine.clear();
-                m_staleUntilAnswer = 0;
-            }
         }
         m_changed.notify_all();
     }
@@ -701,8 +701,6 @@ private:
             if (!m_toEngine.empty())
                 fds[2].events |= POLLOUT;
             int timeoutMs = -1;
-            if (m_staleUntilAnswer)
-                timeoutMs = std::max(1, MsLeft(m_staleUntil));
             if (m_toNet.empty()) {
                 m_sendStalledSince = Clock::time_point::max();
             } else {
@@ -731,14 +729,10 @@ private:
                 uint64_t value;
                 (void)!::read(m_wakeFd, &value, sizeof value);
             }
-            if (m_staleUntilAnswer && MsLeft(m_staleUntil) == 0)
-                m_staleUntilAnswer = 0; // the server does not confirm purges
             if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
                 const ssize_t got = ::recv(m_netFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
                 if (got > 0) {
                     m_decoder.Feed(std::span(buffer.data(), size_t(got)), m_toEngine, *this);
-                    if (m_staleUntilAnswer)
-                        m_toEngine.clear();
                     if (m_toNet.size() > kHighWater + kReplyAllowance) {
                         // Our answers to its commands pile up: the server floods us and does not read.
                         Gone(EPROTO);
@@ -797,11 +791,9 @@ private:
     std::vector<uint8_t> m_toNet;    // escaped data and commands for the server
     std::vector<uint8_t> m_toEngine; // plain data for the engine
     std::array<Telnet::TComPortAnswer, Telnet::kPurgeData + 1> m_answers;
-    std::array<uint64_t, Telnet::kPurgeData + 1> m_sent{}; // requests sent per command
-    std::array<uint64_t, Telnet::kPurgeData + 1> m_got{};  // answers received per command
-    uint64_t m_staleUntilAnswer = 0; // input is stale until this purge answer (0: it is not)
+    std::array<uint64_t, Telnet::kPurgeData + 1> m_sent{};           // requests sent per command
+    std::array<uint64_t, Telnet::kPurgeData + 1> m_got{};            // answers received per command
     Clock::time_point m_sendStalledSince = Clock::time_point::max(); // bytes for the server wait since
-    Clock::time_point m_staleUntil{};
     uint8_t m_modem = 0;
     uint32_t m_pendingEvents = 0;
     uint32_t m_pendingErrors = 0;

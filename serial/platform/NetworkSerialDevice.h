@@ -25,10 +25,9 @@
 //   with EPROTONOSUPPORT. Names are resolved on a helper thread within the same limit.
 // - Every wait for the server has a limit (TNetworkLimits) and runs through NetworkWait.h, so the
 //   main thread's event loop keeps turning meanwhile: opening, settings exchanges and the drain at close.
-// - A purge of the input sends PURGE-DATA and returns at once; data that arrives before the server
-//   confirmed the purge (or within PurgeMs, for a server that does not) is stale and dropped. Output
-//   handed to the connection counts as sent on both kinds, as on a tcp:// socket: a purge of the output
-//   keeps it.
+// - A purge of the input sends PURGE-DATA and waits for the server's answer (PurgeMs at most); what
+//   arrived before it is stale. Output handed to the connection counts as sent on both kinds, as on a
+//   tcp:// socket: a purge of the output keeps it.
 // - Closing hands every byte reported written to the server first: the relay forwards what it holds,
 //   the connection is shut for writing and the server's acknowledgement waited for, within DrainMs;
 //   what is still unsent then is dropped and reported through the waiter.
@@ -59,7 +58,7 @@ int ProbeNetworkPort(const std::string& name, int timeoutMs, int cancelFd = -1);
 struct TNetworkLimits {
     int ConnectMs = 5000; // name, connection and the option's negotiation
     int AnswerMs = 3000;  // a settings exchange
-    int PurgeMs = 1000;   // input is stale until the server confirms a purge, at most this long
+    int PurgeMs = 1000;   // a purge of the input waits this long at most for the server's answer
     int DrainMs = 3000;   // the close hands on what was written
     int StallMs = 30000;  // rfc2217://: a server that takes none of our bytes this long is dropped
 };

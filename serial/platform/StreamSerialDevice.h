@@ -3,6 +3,7 @@
 #include "serial/platform/ErrorMarkDecoder.h"
 #include "serial/platform/SerialDevice.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -39,8 +40,9 @@ inline TDcb PlainDcb() {
 // Locking: ApplyState, Flush, OutputQueued and SampleLine are called with the engine's lock held and
 // must not call into any engine; ModemStatus and Escape are called without it (the null-modem reaches
 // the other end's engine from there). A backend whose ApplyState waits for a peer says so with
-// AppliesWithoutLock: it is then called without the lock (one at a time), so that the I/O thread goes on
-// taking input and the caller may turn its event loop meanwhile.
+// AppliesWithoutLock: it is then called without the lock (ApplyState one at a time, and Flush of the
+// input too), so that the I/O thread goes on taking input and the caller may turn its event loop
+// meanwhile.
 class TSerialBackend {
 public:
     virtual ~TSerialBackend() = default;
@@ -225,6 +227,7 @@ private:
     std::condition_variable m_signalled;
 
     std::mutex m_applyLock; // one ApplyState at a time where it runs without m_lock
+    std::atomic<std::thread::id> m_applyingThread{};
     mutable std::mutex m_lock;
     bool m_quit = false;
     bool m_lost = false;

@@ -553,7 +553,7 @@ TDcb Line(uint32_t baud) {
 
 // Every wait for a server that does not answer ends at its limit, and the main thread's event loop
 // turns meanwhile: the open against a silent server, an exchange that gets no answer (and its
-// restore), and the drain at close toward a server that does not read.
+// restore), and a close whose purge goes unanswered.
 TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
     // The stall limit is generous against the 600 ms waits, for sanitizer runs on a loaded machine.
     constexpr auto kStall = std::chrono::milliseconds(300);
@@ -601,6 +601,18 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
                   }),
                   kStall);
         EXPECT_EQ(code, 7);
+        EXPECT_FALSE(port.Connected());
+    }
+    {
+        // The close purges the input; the server never confirms it.
+        TServerScript script;
+        script.AnswerPurge = false;
+        TScriptedComPortServer mute(script);
+        TComPort port;
+        port.SetPort(QString::fromStdString(mute.Name));
+        port.OpenPort();
+        ASSERT_TRUE(port.Connected());
+        EXPECT_LT(LongestStall([&] { port.ClosePort(); }), kStall);
         EXPECT_FALSE(port.Connected());
     }
     {
