@@ -224,8 +224,10 @@ uint32_t FinishSending(int fd, Clock::time_point deadline) {
         // The kernel does not tell when the acknowledgement came: look again every few milliseconds.
         if (::poll(&p, 1, std::min(5, MsLeft(deadline))) > 0) {
             const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-                return unsent; // the server closed its end (or reset it)
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                const uint32_t left = UnsentBytes(fd); // the server closed its end (or reset it)
+                return left > 0 ? left - 1 : 0;
+            }
         }
     }
 }
