@@ -149,8 +149,19 @@ inline double ProgramReadSeconds(const std::vector<std::string>& argv, const std
         got += uint64_t(n);
     }
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    // A reader gets a short grace to end; one that holds on (socat with a server's connection open)
+    // is killed.
     kill(child, SIGTERM);
-    waitpid(child, nullptr, 0);
+    QElapsedTimer grace;
+    grace.start();
+    while (waitpid(child, nullptr, WNOHANG) == 0) {
+        if (grace.elapsed() > 500) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     writer.join();
     close(out[0]);
     *bytes = got;

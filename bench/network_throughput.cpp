@@ -1,8 +1,11 @@
 // Throughput of a port on a network device server: a stream from the far end of a pty, through a real
 // ser2net, to a data-taking link of a port opened on tcp:// and on rfc2217://, next to socat reading
-// the server's raw port in the same run (they take turns; the medians are compared).
+// the server's raw port in the same run (they take turns; the medians are compared); and the time of a
+// request/answer exchange over rfc2217:// (the port writes a request, the far end answers it at once,
+// until the answer has reached the port's link), median and 90th percentile over 100 exchanges.
 //
 //   network_throughput [MiB [rounds]]
+//   network_throughput exchange
 
 #include "serial/ComPort.h"
 
@@ -11,6 +14,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <poll.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -84,12 +93,74 @@ TRates Measure(const char* kind, const std::string& name, uint16_t tcpPort, TBen
     return {Median(portRates), Median(socatRates)};
 }
 
+// The far end answers each request at once; the port's link hears the answer. Returns the exchange
+// times in milliseconds.
+std::vector<double> Exchanges(const std::string& name, TBenchPty& pty, TSer2Net& server, int count) {
+    static const char kAnswer[] = "OK 12:34:56\r\n";
+    const int answerSize = int(sizeof kAnswer - 1);
+    std::vector<double> times;
+    TComPort port;
+    port.SetPort(QString::fromStdString(name));
+    port.SetBaudRate(br115200);
+    int received = 0, wanted = 0;
+    QEventLoop loop;
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort*, const void*, int n) {
+        received += n;
+        if (received >= wanted)
+            loop.quit();
+    };
+    port.RegisterLink(&link);
+    port.OpenPort();
+    if (!WaitForDevice(server)) {
+        std::printf("exchange: the server did not open the device\n");
+        return times;
+    }
+    std::atomic<bool> stop{false};
+    std::thread farEnd([&] {
+        char buffer[256];
+        while (!stop) {
+            pollfd p{pty.Master, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0)
+                continue;
+            const ssize_t n = ::read(pty.Master, buffer, sizeof buffer);
+            for (ssize_t i = 0; i < n; ++i)
+                WriteAll(pty.Master, kAnswer, size_t(answerSize));
+        }
+    });
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    for (int i = 0; i < count; ++i) {
+        wanted = received + answerSize;
+        QElapsedTimer t;
+        t.start();
+        port.WriteText("R");
+        limit.start(2000);
+        if (received < wanted)
+            loop.exec();
+        limit.stop();
+        if (received < wanted) {
+            std::printf("exchange %d: no answer within 2 s\n", i);
+            break;
+        }
+        times.push_back(double(t.nsecsElapsed()) / 1e6);
+    }
+    stop = true;
+    farEnd.join();
+    port.ClosePort();
+    port.UnregisterLink(&link);
+    WaitForDevice(server, false);
+    return times;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    const uint64_t total = uint64_t(argc > 1 ? std::atoll(argv[1]) : 16) << 20;
+    const bool exchangeOnly = argc > 1 && std::strcmp(argv[1], "exchange") == 0;
+    const uint64_t total = uint64_t(argc > 1 && !exchangeOnly ? std::atoll(argv[1]) : 16) << 20;
     const int rounds = std::max(1, argc > 2 ? std::atoi(argv[2]) : 3);
     if (TSer2Net::Binary().isEmpty()) {
         std::printf("ser2net is not installed (scripts/setup-debian.sh installs it)\n");
@@ -103,6 +174,21 @@ int main(int argc, char** argv) {
         std::printf("ser2net: %s\n", server.Error.c_str());
         return 1;
     }
+    {
+        std::vector<double> times = Exchanges(server.Rfc2217Name(), pty, server, 100);
+        if (times.size() == 100) {
+            std::sort(times.begin(), times.end());
+            const double median = Median(times), p90 = times[89];
+            std::printf(
+                "rfc2217:// request/answer exchange over %zu: median %.2f ms, 90th percentile %.2f ms "
+                "(target median < 2 ms) %s\n",
+                times.size(), median, p90, median < 2.0 ? "met" : "not met");
+        } else {
+            std::printf("rfc2217:// request/answer exchange: not met (%zu of 100 answered)\n", times.size());
+        }
+    }
+    if (exchangeOnly)
+        return 0;
     std::vector<char> expected(total);
     for (uint64_t i = 0; i < total; ++i)
         expected[i] = char(PatternByte(i));

@@ -13,6 +13,7 @@
 #include "serial/ComPort.h"
 #include "serial/DeviceWatcher.h"
 #include "serial/RemotePorts.h"
+#include "serial/platform/NetworkWait.h"
 #include "serial/platform/SerialDevice.h"
 
 #include <QActionGroup>
@@ -26,9 +27,11 @@
 #include <QMetaEnum>
 #include <QPushButton>
 #include <QScreen>
+#include <QThread>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -87,6 +90,7 @@ TMainFormF::~TMainFormF() {
     ComPort1->OnAfterClose = nullptr;
     ComPort1->OnDeviceLost = nullptr;
     DeviceWatcher->Stop();
+    SetConnectingHandler(nullptr);
     // The hex window reads the session log: it goes before the log does.
     delete m_hexWindow;
     // The destroy handlers (the property storage's among them) run while the window is whole.
@@ -181,6 +185,18 @@ void TMainFormF::BuildLayout() {
     lblStatus->setWordWrap(true);
     DeviceWatcher = new TDeviceWatcher(this);
     DeviceWatcher->OnReturn = [this](const QString& path) { DeviceReturned(path); };
+    // A network port takes a while to connect; the window goes on painting meanwhile.
+    SetConnectingHandler([this, before = std::make_shared<QString>()](const std::string& hostPort) {
+        if (QThread::currentThread() != thread())
+            return; // a port opened by another thread
+        const QString text = QStringLiteral("Connecting to %1...").arg(QString::fromStdString(hostPort));
+        if (!hostPort.empty()) {
+            *before = lblStatus->text();
+            lblStatus->setText(text);
+        } else if (lblStatus->text().startsWith(QStringLiteral("Connecting to "))) {
+            lblStatus->setText(*before);
+        }
+    });
 
     ComPort1 = new TComPort(this);
     ComPort1->setObjectName(QStringLiteral("ComPort1"));

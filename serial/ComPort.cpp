@@ -3,6 +3,7 @@
 #include "serial/AsyncRequest.h"
 #include "serial/ComPortWindow.h"
 #include "serial/ComThread.h"
+#include "serial/platform/NetworkWait.h"
 #include "serial/platform/SerialDevice.h"
 
 #include <QCoreApplication>
@@ -480,8 +481,14 @@ void TCustomComPort::OpenPort() {
         m_reopenPending = true;
         return;
     }
-    if (m_connected)
+    // A network open turns the event loop while it waits: an open asked for from there is this one.
+    if (m_connected || m_opening)
         return;
+    struct TOpening {
+        bool& Flag;
+        explicit TOpening(bool& flag) : Flag(flag) { Flag = true; }
+        ~TOpening() { Flag = false; }
+    } opening(m_opening);
     CallBeforeOpen();
     CreatePortHandle();
     m_connected = true;
@@ -513,7 +520,9 @@ void TCustomComPort::OpenPort() {
 }
 
 bool TCustomComPort::DispatchingHere() const {
-    return m_life->DispatchDepth > 0 && m_life->DispatchThread == std::this_thread::get_id();
+    // A network wait below us turns the event loop while the device is in use: a close must wait too.
+    return (m_life->DispatchDepth > 0 && m_life->DispatchThread == std::this_thread::get_id()) ||
+           NetworkWaitTurning();
 }
 
 void TCustomComPort::ClosePort() {

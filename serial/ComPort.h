@@ -398,6 +398,7 @@ private:
     TSettingGroups m_storedGroups = sgBasic;
     bool m_closePending = false;   // a close asked for from inside a handler, run once it returns
     bool m_reopenPending = false;  // and an open asked for after it (a port changed from a handler)
+    bool m_opening = false;        // OpenPort runs (a network open turns the event loop meanwhile)
     uint64_t m_openGeneration = 0; // counts opens, so that a loss report of an earlier open is dropped
 };
 

@@ -5,6 +5,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 TDeviceWatcher::TDeviceWatcher(QObject* parent) : QObject(parent), m_watcher(this), m_recheck(this) {
     m_recheck.setInterval(kRecheckMs);
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] { Check(); });
@@ -13,9 +16,19 @@ TDeviceWatcher::TDeviceWatcher(QObject* parent) : QObject(parent), m_watcher(thi
 
 TDeviceWatcher::~TDeviceWatcher() {
     Stop();
-    // A probe in flight ends within its timeout.
-    if (m_probe.joinable())
-        m_probe.join();
+    EndProbe();
+    if (m_cancelFd >= 0)
+        ::close(m_cancelFd);
+}
+
+void TDeviceWatcher::EndProbe() {
+    if (!m_probe.joinable())
+        return;
+    const uint64_t one = 1;
+    (void)!::write(m_cancelFd, &one, sizeof one);
+    m_probe.join();
+    uint64_t value;
+    (void)!::read(m_cancelFd, &value, sizeof value);
 }
 
 QString TDeviceWatcher::IdentityOf(const QString& devicePath) const {
@@ -52,6 +65,7 @@ void TDeviceWatcher::Start(const QString& devicePath, const QString& identity) {
 
 void TDeviceWatcher::Stop() {
     m_waiting = false;
+    EndProbe();
     m_recheck.stop();
     if (!m_watcher.directories().isEmpty())
         m_watcher.removePaths(m_watcher.directories());
@@ -78,10 +92,12 @@ void TDeviceWatcher::CheckRemote() {
     if (m_ticksToProbe-- > 0)
         return;
     m_ticksToProbe = kRemoteRecheckMs / kRecheckMs - 1;
+    if (m_cancelFd < 0)
+        m_cancelFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     m_probeDone = false;
     m_probeName = m_path;
-    m_probe = std::thread([this, name = m_path.toStdString()] {
-        m_probeResult = ProbeNetworkPort(name, kProbeTimeoutMs);
+    m_probe = std::thread([this, name = m_path.toStdString(), cancelFd = m_cancelFd] {
+        m_probeResult = ProbeNetworkPort(name, kProbeTimeoutMs, cancelFd);
         m_probeDone = true;
     });
 }

@@ -16,7 +16,8 @@
 // path the device is back under, every time it is seen, until Stop.
 // A port on a network device server has no node to watch: every kRemoteRecheckMs a helper thread tries
 // to connect to the server (and lets go at once), and OnReturn follows a connection that was taken. The
-// probe runs off the main thread, so an unreachable host never stalls the window.
+// probe (name lookup included) runs off the main thread, so an unreachable host never stalls the window,
+// and Stop or the destructor end a probe in flight at once (a lookup that hangs is left behind).
 class TDeviceWatcher : public QObject {
     Q_OBJECT
 public:
@@ -53,7 +54,10 @@ private:
     bool m_waiting = false;
     bool m_remote = false;
     int m_ticksToProbe = 0;
+    void EndProbe();
+
     std::thread m_probe;
+    int m_cancelFd = -1; // readable: the probe in flight gives up
     QString m_probeName;
     std::atomic<bool> m_probeDone{false};
     std::atomic<int> m_probeResult{0};

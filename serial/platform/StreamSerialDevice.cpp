@@ -637,12 +637,34 @@ int TStreamSerialDevice::SetCommState(const TDcb& dcb) {
     const uint32_t dtr = dcb.Flags & kDcbDtrControlMask;
     const uint32_t rts = dcb.Flags & kDcbRtsControlMask;
     bool dtrChanged = false, rtsChanged = false;
+    std::unique_lock<std::mutex> applying;
+    if (m_backend->AppliesWithoutLock()) {
+        // The caller's event loop turns while the backend waits: a handler run from there that changes
+        // the settings again is refused (it would wait for itself).
+        if (m_applyingThread.load() == std::this_thread::get_id())
+            return EBUSY;
+        applying = std::unique_lock(m_applyLock);
+        m_applyingThread = std::this_thread::get_id();
+        struct TDone {
+            std::atomic<std::thread::id>& Id;
+            ~TDone() { Id = std::thread::id(); }
+        } done{m_applyingThread};
+        {
+            std::lock_guard lock(m_lock);
+            if (int e = Unavailable())
+                return e;
+        }
+        if (int e = m_backend->ApplyState(dcb))
+            return e;
+    }
     {
         std::lock_guard lock(m_lock);
         if (int e = Unavailable())
             return e;
-        if (int e = m_backend->ApplyState(dcb))
-            return e;
+        if (!applying.owns_lock()) {
+            if (int e = m_backend->ApplyState(dcb))
+                return e;
+        }
         dtrChanged = !m_linesSet || dtr != (m_dcb.Flags & kDcbDtrControlMask);
         rtsChanged = !m_linesSet || rts != (m_dcb.Flags & kDcbRtsControlMask);
         m_linesSet = true;
@@ -782,13 +804,26 @@ int TStreamSerialDevice::PurgeComm(uint32_t flags) {
     if (flags & kPurgeTxClear)
         result = m_backend->Flush(false, true);
     if (flags & kPurgeRxClear) {
-        m_input.Clear();
-        ++m_inputPurges;
-        m_markDecoder.Reset();
-        m_rxEvents = 0;
-        m_batching.Reported(Clock::now(), false);
-        if (int e = m_backend->Flush(true, false); e && !result)
+        auto clearInput = [this] {
+            m_input.Clear();
+            ++m_inputPurges;
+            m_markDecoder.Reset();
+            m_rxEvents = 0;
+            m_batching.Reported(Clock::now(), false);
+        };
+        clearInput();
+        if (m_backend->AppliesWithoutLock()) {
+            // The backend waits for its peer to purge too; what arrives meanwhile is stale.
+            lock.unlock();
+            const int e = m_backend->Flush(true, false);
+            lock.lock();
+            if (!m_lost && !m_quit)
+                clearInput();
+            if (e && !result)
+                result = e;
+        } else if (int e = m_backend->Flush(true, false); e && !result) {
             result = e;
+        }
     }
     Wake();
     return result;

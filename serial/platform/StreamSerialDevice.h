@@ -4,6 +4,7 @@
 #include "serial/platform/InputBatching.h"
 #include "serial/platform/SerialDevice.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -39,7 +40,10 @@ inline TDcb PlainDcb() {
 //
 // Locking: ApplyState, Flush, OutputQueued and SampleLine are called with the engine's lock held and
 // must not call into any engine; ModemStatus and Escape are called without it (the null-modem reaches
-// the other end's engine from there).
+// the other end's engine from there). A backend whose ApplyState waits for a peer says so with
+// AppliesWithoutLock: it is then called without the lock (ApplyState one at a time, and Flush of the
+// input too), so that the I/O thread goes on taking input and the caller may turn its event loop
+// meanwhile.
 class TSerialBackend {
 public:
     virtual ~TSerialBackend() = default;
@@ -55,6 +59,7 @@ public:
     // Applies line settings; refuses (EINVAL or the system's error) what the device cannot take,
     // leaving the previous settings in place.
     virtual int ApplyState(const TDcb& dcb) = 0;
+    virtual bool AppliesWithoutLock() const { return false; }
     // True when received bytes arrive with errors marked (0xFF 0x00 x, 0xFF 0xFF for 0xFF).
     virtual bool InputErrorsMarked() const { return false; }
     // Discards what the device itself buffers.
@@ -212,6 +217,8 @@ private:
     bool m_signalling = false;
     std::condition_variable m_signalled;
 
+    std::mutex m_applyLock; // one ApplyState at a time where it runs without m_lock
+    std::atomic<std::thread::id> m_applyingThread{};
     mutable std::mutex m_lock;
     bool m_quit = false;
     bool m_lost = false;

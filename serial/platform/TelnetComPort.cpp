@@ -14,12 +14,14 @@ bool WeAccept(uint8_t option) {
 
 } // namespace
 
-void EscapeData(std::span<const uint8_t> data, std::vector<uint8_t>& out) {
+void EscapeData(std::span<const uint8_t> data, std::vector<uint8_t>& out, bool crNul) {
     out.reserve(out.size() + data.size());
     for (uint8_t b : data) {
         out.push_back(b);
         if (b == kIac)
             out.push_back(kIac);
+        else if (b == '\r' && crNul)
+            out.push_back(0);
     }
 }
 
@@ -52,6 +54,36 @@ void TTelnetDecoder::Reset() {
     m_state = State::Data;
     m_sb.clear();
     m_overlong = false;
+    m_afterCr = false;
+}
+
+void TTelnetDecoder::PlainData(std::span<const uint8_t> run, std::vector<uint8_t>& data) {
+    if (m_binary) {
+        data.insert(data.end(), run.begin(), run.end());
+        m_afterCr = false;
+        return;
+    }
+    for (uint8_t b : run) {
+        if (!(m_afterCr && b == 0))
+            data.push_back(b);
+        m_afterCr = b == '\r';
+    }
+}
+
+// The byte after an IAC outside a subnegotiation.
+void TTelnetDecoder::Command(uint8_t b, std::vector<uint8_t>& data) {
+    if (b == kIac) {
+        data.push_back(kIac);
+        m_afterCr = false;
+        m_state = State::Data;
+    } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
+        m_cmd = b;
+        m_state = State::Negotiation;
+    } else if (b == kSb) {
+        m_state = State::SbOption;
+    } else {
+        m_state = State::Data; // NOP, GA, AYT ...: nothing to do
+    }
 }
 
 void TTelnetDecoder::Feed(std::span<const uint8_t> chunk, std::vector<uint8_t>& data,
@@ -64,24 +96,14 @@ void TTelnetDecoder::Feed(std::span<const uint8_t> chunk, std::vector<uint8_t>& 
             size_t end = i;
             while (end < chunk.size() && chunk[end] != kIac)
                 ++end;
-            data.insert(data.end(), chunk.begin() + ptrdiff_t(i), chunk.begin() + ptrdiff_t(end));
+            PlainData(chunk.subspan(i, end - i), data);
             if (end < chunk.size())
                 m_state = State::Iac;
             i = end;
             break;
         }
         case State::Iac:
-            if (b == kIac) {
-                data.push_back(kIac);
-                m_state = State::Data;
-            } else if (b == kWill || b == kWont || b == kDo || b == kDont) {
-                m_cmd = b;
-                m_state = State::Negotiation;
-            } else if (b == kSb) {
-                m_state = State::SbOption;
-            } else {
-                m_state = State::Data; // NOP, GA, AYT ...: nothing to do
-            }
+            Command(b, data);
             break;
         case State::Negotiation:
             m_state = State::Data;
@@ -118,9 +140,10 @@ void TTelnetDecoder::Feed(std::span<const uint8_t> chunk, std::vector<uint8_t>& 
                 }
                 m_sb.clear();
             } else {
-                // IAC and another command inside a subnegotiation: the peer broke it off.
+                // IAC and another command inside a subnegotiation: the peer broke it off. The command
+                // counts as one.
                 m_sb.clear();
-                m_state = State::Data;
+                Command(b, data);
             }
             break;
         }

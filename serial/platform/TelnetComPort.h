@@ -7,8 +7,12 @@
 // - Data bytes of value 255 (IAC) are doubled on the way out and undoubled on the way in; a command may
 //   be split at any byte, the decoder keeps its state between chunks.
 // - A subnegotiation longer than kMaxSubnegotiation is dropped whole (a peer cannot grow our memory).
-// - IAC followed by an unknown command byte is ignored; a lone CR needs no handling, because both sides
-//   run in binary mode (negotiated by TTelnetNegotiator).
+// - IAC followed by an unknown command byte is ignored. A command inside a subnegotiation (IAC and
+//   anything but IAC or SE) breaks it off: the subnegotiation is dropped and the command is taken as
+//   such, so its bytes never reach the data.
+// - Both sides ask for binary mode (TTelnetNegotiator). While the server does not send in binary mode
+//   its CR NUL is a plain CR (the NUL is dropped); while it does not let us send in binary mode, a CR
+//   we send is followed by NUL.
 
 #include <cstddef>
 #include <cstdint>
@@ -44,8 +48,8 @@ constexpr uint8_t kModemDcd = 0x80, kModemRing = 0x40, kModemDsr = 0x20, kModemC
 constexpr uint8_t kLineTimeout = 0x80, kLineShiftEmpty = 0x40, kLineHoldEmpty = 0x20, kLineBreak = 0x10,
                   kLineFraming = 0x08, kLineParity = 0x04, kLineOverrun = 0x02, kLineDataReady = 0x01;
 
-// Appends data to out with every IAC doubled.
-void EscapeData(std::span<const uint8_t> data, std::vector<uint8_t>& out);
+// Appends data to out with every IAC doubled (and, for a peer not in binary mode, NUL after each CR).
+void EscapeData(std::span<const uint8_t> data, std::vector<uint8_t>& out, bool crNul = false);
 // Appends IAC cmd option.
 void AppendNegotiation(uint8_t cmd, uint8_t option, std::vector<uint8_t>& out);
 // Appends IAC SB COM-PORT code value... IAC SE, IAC bytes in the value doubled.
@@ -79,10 +83,16 @@ public:
     // Decodes a chunk: data bytes are appended to data, commands go to the handler at once.
     void Feed(std::span<const uint8_t> chunk, std::vector<uint8_t>& data, TTelnetHandler& handler);
     void Reset();
+    // Whether the server sends in binary mode (the decoder starts in binary mode).
+    void SetBinary(bool binary) { m_binary = binary; }
 
 private:
     enum class State { Data, Iac, Negotiation, SbOption, SbData, SbIac };
+    void Command(uint8_t b, std::vector<uint8_t>& data);
+    void PlainData(std::span<const uint8_t> run, std::vector<uint8_t>& data);
     State m_state = State::Data;
+    bool m_binary = true;
+    bool m_afterCr = false;
     uint8_t m_cmd = 0;
     uint8_t m_option = 0;
     bool m_overlong = false;
@@ -100,6 +110,9 @@ public:
     // True once the server said DO COM-PORT.
     bool ComPortAccepted() const { return m_comPort; }
     bool ComPortRefused() const { return m_comPortRefused; }
+    // Binary mode toward us (the server's WILL BINARY taken) and from us (its DO BINARY).
+    bool RemoteBinary() const { return m_remote[kOptBinary]; }
+    bool LocalBinary() const { return m_local[kOptBinary]; }
 
 private:
     bool m_local[256] = {};       // options we perform

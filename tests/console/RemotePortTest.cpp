@@ -7,14 +7,17 @@
 #include "runtime/Registry.h"
 #include "serial/ComPort.h"
 #include "serial/RemotePorts.h"
+#include "serial/platform/NetworkSerialDevice.h"
 #include "support/TestSupport.h"
 
+#include "serial/ScriptedComPortServer.h"
 #include "serial/Ser2NetSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
@@ -143,4 +146,38 @@ TEST_F(RemoteConsole, WaitsForALostServerAndReconnects) {
     }
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
     SetDialogs(nullptr);
+}
+
+// While a server keeps the port waiting, the window goes on turning its event loop and says whom it
+// waits for; after a failed attempt the status line returns.
+TEST(RemotePortWait, StatusLineShowsTheConnectionUnderWay) {
+    TTempConfigHome home;
+    const TNetworkLimits saved = TNetworkSerialDevice::Limits();
+    TNetworkLimits limits = saved;
+    limits.ConnectMs = 400;
+    TNetworkSerialDevice::SetLimits(limits);
+    TServerScript script;
+    script.Silent = true;
+    TScriptedComPortServer silent(script);
+    auto dialogs = std::make_shared<TNoDialogs>();
+    SetDialogs(dialogs);
+    {
+        TMainFormF window;
+        window.show();
+        window.ComPort1->SetPort(QString::fromStdString(silent.Name));
+        const QString before = window.lblStatus->text();
+        QStringList seen;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, [&] { seen.append(window.lblStatus->text()); });
+        look.start(20);
+        window.btnConnect->click();
+        look.stop();
+        EXPECT_FALSE(window.ComPort1->Connected());
+        EXPECT_TRUE(seen.contains("Connecting to 127.0.0.1:" + QString::number(silent.Port) + "..."))
+            << seen.join(" | ").toStdString();
+        EXPECT_EQ(window.lblStatus->text(), before);
+        window.close();
+    }
+    SetDialogs(nullptr);
+    TNetworkSerialDevice::SetLimits(saved);
 }

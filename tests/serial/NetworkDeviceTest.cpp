@@ -5,19 +5,26 @@
 #include "serial/ComError.h"
 #include "serial/ComPort.h"
 #include "serial/platform/NetworkSerialDevice.h"
+#include "serial/platform/NetworkWait.h"
 #include "serial/platform/TelnetComPort.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
 #include "DeviceTestSupport.h"
+#include "ScriptedComPortServer.h"
 #include "Ser2NetSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTimer>
+
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <mutex>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <thread>
 
@@ -158,6 +165,10 @@ TEST(NetworkPortName, ConnectFailuresGiveTheSystemsError) {
     EXPECT_EQ(error, ENXIO);
     EXPECT_FALSE(OpenSerialDevice("tcp://127.0.0.1:0", &error));
     EXPECT_EQ(error, EINVAL);
+    // A lookup in flight is given up at once when the caller cancels it.
+    const int cancel = ::eventfd(1, EFD_CLOEXEC);
+    EXPECT_EQ(ProbeNetworkPort("rfc2217://no-such-host.invalid:2217", 60000, cancel), ECANCELED);
+    ::close(cancel);
 }
 
 TEST(NetworkPortName, ServerThatNeverAnswersTheOptionTimesOut) {
@@ -347,122 +358,6 @@ TEST_F(NetworkDevice, PortSendsAndReceivesThroughBothKinds) {
 
 namespace {
 
-// A COM-PORT server played by the test, for what ser2net on a pty cannot show: a server that changes a
-// value, and modem and line state notifications. It agrees to the option at once and answers each
-// command through Answer (by default with the value asked for).
-class TScriptedServer {
-public:
-    std::function<std::vector<uint8_t>(uint8_t code, const std::vector<uint8_t>& value)> Answer =
-        [](uint8_t, const std::vector<uint8_t>& value) { return value; };
-
-    TScriptedServer() {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(m_listener, 1);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&a), &len);
-        Name = "rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~TScriptedServer() {
-        ::shutdown(m_listener, SHUT_RDWR);
-        if (m_client >= 0)
-            ::shutdown(m_client, SHUT_RDWR);
-        m_thread.join();
-        ::close(m_listener);
-        if (m_client >= 0)
-            ::close(m_client);
-    }
-    // Sends IAC SB COM-PORT code+100 value IAC SE to the client.
-    void Notify(uint8_t code, uint8_t value) {
-        std::vector<uint8_t> out;
-        Telnet::AppendComPortByte(uint8_t(code + Telnet::kServerOffset), value, out);
-        std::lock_guard lock(m_lock);
-        (void)!::send(m_client, out.data(), out.size(), MSG_NOSIGNAL);
-    }
-    // The commands received so far, as (code, value).
-    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Commands() {
-        std::lock_guard lock(m_lock);
-        return m_commands;
-    }
-
-    std::string Name;
-
-private:
-    void Serve() {
-        const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0)
-            return;
-        {
-            std::lock_guard lock(m_lock);
-            m_client = client;
-        }
-        const uint8_t agree[] = {Telnet::kIac, Telnet::kDo, Telnet::kOptComPort};
-        (void)!::send(client, agree, sizeof agree, MSG_NOSIGNAL);
-        // Only the client's COM-PORT subnegotiations matter: IAC SB 44 code value IAC SE.
-        std::vector<uint8_t> sb;
-        int state = 0; // 0 data, 1 IAC, 2 IAC SB, 3 in SB, 4 IAC in SB, 5 skip one (negotiation)
-        uint8_t buffer[4096];
-        for (;;) {
-            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                return;
-            for (ssize_t i = 0; i < n; ++i) {
-                const uint8_t b = buffer[i];
-                switch (state) {
-                case 0:
-                    state = b == Telnet::kIac ? 1 : 0;
-                    break;
-                case 1:
-                    state = b == Telnet::kSb ? 2 : b >= Telnet::kWill ? 5 : 0;
-                    break;
-                case 2:
-                    sb.clear();
-                    state = 3;
-                    break;
-                case 3:
-                    if (b == Telnet::kIac)
-                        state = 4;
-                    else
-                        sb.push_back(b);
-                    break;
-                case 4:
-                    if (b == Telnet::kIac) {
-                        sb.push_back(b);
-                        state = 3;
-                    } else {
-                        Handle(client, sb);
-                        state = 0;
-                    }
-                    break;
-                default:
-                    state = 0;
-                    break;
-                }
-            }
-        }
-    }
-    void Handle(int client, const std::vector<uint8_t>& sb) {
-        if (sb.empty())
-            return;
-        const std::vector<uint8_t> value(sb.begin() + 1, sb.end());
-        std::vector<uint8_t> out;
-        Telnet::AppendComPort(uint8_t(sb[0] + Telnet::kServerOffset), Answer(sb[0], value), out);
-        std::lock_guard lock(m_lock);
-        m_commands.emplace_back(sb[0], value);
-        (void)!::send(client, out.data(), out.size(), MSG_NOSIGNAL);
-    }
-
-    int m_listener = -1;
-    int m_client = -1;
-    std::thread m_thread;
-    std::mutex m_lock;
-    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> m_commands;
-};
-
 std::vector<uint8_t> Be32(uint32_t v) {
     return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
 }
@@ -470,9 +365,9 @@ std::vector<uint8_t> Be32(uint32_t v) {
 } // namespace
 
 TEST(NetworkDeviceScripted, ChangedValueIsARefusalAndThePreviousSettingsAreSentAgain) {
-    TScriptedServer server;
+    TScriptedComPortServer server;
     // The server's line runs at 38400; it cannot do 9600 and says 19200 instead.
-    server.Answer = [](uint8_t code, const std::vector<uint8_t>& value) {
+    server.Script.Answer = [](uint8_t code, const std::vector<uint8_t>& value) {
         if (code == Telnet::kSetBaudRate)
             return value == Be32(0) ? Be32(38400) : value == Be32(9600) ? Be32(19200) : value;
         if (code >= Telnet::kSetDataSize && code <= Telnet::kSetControl && value == std::vector<uint8_t>{0})
@@ -498,8 +393,7 @@ TEST(NetworkDeviceScripted, ChangedValueIsARefusalAndThePreviousSettingsAreSentA
 
     // The port reports the refusal as a refused setting.
     device.reset();
-    TScriptedServer again;
-    again.Answer = server.Answer;
+    TScriptedComPortServer again(server.Script);
     TComPort port;
     port.SetPort(QString::fromStdString(again.Name));
     port.SetBaudRate(br9600);
@@ -514,7 +408,7 @@ TEST(NetworkDeviceScripted, ChangedValueIsARefusalAndThePreviousSettingsAreSentA
 }
 
 TEST(NetworkDeviceScripted, ModemAndLineNotificationsRaiseEvents) {
-    TScriptedServer server;
+    TScriptedComPortServer server;
     int error = 0;
     auto device = OpenSerialDevice(server.Name, &error);
     ASSERT_TRUE(device) << strerror(error);
@@ -588,4 +482,345 @@ TEST_F(NetworkDevice, PortClosesItselfWhenTheServerGoesAndOpensAgainWhenItIsBack
         EXPECT_TRUE(WaitUntil([&] { return !m_server->HoldsDevice(); }));
         EXPECT_EQ(lostCount, 1);
     }
+}
+
+// ---- servers that misbehave on purpose ----
+
+namespace {
+
+// Short limits, so that every wait below ends in well under a second; the production limits return
+// when the test ends.
+class HostileServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_saved = TNetworkSerialDevice::Limits();
+        TNetworkLimits limits;
+        limits.ConnectMs = 600;
+        limits.AnswerMs = 600;
+        limits.PurgeMs = 300;
+        limits.DrainMs = 600;
+        limits.StallMs = 2000;
+        TNetworkSerialDevice::SetLimits(limits);
+    }
+    void TearDown() override { TNetworkSerialDevice::SetLimits(m_saved); }
+
+    static std::unique_ptr<TSerialDevice> Open(const std::string& name, int* error) {
+        auto device = OpenSerialDevice(name, error);
+        if (device) {
+            EXPECT_EQ(device->SetCommTimeouts({0, 0, 200, 0, 0}), 0);
+        }
+        return device;
+    }
+
+    TNetworkLimits m_saved;
+};
+
+// The longest gap between the ticks of a 10 ms timer while work runs in the main thread.
+std::chrono::milliseconds LongestStall(const std::function<void()>& work) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point last = Clock::now();
+    Clock::duration longest{};
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    tick.start(10);
+    last = Clock::now();
+    work();
+    longest = std::max(longest, Clock::now() - last);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+}
+
+long RssKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+TDcb Line(uint32_t baud) {
+    TDcb dcb = Dcb(baud);
+    dcb.Flags = kDcbBinary; // DTR and RTS off: no SET-CONTROL requests besides the exchange
+    return dcb;
+}
+
+} // namespace
+
+// Every wait for a server that does not answer ends at its limit, and the main thread's event loop
+// turns meanwhile: the open against a silent server, an exchange that gets no answer (and its
+// restore), and a close whose purge goes unanswered.
+TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
+    // The stall limit is generous against the 600 ms waits, for sanitizer runs on a loaded machine.
+    constexpr auto kStall = std::chrono::milliseconds(300);
+    {
+        TServerScript script;
+        script.Silent = true;
+        TScriptedComPortServer silent(script);
+        TComPort port;
+        port.SetPort(QString::fromStdString(silent.Name));
+        std::string connecting;
+        SetConnectingHandler([&](const std::string& hostPort) {
+            if (!hostPort.empty())
+                connecting = hostPort;
+        });
+        int code = 0, error = 0;
+        EXPECT_LT(LongestStall([&] {
+                      try {
+                          port.OpenPort();
+                      } catch (const EComPort& e) {
+                          code = e.Code();
+                          error = e.SystemError();
+                      }
+                  }),
+                  kStall);
+        SetConnectingHandler(nullptr);
+        EXPECT_EQ(code, 1);
+        EXPECT_EQ(error, ETIMEDOUT);
+        EXPECT_EQ(connecting, "127.0.0.1:" + std::to_string(silent.Port));
+    }
+    {
+        TServerScript script;
+        script.AnswerLimit = 7; // the two masks and the first reading of the settings
+        TScriptedComPortServer once(script);
+        TComPort port;
+        port.SetPort(QString::fromStdString(once.Name));
+        port.SetBaudRate(br38400);
+        port.SetEvents({});
+        int code = 0;
+        EXPECT_LT(LongestStall([&] {
+                      try {
+                          port.OpenPort(); // the settings exchange and its restore go unanswered
+                      } catch (const EComPort& e) {
+                          code = e.Code();
+                      }
+                  }),
+                  kStall);
+        EXPECT_EQ(code, 7);
+        EXPECT_FALSE(port.Connected());
+    }
+    {
+        // The close purges the input; the server never confirms it.
+        TServerScript script;
+        script.AnswerPurge = false;
+        TScriptedComPortServer mute(script);
+        TComPort port;
+        port.SetPort(QString::fromStdString(mute.Name));
+        port.OpenPort();
+        ASSERT_TRUE(port.Connected());
+        EXPECT_LT(LongestStall([&] { port.ClosePort(); }), kStall);
+        EXPECT_FALSE(port.Connected());
+    }
+    {
+        TServerScript script;
+        script.Read = false;
+        TScriptedComPortServer deaf(script);
+        int error = 0;
+        auto device = Open(deaf.Name, &error);
+        if (!device) {
+            // The server reads nothing, not even the settings: the open itself times out.
+            EXPECT_EQ(error, ETIMEDOUT);
+        }
+    }
+}
+
+// Answers are counted per command: an answer that comes after its exchange gave up, or one nobody
+// asked for, never passes for the answer to the next exchange.
+TEST_F(HostileServer, LateAndUnaskedAnswersAreNotTakenForTheNextOne) {
+    TServerScript script;
+    script.AnswerLimit = 7;
+    TScriptedComPortServer server(script);
+    int error = 0;
+    auto device = Open(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    EXPECT_EQ(device->SetCommState(Line(9600)), ETIMEDOUT);
+    // The held answers (9600 and the restore) now arrive in front of the next exchange's.
+    server.Script.AnswerLimit = -1;
+    EXPECT_EQ(device->SetCommState(Line(19200)), 0);
+    // A stray baud answer of the server's own, seen (the notification behind it has arrived) before
+    // the next exchange starts.
+    std::vector<uint8_t> stray;
+    Telnet::AppendComPort(Telnet::kSetBaudRate + Telnet::kServerOffset, Be32(1234), stray);
+    Telnet::AppendComPortByte(Telnet::kNotifyModemState + Telnet::kServerOffset, Telnet::kModemCts, stray);
+    server.Send(stray);
+    ASSERT_TRUE(WaitUntil([&] {
+        uint32_t status = 0;
+        return device->GetCommModemStatus(&status) == 0 && status == kMsCtsOn;
+    }));
+    EXPECT_EQ(device->SetCommState(Line(57600)), 0);
+    TDcb dcb;
+    ASSERT_EQ(device->GetCommState(&dcb), 0);
+    EXPECT_EQ(dcb.BaudRate, 57600u);
+}
+
+// What the server sends that is not well-formed never reaches the data, and a garbage answer is a
+// refusal at once rather than a timeout.
+TEST_F(HostileServer, MalformedServerBytes) {
+    struct TCase {
+        const char* Name;
+        std::vector<uint8_t> Greeting;
+        bool AgreeBinary;
+        QByteArray Data;
+    };
+    const std::vector<TCase> cases = {
+        {"subnegotiation broken off by WILL BINARY",
+         {'a', 255, 250, 44, 107, 255, 251, 0, 'b', 255, 255, 'c'},
+         true,
+         QByteArray("ab\xff"
+                    "c",
+                    4)},
+        {"CR NUL from a server that refuses binary mode",
+         {'a', '\r', 0, 'b', '\r', '\n'},
+         false,
+         QByteArray("a\rb\r\n")},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TServerScript script;
+        script.Greeting = c.Greeting;
+        script.AgreeBinary = c.AgreeBinary;
+        TScriptedComPortServer server(script);
+        int error = 0;
+        auto device = Open(server.Name, &error);
+        ASSERT_TRUE(device) << strerror(error);
+        EXPECT_EQ(ReadDevice(*device, c.Data.size()), c.Data);
+        if (!c.AgreeBinary) {
+            // Our CR goes out as CR NUL to a server that is not in binary mode.
+            ASSERT_TRUE(WriteDevice(*device, QByteArray("x\r")));
+            EXPECT_TRUE(WaitUntil([&] { return server.Data().size() >= 3; }));
+            EXPECT_EQ(server.Data(), (std::vector<uint8_t>{'x', '\r', 0}));
+        }
+    }
+
+    TServerScript garbage;
+    garbage.Answer = [](uint8_t code, const std::vector<uint8_t>& value) {
+        return code == Telnet::kSetControl ? std::vector<uint8_t>{200} : value;
+    };
+    TScriptedComPortServer server(garbage);
+    TNetworkLimits limits = TNetworkSerialDevice::Limits();
+    limits.AnswerMs = 60000; // a wait for the answer would outlast the test
+    TNetworkSerialDevice::SetLimits(limits);
+    int error = 0;
+    auto device = Open(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    EXPECT_EQ(device->SetCommState(Line(9600)), EINVAL);
+
+    // A server that hangs up inside a subnegotiation: the open fails, nothing is left waiting.
+    TServerScript dropped;
+    dropped.Greeting = {255, 250, 44, 101, 0, 0};
+    dropped.CloseAfterGreeting = true;
+    TScriptedComPortServer dropper(dropped);
+    EXPECT_FALSE(Open(dropper.Name, &error));
+    EXPECT_NE(error, 0);
+}
+
+// Memory stays bounded against a server that floods negotiation and reads nothing: it is dropped as a
+// protocol error.
+TEST_F(HostileServer, NegotiationFloodIsDroppedWithMemoryBounded) {
+
+    TServerScript script;
+    script.FloodNegotiation = true;
+    TScriptedComPortServer server(script);
+    const long before = RssKiB();
+    int error = 0;
+    auto device = Open(server.Name, &error);
+    EXPECT_FALSE(device);
+    EXPECT_EQ(error, EPROTO);
+    EXPECT_LT(RssKiB() - before, 32 * 1024);
+}
+
+// Settings work while a stream waits unread in front of the server's answers, and every byte of that
+// stream is still delivered, in order.
+TEST_F(HostileServer, SettingsWorkWithInputUnread) {
+    TScriptedComPortServer server;
+    int error = 0;
+    auto device = Open(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    std::vector<uint8_t> stream(4 * 1024 * 1024);
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = uint8_t(i * 7 + i / 251);
+    server.StreamData(stream);
+    ASSERT_TRUE(WaitUntil([&] {
+        TComStat stat{};
+        return device->ClearCommError(nullptr, &stat) == 0 && stat.cbInQue > 512 * 1024;
+    }));
+    EXPECT_EQ(device->SetCommState(Line(9600)), 0);
+    const QByteArray got = ReadDevice(*device, int(stream.size()));
+    ASSERT_EQ(size_t(got.size()), stream.size());
+    EXPECT_EQ(memcmp(got.data(), stream.data(), stream.size()), 0);
+}
+
+// A server that stops taking our bytes is dropped once it has taken none for the stall limit: the write
+// waiting for it fails instead of waiting for ever.
+TEST_F(HostileServer, ServerThatStopsReadingIsDropped) {
+    TNetworkLimits limits = TNetworkSerialDevice::Limits();
+    limits.StallMs = 300;
+    TNetworkSerialDevice::SetLimits(limits);
+    TScriptedComPortServer server;
+    int error = 0;
+    auto device = Open(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
+    server.Script.Read = false;
+    std::vector<char> block(32 * 1024 * 1024, 'w');
+    TRecord write;
+    uint32_t written = 0;
+    int r = device->WriteFile(block.data(), uint32_t(block.size()), &written, &write.Ov);
+    if (r == kErrorIoPending)
+        r = write.Finish(&written);
+    EXPECT_NE(r, 0);
+    EXPECT_LT(written, block.size());
+}
+
+// A purge that the server never confirms does not stop input for good.
+TEST_F(HostileServer, UnansweredPurgeLetsLaterInputThrough) {
+    TServerScript script;
+    script.AnswerPurge = false;
+    TScriptedComPortServer server(script);
+    int error = 0;
+    auto device = Open(server.Name, &error);
+    ASSERT_TRUE(device) << strerror(error);
+    ASSERT_EQ(device->PurgeComm(kPurgeRxClear), 0);
+    ASSERT_TRUE(WaitUntil([&] {
+        server.StreamData({'n'});
+        TComStat stat{};
+        return device->ClearCommError(nullptr, &stat) == 0 && stat.cbInQue > 0;
+    }));
+}
+
+// Every byte reported written before the close reaches the server, on both kinds of port; toward a
+// server that does not read, the close ends at its limit.
+TEST_F(HostileServer, CloseHandsOnEveryWrittenByte) {
+    for (const bool rfc2217 : {true, false}) {
+        SCOPED_TRACE(rfc2217 ? "rfc2217" : "tcp");
+        TScriptedComPortServer server;
+        const std::string name = rfc2217 ? server.Name : "tcp://127.0.0.1:" + std::to_string(server.Port);
+        std::vector<uint8_t> expected;
+        for (int round = 0; round < 20; ++round) {
+            TComPort port;
+            port.SetPort(QString::fromStdString(name));
+            port.OpenPort();
+            const QByteArray line = QByteArray("line ") + QByteArray::number(round) + "\r\n";
+            ASSERT_EQ(port.WriteText(line), line.size());
+            port.ClosePort();
+            expected.insert(expected.end(), line.begin(), line.end());
+        }
+        EXPECT_TRUE(WaitUntil([&] { return server.Data().size() >= expected.size(); }));
+        EXPECT_EQ(server.Data(), expected);
+    }
+
+    // Toward a server that takes nothing, the close gives up at its limit without stalling the window.
+    TServerScript script;
+    script.Read = false;
+    TScriptedComPortServer deaf(script);
+    TComPort port;
+    port.SetPort(QString::fromStdString("tcp://127.0.0.1:" + std::to_string(deaf.Port)));
+    port.OpenPort();
+    ASSERT_EQ(port.WriteText(QByteArray(64 * 1024, 'z')), 64 * 1024);
+    EXPECT_LT(LongestStall([&] { port.ClosePort(); }), std::chrono::milliseconds(300));
+    EXPECT_FALSE(port.Connected());
 }

@@ -71,7 +71,11 @@ TEST(TelnetComPortTest, DecodesRecordedServerBytesInAnyChunking) {
         {"client-side code is not an answer", {255, 250, 44, 1, 0, 0, 37, 128, 255, 240}, {}, {}},
         {"other option's subnegotiation dropped", {255, 250, 24, 1, 255, 240, 'x'}, {'x'}, {}},
         {"NOP and GA ignored", {'a', 255, 241, 'b', 255, 249, 'c'}, {'a', 'b', 'c'}, {}},
-        {"subnegotiation broken off by a command", {255, 250, 44, 101, 1, 255, 251, 'z'}, {'z'}, {}},
+        // A command that breaks a subnegotiation off is taken whole: its option byte is no data.
+        {"subnegotiation broken off by a command", {255, 250, 44, 101, 1, 255, 251, 'z'}, {}, {"WILL 122"}},
+        {"broken off by WILL BINARY", {255, 250, 44, 107, 255, 251, 0, 'q'}, {'q'}, {"WILL 0"}},
+        {"broken off by another subnegotiation", {255, 250, 44, 101, 255, 250, 44, 107, 1, 255, 240}, {},
+         {"COM 7: 1"}},
     };
     // clang-format on
     std::mt19937 random(2217);
@@ -96,6 +100,24 @@ TEST(TelnetComPortTest, DecodesRecordedServerBytesInAnyChunking) {
             EXPECT_EQ(chunked.second, c.Events);
         }
     }
+}
+
+TEST(TelnetComPortTest, CrNulOutsideBinaryMode) {
+    // In from a server that does not send in binary mode: its CR NUL is a CR, also across chunks.
+    const TBytes in = {'a', '\r', 0, 'b', '\r', '\n', '\r', 255, 255, 0, '\r'};
+    for (size_t cut = 0; cut <= in.size(); ++cut) {
+        TTelnetDecoder decoder;
+        decoder.SetBinary(false);
+        TRecorder recorder;
+        TBytes data;
+        decoder.Feed(std::span(in).first(cut), data, recorder);
+        decoder.Feed(std::span(in).subspan(cut), data, recorder);
+        EXPECT_EQ(data, (TBytes{'a', '\r', 'b', '\r', '\n', '\r', 255, 0, '\r'})) << cut;
+    }
+    // Out toward a server that does not take binary mode: CR NUL.
+    TBytes out;
+    EscapeData(TBytes{'\r', 'x', 255, '\r', '\n'}, out, true);
+    EXPECT_EQ(out, (TBytes{'\r', 0, 'x', 255, 255, '\r', 0, '\n'}));
 }
 
 TEST(TelnetComPortTest, OverlongSubnegotiationIsDroppedAndDecodingGoesOn) {
