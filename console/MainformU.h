@@ -11,6 +11,7 @@
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QWidget;
 class TComComboBox;
@@ -94,6 +95,10 @@ public:
 
     void UpdateControlStates();
 
+    // The terminal pane's context menu, built afresh for each showing (the caller owns it).
+    QMenu* BuildTerminalMenu();
+    void ComTerminal1PasteProgress(qsizetype sent, qsizetype total, bool finished);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 
@@ -110,4 +115,5 @@ private:
     QString m_lostPath;       // the device path that was lost, while waiting for it
     QString m_lostName;       // and the port name it had
     std::vector<TComponent*> m_components;
+    QString m_statusBeforePaste; // the status line a paste's progress took over
 };
