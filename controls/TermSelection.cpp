@@ -102,5 +102,8 @@ QByteArray TTermSelection::Text(const TTermLines& lines) const {
         if (!joined && line < to)
             out += '\n';
     }
+    // Empty rows at the end (the screen below the last text) add nothing.
+    while (out.endsWith('\n'))
+        out.chop(1);
     return out;
 }
