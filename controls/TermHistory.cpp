@@ -47,6 +47,8 @@ size_t BlockSize(const THeader& h) {
 
 } // namespace
 
+constexpr size_t kChunkBytes = 64 * 1024;
+
 TTermHistory::TTermHistory(int limit) : m_limit(std::clamp(limit, 0, kMaxLines)) {}
 
 void TTermHistory::SetLimit(int lines) {
@@ -59,16 +61,26 @@ void TTermHistory::SetLimit(int lines) {
     std::vector<TRow> rows;
     rows.reserve(std::min<size_t>(size_t(lines), m_count + 1024));
     for (size_t i = 0; i < m_count; ++i)
-        rows.push_back(std::move(m_rows[(m_head + i) % m_rows.size()]));
+        rows.push_back(m_rows[(m_head + i) % m_rows.size()]);
     m_rows = std::move(rows);
     m_head = 0;
     m_limit = lines;
+    if (m_count == 0)
+        Clear();
+}
+
+void TTermHistory::ReleaseOldestRecord() {
+    TChunk& oldest = m_chunks.front();
+    if (--oldest.Live == 0 && m_chunks.size() > 1) {
+        m_spare = std::move(oldest.Bytes);
+        m_chunks.pop_front();
+    }
 }
 
 void TTermHistory::DropOldest(size_t n) {
     for (size_t i = 0; i < n && m_count > 0; ++i) {
-        TRow& row = m_rows[m_head];
-        row.Data.reset();
+        ReleaseOldestRecord();
+        m_rows[m_head] = {};
         m_head = (m_head + 1) % m_rows.size();
         --m_count;
     }
@@ -76,66 +88,77 @@ void TTermHistory::DropOldest(size_t n) {
 
 void TTermHistory::Clear() {
     m_rows.clear();
+    m_chunks.clear();
+    m_spare.reset();
     m_head = 0;
     m_count = 0;
+}
+
+uint8_t* TTermHistory::RecordSpace(size_t bytes) {
+    if (m_chunks.empty() || kChunkBytes - m_chunks.back().Used < bytes) {
+        TChunk chunk;
+        chunk.Bytes = m_spare ? std::move(m_spare) : std::make_unique_for_overwrite<uint8_t[]>(kChunkBytes);
+        m_chunks.push_back(std::move(chunk));
+    }
+    return m_chunks.back().Bytes.get() + m_chunks.back().Used;
 }
 
 void TTermHistory::Push(const TTermCell* cells, int columns, qint64 time, bool wrapped) {
     if (m_limit == 0)
         return;
     ++m_added;
+    // A full table: the oldest row goes first, so that its chunk may serve the new one.
+    if (m_count == size_t(m_limit)) {
+        ReleaseOldestRecord();
+        m_head = (m_head + 1) % m_rows.size();
+        --m_count;
+    }
     columns = std::clamp(columns, 0, 0xFFFF);
     int length = columns;
     while (length > 0 && cells[length - 1] == TTermCell{})
         --length;
-    uint16_t runs = 0;
-    for (int col = 0; col < length; ++col)
-        runs += col == 0 || !SameLook(cells[col], cells[col - 1]);
-    const THeader header{uint16_t(length), runs, uint8_t(wrapped ? 1 : 0)};
-    auto data = std::make_unique<uint8_t[]>(BlockSize(header));
-    uint8_t* at = data.get();
-    std::memcpy(at, &header.Length, 2);
-    std::memcpy(at + 2, &header.Runs, 2);
-    at[4] = header.Wrapped;
-    at += kHeaderSize;
-    for (int col = 0; col < length; ++col)
-        *at++ = uint8_t(cells[col].Ch);
+    // Written straight into the chunk: the characters, and a run wherever the look changes.
+    uint8_t* record = RecordSpace(kHeaderSize + size_t(length) * (1 + kRunSize));
+    uint8_t* chars = record + kHeaderSize;
+    uint8_t* runs = chars + length;
+    uint16_t runCount = 0;
     for (int col = 0; col < length; ++col) {
-        if (col > 0 && SameLook(cells[col], cells[col - 1]))
+        const TTermCell& cell = cells[col];
+        chars[col] = uint8_t(cell.Ch);
+        if (col > 0 && SameLook(cell, cells[col - 1]))
             continue;
+        uint8_t* run = runs + size_t(runCount++) * kRunSize;
         const uint16_t start = uint16_t(col);
-        std::memcpy(at, &start, 2);
-        at[2] = cells[col].Underline ? 1 : 0;
-        std::memcpy(at + 3, &cells[col].TextColor, 4);
-        std::memcpy(at + 7, &cells[col].FillColor, 4);
-        at += kRunSize;
+        std::memcpy(run, &start, 2);
+        run[2] = cell.Underline ? 1 : 0;
+        std::memcpy(run + 3, &cell.TextColor, 4);
+        std::memcpy(run + 7, &cell.FillColor, 4);
     }
+    const THeader header{uint16_t(length), runCount, uint8_t(wrapped ? 1 : 0)};
+    std::memcpy(record, &header.Length, 2);
+    std::memcpy(record + 2, &header.Runs, 2);
+    record[4] = header.Wrapped;
+    TChunk& chunk = m_chunks.back();
+    chunk.Used += BlockSize(header);
+    ++chunk.Live;
 
-    if (m_count == size_t(m_limit)) {
-        // Full: the oldest row's slot takes the new one.
-        TRow& slot = m_rows[m_head];
-        slot = {time, std::move(data)};
-        m_head = (m_head + 1) % m_rows.size();
-        return;
-    }
-    if (m_rows.size() < size_t(m_limit) && m_head == 0) {
-        m_rows.push_back({time, std::move(data)});
-    } else {
-        m_rows[(m_head + m_count) % m_rows.size()] = {time, std::move(data)};
-    }
+    if (m_rows.size() < size_t(m_limit) && m_head == 0 && m_count == m_rows.size())
+        m_rows.push_back({time, record});
+    else
+        m_rows[(m_head + m_count) % m_rows.size()] = {time, record};
     ++m_count;
 }
 
 bool TTermHistory::Wrapped(int index) const {
-    return ReadHeader(Row(index).Data.get()).Wrapped != 0;
+    return ReadHeader(Row(index).Data).Wrapped != 0;
 }
 
 int TTermHistory::Length(int index) const {
-    return ReadHeader(Row(index).Data.get()).Length;
+    return ReadHeader(Row(index).Data).Length;
 }
 
 QByteArray TTermHistory::Text(int index) const {
-    const uint8_t* data = Row(index).Data.get();
+    const uint8_t* data = Row(index).Data;
     const THeader h = ReadHeader(data);
     QByteArray text(reinterpret_cast<const char*>(data + kHeaderSize), h.Length);
     text.replace('\0', ' ');
@@ -144,7 +167,7 @@ QByteArray TTermHistory::Text(int index) const {
 
 void TTermHistory::ReadCells(int index, TTermCell* out, int columns) const {
     std::fill(out, out + columns, TTermCell{});
-    const uint8_t* data = Row(index).Data.get();
+    const uint8_t* data = Row(index).Data;
     const THeader h = ReadHeader(data);
     const uint8_t* chars = data + kHeaderSize;
     const uint8_t* runs = chars + h.Length;
@@ -158,9 +181,6 @@ void TTermHistory::ReadCells(int index, TTermCell* out, int columns) const {
 }
 
 size_t TTermHistory::MemoryBytes() const {
-    // Each block also costs the allocator's own header, rounded to its 16-byte granules.
-    size_t blocks = 0;
-    for (size_t i = 0; i < m_count; ++i)
-        blocks += (BlockSize(ReadHeader(Row(int(i)).Data.get())) + 8 + 15) / 16 * 16;
-    return sizeof(*this) + m_rows.capacity() * sizeof(TRow) + blocks;
+    return sizeof(*this) + m_rows.capacity() * sizeof(TRow) +
+           (m_chunks.size() + (m_spare ? 1 : 0)) * kChunkBytes;
 }

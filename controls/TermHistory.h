@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -30,9 +31,10 @@ protected:
 };
 
 // Rows that scrolled off the top of the grid, oldest first, at most Limit() of them (the oldest go
-// first). Each row is kept in one small block: its characters up to the last non-blank cell, the runs
-// of cells that look alike, its arrival time and whether it wrapped. A row of 80 characters in one look
-// costs about 130 bytes.
+// first). Each row is kept as one record: its characters up to the last non-blank cell, the runs of
+// cells that look alike and whether it wrapped, written one after the other into 64 KiB chunks (no
+// allocation per row; a chunk is freed once its last row is dropped), and its arrival time in the row
+// table. A row of 80 characters in one look costs about 112 bytes.
 class TTermHistory {
 public:
     static constexpr int kDefaultLines = 10000;
@@ -66,10 +68,21 @@ public:
 private:
     struct TRow {
         qint64 Time = 0;
-        std::unique_ptr<uint8_t[]> Data;
+        const uint8_t* Data = nullptr; // the record in its chunk
+    };
+    struct TChunk {
+        std::unique_ptr<uint8_t[]> Bytes;
+        size_t Used = 0;
+        size_t Live = 0; // rows of this chunk still kept
     };
     const TRow& Row(int index) const { return m_rows[(m_head + size_t(index)) % m_rows.size()]; }
     void DropOldest(size_t n);
+    void ReleaseOldestRecord();
+    // Room for a record of up to `bytes` at the end of the newest chunk.
+    uint8_t* RecordSpace(size_t bytes);
+
+    std::deque<TChunk> m_chunks; // oldest first; rows are written in order, so the oldest row is in the first
+    std::unique_ptr<uint8_t[]> m_spare; // a freed chunk kept for the next one
 
     int m_limit;
     std::vector<TRow> m_rows; // a ring once it holds m_limit rows; m_head is the oldest
