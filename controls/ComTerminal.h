@@ -491,6 +491,8 @@ public:
     // History view
     bool AtBottom() const { return m_following; }
     void ScrollToBottom();
+    // Back to the bottom from up in the history (what typing, a paste or a write to the port does).
+    void ReturnToBottom();
     // Moves the view by whole lines (negative: into the history).
     void ScrollLines(int delta);
     void ScrollToTop();

@@ -89,7 +89,13 @@ private:
 
 TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
     SetView(this);
-    m_paste = new TTermPaste(this, [this](const QByteArray& piece) { SendText(piece); });
+    m_paste = new TTermPaste(this, [this](const QByteArray& piece) {
+        // A port closed meanwhile ends the paste.
+        if (!Connected())
+            m_paste->Stop();
+        else
+            SendText(piece);
+    });
     m_paste->OnProgress = [this](qsizetype sent, qsizetype total, bool finished) {
         if (OnPasteProgress)
             OnPasteProgress(this, sent, total, finished);
@@ -125,9 +131,9 @@ TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
         if (!on)
             return;
         if (QThread::currentThread() == thread())
-            ScrollToBottom();
+            ReturnToBottom();
         else
-            QMetaObject::invokeMethod(this, [this] { GuardedCall([&] { ScrollToBottom(); }); });
+            QMetaObject::invokeMethod(this, [this] { GuardedCall([&] { ReturnToBottom(); }); });
     };
     m_frameTimer = new QTimer(this);
     m_frameTimer->setSingleShot(true);
@@ -149,6 +155,7 @@ TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
 }
 
 TComTerminal::~TComTerminal() {
+    ComLink()->OnTxChange = nullptr;
     SetView(nullptr);
 }
 
@@ -936,7 +943,7 @@ void TComTerminal::keyPressEvent(QKeyEvent* e) {
             e->ignore();
             return;
         }
-        ScrollToBottom();
+        ReturnToBottom();
         for (QChar ch : text) {
             DoKeyPress(ch);
             if (ch.unicode() > 0xFF) {
@@ -1015,6 +1022,12 @@ void TComTerminal::ScrollToBottom() {
         m_following = true;
         SetNewBelow(false);
     }
+}
+
+void TComTerminal::ReturnToBottom() {
+    // Only a view up in the history returns; without history the grid's view stays where it was put.
+    if (HistoryView() && !m_following)
+        ScrollToBottom();
 }
 
 void TComTerminal::ScrollToTop() {
@@ -1185,7 +1198,7 @@ void TComTerminal::PasteText(const QString& text) {
         return;
     if (bytes.size() > kPasteAskBytes && !(OnConfirmPaste && OnConfirmPaste(this, bytes.size())))
         return;
-    ScrollToBottom();
+    ReturnToBottom();
     const int baud = ComPort() ? BuildDcb(*ComPort()).BaudRate : 9600;
     m_paste->Start(bytes, TTermPaste::PieceFor(baud));
 }

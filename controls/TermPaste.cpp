@@ -56,6 +56,8 @@ void TTermPaste::SendPiece() {
     } guard{this};
     m_send(piece);
     guard.done = true;
+    if (!m_timer.isActive())
+        return; // stopped from within
     if (OnProgress)
         OnProgress(m_sent, m_bytes.size(), false);
     if (m_sent >= m_bytes.size())
