@@ -208,6 +208,7 @@ void Widget() {
     term.SetEmulation(teNone);
     term.SetWrapLines(true);
     term.Loaded();
+    term.SetHistoryLines(kHistoryLines);
     term.resize(kColumns * term.FontWidth() + 2 * term.frameWidth() + 40,
                 kRows * term.FontHeight() + 2 * term.frameWidth() + 40);
     term.show();

@@ -574,6 +574,7 @@ private:
     QRect NewBelowMark() const;
     void PlaceOverlays();
     void SelectionChanged();
+    void SetPrimarySelection();
     void ButtonPress(QMouseEvent* e, bool doubleClick);
     bool ShortcutKey(QKeyEvent* e, int key);
 

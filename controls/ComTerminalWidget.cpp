@@ -1084,6 +1084,13 @@ void TComTerminal::SelectionChanged() {
 void TComTerminal::SelectAll() {
     m_selection.SelectAll(*this);
     SelectionChanged();
+    SetPrimarySelection();
+}
+
+void TComTerminal::SetPrimarySelection() {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (m_selection.Active() && clipboard->supportsSelection())
+        clipboard->setText(QString::fromLatin1(SelectedText()), QClipboard::Selection);
 }
 
 void TComTerminal::ClearSelection() {
@@ -1162,9 +1169,7 @@ void TComTerminal::mouseReleaseEvent(QMouseEvent* e) {
         if (e->button() != Qt::LeftButton || !m_dragging)
             return;
         m_dragging = false;
-        QClipboard* clipboard = QGuiApplication::clipboard();
-        if (m_selection.Active() && clipboard->supportsSelection())
-            clipboard->setText(QString::fromLatin1(SelectedText()), QClipboard::Selection);
+        SetPrimarySelection();
     });
 }
 

@@ -134,6 +134,17 @@ def main():
             return clipboard() == expected
         wait_for("lines 1 to 300 on the clipboard", copied_all, pause=0.1)
 
+        # The selection is also the primary selection, which the middle button pastes.
+        primary = subprocess.run(["xclip", "-o", "-selection", "primary"], capture_output=True,
+                                 timeout=DEADLINE).stdout
+        if primary != expected:
+            raise WalkFailed("the primary selection holds %r..." % primary[:40])
+        run("xdotool", "click", "2")
+        pasted = b"\r".join(lines)
+        got = peer.take("the middle button's paste", len(pasted))
+        if got != pasted:
+            raise WalkFailed("the middle button pasted %r..." % got[:40])
+
         # Two lines pasted with Ctrl+Shift+V reach the peer as typed lines, each ended by CR.
         set_clipboard(b"first\nsecond\n")
         wait_for("the clipboard to hold the two lines", lambda: clipboard() == b"first\nsecond\n")
