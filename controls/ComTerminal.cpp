@@ -184,6 +184,7 @@ void TCustomComTerminal::GridSizeChanged() {
 void TCustomComTerminal::ResetRowInfo() {
     m_rowTimes.assign(size_t(m_buffer.Rows()), 0);
     m_rowWrapped.assign(size_t(m_buffer.Rows()), 0);
+    m_rowUsed.assign(size_t(m_buffer.Rows()), 0);
     m_rowRing = 0;
 }
 
@@ -197,10 +198,12 @@ void TCustomComTerminal::ScrollGridUp() {
     if (!m_rowTimes.empty() && m_buffer.Allocated()) {
         const size_t top = RowSlot(1);
         if (m_history.Limit() > 0)
-            m_history.Push(m_buffer.RowCells(1), m_buffer.Columns(), m_rowTimes[top], m_rowWrapped[top] != 0);
+            m_history.Push(m_buffer.RowCells(1), std::min<int>(m_rowUsed[top], m_buffer.Columns()),
+                           m_rowTimes[top], m_rowWrapped[top] != 0);
         // The top row's slot becomes the new bottom row.
         m_rowTimes[top] = 0;
         m_rowWrapped[top] = 0;
+        m_rowUsed[top] = 0;
         m_rowRing = (m_rowRing + 1) % m_rowTimes.size();
     }
     m_buffer.ScrollTextUp();
@@ -211,6 +214,7 @@ void TCustomComTerminal::ScrollGridDown() {
         m_rowRing = (m_rowRing + m_rowTimes.size() - 1) % m_rowTimes.size();
         m_rowTimes[m_rowRing] = 0;
         m_rowWrapped[m_rowRing] = 0;
+        m_rowUsed[m_rowRing] = 0;
     }
     m_buffer.ScrollTextDown();
 }
@@ -466,7 +470,7 @@ void TCustomComTerminal::PlaceCharQuiet(char ch) {
         break;
     default:
         if (uint8_t(ch) >= 0x20) {
-            StampRow(m_caretPos.Y);
+            NoteRow(m_caretPos.Y, m_caretPos.X);
             m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, CellLook(ch));
             if (m_view)
                 m_view->DrawCell(m_caretPos.X, m_caretPos.Y);
@@ -497,7 +501,6 @@ void TCustomComTerminal::PlaceRunQuiet(const char* chars, int count) {
         // Printable characters that step right within the row: stored in one sweep. The last column
         // (wrap or stay) takes the single-character path.
         const int end = i + std::min(count - i, m_columns - x);
-        StampRow(y);
         int n = 0;
         for (; i + n < end && uint8_t(chars[i + n]) >= 0x20; ++n) {
             // Field by field: a copy of the padded look costs a stalled load per cell.
@@ -507,6 +510,7 @@ void TCustomComTerminal::PlaceRunQuiet(const char* chars, int count) {
             cell.FillColor = look.FillColor;
             cell.Underline = look.Underline;
         }
+        NoteRow(y, x + n - 1);
         m_caretPos.X = x + n;
         if (m_view) {
             for (int k = 0; k < n; ++k) {
@@ -739,6 +743,7 @@ template <class TParams> void TCustomComTerminal::SetModes(const TParams& params
 
 void TCustomComTerminal::FillScreen(char ch) {
     m_buffer.Fill(TTermCell{ch, m_fontColor, m_color, false});
+    std::fill(m_rowUsed.begin(), m_rowUsed.end(), uint16_t(m_buffer.Columns()));
     if (m_view)
         m_view->InvalidateAll();
 }

@@ -324,13 +324,19 @@ private:
     void ScrollGridUp();
     void ScrollGridDown();
     void ResetRowInfo();
-    size_t RowSlot(int row) const { return (m_rowRing + size_t(row - 1)) % m_rowTimes.size(); }
-    // Stamps a grid row with the time of the block being displayed, unless it has one.
-    void StampRow(int row) {
-        if (!m_rowTimes.empty() && row >= 1 && row <= int(m_rowTimes.size())) {
-            qint64& time = m_rowTimes[RowSlot(row)];
-            if (time == 0)
-                time = BlockTime();
+    size_t RowSlot(int row) const {
+        size_t slot = m_rowRing + size_t(row - 1);
+        return slot >= m_rowTimes.size() ? slot - m_rowTimes.size() : slot;
+    }
+    // A character was stored in `row` up to column `lastCol`: the row gets the time of the block being
+    // displayed, unless it has one, and its written width grows.
+    void NoteRow(int row, int lastCol) {
+        if (row >= 1 && row <= int(m_rowTimes.size())) {
+            const size_t slot = RowSlot(row);
+            if (m_rowTimes[slot] == 0)
+                m_rowTimes[slot] = BlockTime();
+            if (m_rowUsed[slot] < lastCol)
+                m_rowUsed[slot] = uint16_t(lastCol);
         }
     }
     qint64 BlockTime();
@@ -356,6 +362,7 @@ private:
     TTermHistory m_history{0};
     std::vector<qint64> m_rowTimes; // per grid row, a ring starting at m_rowRing like the grid's rows
     std::vector<uint8_t> m_rowWrapped;
+    std::vector<uint16_t> m_rowUsed; // the last column a character was stored in (the rest is blank)
     size_t m_rowRing = 0;
     TTimeSource m_timeSource;
     qint64 m_blockTime = 0; // the present block's arrival, taken at its first use

@@ -114,19 +114,22 @@ void TTermHistory::Push(const TTermCell* cells, int columns, qint64 time, bool w
         --m_count;
     }
     columns = std::clamp(columns, 0, 0xFFFF);
+    // An empty cell is never drawn, whatever its colours: the row ends at its last character.
     int length = columns;
-    while (length > 0 && cells[length - 1] == TTermCell{})
+    while (length > 0 && cells[length - 1].Ch == 0)
         --length;
     // Written straight into the chunk: the characters, and a run wherever the look changes.
     uint8_t* record = RecordSpace(kHeaderSize + size_t(length) * (1 + kRunSize));
     uint8_t* chars = record + kHeaderSize;
     uint8_t* runs = chars + length;
     uint16_t runCount = 0;
+    TTermCell look{0, ~0u, ~0u, false}; // no cell looks like this: the first opens a run
     for (int col = 0; col < length; ++col) {
         const TTermCell& cell = cells[col];
         chars[col] = uint8_t(cell.Ch);
-        if (col > 0 && SameLook(cell, cells[col - 1]))
+        if (SameLook(cell, look))
             continue;
+        look = cell;
         uint8_t* run = runs + size_t(runCount++) * kRunSize;
         const uint16_t start = uint16_t(col);
         std::memcpy(run, &start, 2);
