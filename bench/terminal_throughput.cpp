@@ -1,13 +1,18 @@
-// Terminal data-path throughput: bytes per second from DisplayBuffer into the grid (no display), next to
-// libvterm's screen layer on the same streams in the same run, as a ratio. Then the visible terminal:
-// painting a full 80 x 24 screen, and receiving 1 MB of text into a shown terminal (offscreen).
+// Terminal data-path throughput: bytes per second from DisplayBuffer into the grid (no display) with the
+// console's history of 10,000 rows kept, next to libvterm's screen layer on the same streams in the same
+// run, as a ratio. The memory of a full history of 80-column rows with their times. Then the visible
+// terminal: painting a full 80 x 24 screen, and receiving 1 MB of text into a shown terminal
+// (offscreen).
 //
 //   terminal_throughput [megabytes per stream, default 8] [--data-only]
 
 #include "controls/ComTerminal.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +34,8 @@ constexpr int kColumns = 80;
 constexpr int kRows = 24;
 constexpr int kChunk = 4096; // bytes per delivery, like one read of the port
 constexpr int kRounds = 5;
+constexpr int kHistoryLines = 10000; // the console's default
+constexpr double kHistoryTargetMiB = 8.0;
 
 // Plain text lines of varying length, CR LF.
 QByteArray PlainText(int size) {
@@ -141,6 +148,7 @@ public:
         m_term.SetRows(kRows);
         m_term.SetWrapLines(true);
         m_term.Loaded();
+        m_term.SetHistoryLines(kHistoryLines);
     }
     void Pass(const QByteArray& stream) {
         Deliver(stream, [&](const char* data, int n) { m_term.DisplayBuffer(data, n); });
@@ -167,12 +175,40 @@ private:
     VTerm* m_vt;
 };
 
+// A full history of 80-column controller log rows with their times: the heap it takes (as the allocator
+// counts it) and what the history counts itself.
+bool HistoryMemory() {
+    const QByteArray log = ControllerLog(kHistoryLines * 60);
+    std::vector<TTermCell> row(kColumns);
+    const size_t before = mallinfo2().uordblks;
+    auto history = std::make_unique<TTermHistory>(kHistoryLines);
+    qint64 time = QDateTime::currentMSecsSinceEpoch();
+    qsizetype pos = 0;
+    for (int i = 0; i < kHistoryLines; ++i) {
+        // Rows filled to the last column, so no row is cheaper than a full one.
+        for (int col = 0; col < kColumns; ++col) {
+            const char ch = log[pos++ % log.size()];
+            row[size_t(col)] = {ch >= 0x20 ? ch : '.', 0xFFFFFF, 0x000000, false};
+        }
+        history->Push(row.data(), kColumns, time++, false);
+    }
+    const double heap = double(mallinfo2().uordblks - before) / (1 << 20);
+    const double counted = double(history->MemoryBytes()) / (1 << 20);
+    const bool met = std::max(heap, counted) < kHistoryTargetMiB;
+    std::printf(
+        "history of %d rows x %d columns with times: %.2f MiB heap (%.2f MiB counted)  target < %.0f MiB: "
+        "%s\n",
+        kHistoryLines, kColumns, heap, counted, kHistoryTargetMiB, met ? "met" : "not met");
+    return met;
+}
+
 void Widget() {
     TComTerminal term;
     term.BeginLoading();
     term.SetEmulation(teNone);
     term.SetWrapLines(true);
     term.Loaded();
+    term.SetHistoryLines(kHistoryLines);
     term.resize(kColumns * term.FontWidth() + 2 * term.frameWidth() + 40,
                 kRows * term.FontHeight() + 2 * term.frameWidth() + 40);
     term.show();
@@ -220,8 +256,10 @@ int main(int argc, char** argv) {
         {"controller log", ControllerLog(size), 10.0},
         {"mixed VT100", MixedVT100(size), 5.0},
     };
-    std::printf("DisplayBuffer into an %d x %d grid (no display), %d MB per stream, %d-byte deliveries\n",
-                kColumns, kRows, megabytes, kChunk);
+    std::printf(
+        "DisplayBuffer into an %d x %d grid (no display) with a history of %d rows, %d MB per stream, "
+        "%d-byte deliveries\n",
+        kColumns, kRows, kHistoryLines, megabytes, kChunk);
     std::printf("%-18s %14s %14s %14s %8s\n", "stream", "VT100 MB/s", "no emul. MB/s", "libvterm MB/s",
                 "ratio");
     bool met = true;
@@ -243,6 +281,7 @@ int main(int argc, char** argv) {
                     ratio >= stream.target ? "met" : "not met");
     }
     std::printf("all streams (VT100 emulation against libvterm): %s\n", met ? "met" : "not met");
+    HistoryMemory();
     if (argc < 3 || std::string(argv[2]) != "--data-only")
         Widget();
     return 0;

@@ -3,6 +3,7 @@
 #include "console/Dialogs.h"
 #include "console/HexLogWindow.h"
 #include "console/SessionLog.h"
+#include "console/TerminalSettings.h"
 #include "controls/ComComboBox.h"
 #include "controls/ComLed.h"
 #include "controls/ComTerminal.h"
@@ -245,9 +246,23 @@ void TMainFormF::BuildLayout() {
     ComTerminal1->SetEmulation(CPortCtl::teNone);
     ComTerminal1->SetComPort(ComPort1);
     ComTerminal1->OnChar = [this](TCustomComTerminal* sender, char ch) { ComTerminal1Char(sender, ch); };
+    ComTerminal1->SetHistoryLines(TerminalSettings::HistoryLines(kApplicationKey));
+    ComTerminal1->SetShowTimes(TerminalSettings::ShowTimes(kApplicationKey));
+    ComTerminal1->OnConfirmPaste = [](TComTerminal*, qsizetype bytes) {
+        return Dialogs().MessageDlg(QStringLiteral("Paste %1 bytes to the controller?").arg(bytes),
+                                    mtConfirmation, TMsgDlgButtons(mbYes) | mbNo) == mrYes;
+    };
+    ComTerminal1->OnPasteProgress = [this](TComTerminal*, qsizetype sent, qsizetype total, bool finished) {
+        ComTerminal1PasteProgress(sent, total, finished);
+    };
     ComTerminal1->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(ComTerminal1, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { GuardedCall([&] { ShowPaneMenu(at); }); });
+    connect(ComTerminal1, &QWidget::customContextMenuRequested, this, [this](QPoint at) {
+        GuardedCall([&] {
+            QMenu* menu = BuildTerminalMenu();
+            menu->setAttribute(Qt::WA_DeleteOnClose);
+            menu->popup(ComTerminal1->viewport()->mapToGlobal(at));
+        });
+    });
 
     ComLed1->SetComPort(ComPort1);
     ComLed1->SetLedSignal(lsRx);
@@ -303,6 +318,52 @@ void TMainFormF::BuildLayout() {
 
     m_components.insert(m_components.begin(), this);
     setMinimumSize(kPanelWidth + kLeastTerminalWidth, kLeastHeight);
+}
+
+QMenu* TMainFormF::BuildTerminalMenu() {
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("TerminalMenu"));
+    auto add = [&](const QString& caption, const char* keys, auto handler) {
+        QAction* action = menu->addAction(caption, menu, [handler] { GuardedCall(handler); });
+        if (keys) {
+            // Shown beside the caption; the terminal itself handles the keys.
+            action->setShortcut(QKeySequence(QString::fromLatin1(keys)));
+            action->setShortcutContext(Qt::WidgetShortcut);
+            action->setShortcutVisibleInContextMenu(true);
+        }
+        return action;
+    };
+    add(QStringLiteral("Copy"), "Ctrl+Shift+C", [this] {
+        ComTerminal1->Copy();
+    })->setEnabled(ComTerminal1->Selection().Active());
+    add(QStringLiteral("Paste"), "Ctrl+Shift+V", [this] { ComTerminal1->Paste(); });
+    add(QStringLiteral("Select all"), "Ctrl+Shift+A", [this] { ComTerminal1->SelectAll(); });
+    add(QStringLiteral("Find..."), "Ctrl+Shift+F", [this] { ComTerminal1->ShowFind(); });
+    menu->addSeparator();
+    QAction* times = add(QStringLiteral("Show times"), nullptr, [this] {
+        const bool on = !ComTerminal1->ShowTimes();
+        ComTerminal1->SetShowTimes(on);
+        TerminalSettings::SetShowTimes(kApplicationKey, on);
+    });
+    times->setCheckable(true);
+    times->setChecked(ComTerminal1->ShowTimes());
+    menu->addSeparator();
+    AddLogMenuEntries(menu);
+    return menu;
+}
+
+void TMainFormF::ComTerminal1PasteProgress(qsizetype sent, qsizetype total, bool finished) {
+    static const QString kPasting = QStringLiteral("Pasting ");
+    if (finished) {
+        // The port's own state is shown again, unless it changed meanwhile and says so already.
+        if (lblStatus->text().startsWith(kPasting))
+            lblStatus->setText(m_statusBeforePaste);
+        m_statusBeforePaste.clear();
+        return;
+    }
+    if (!lblStatus->text().startsWith(kPasting))
+        m_statusBeforePaste = lblStatus->text();
+    lblStatus->setText(kPasting + QStringLiteral("%1 of %2 bytes (Esc stops)").arg(sent).arg(total));
 }
 
 void TMainFormF::resizeEvent(QResizeEvent* event) {
@@ -568,12 +629,6 @@ void TMainFormF::AddLogMenuEntries(QMenu* menu) {
         a->setChecked(ComTerminal1->Emulation() == value);
         group->addAction(a);
     }
-}
-
-void TMainFormF::ShowPaneMenu(const QPoint& at) {
-    QMenu menu(this);
-    AddLogMenuEntries(&menu);
-    menu.exec(ComTerminal1->mapToGlobal(at));
 }
 
 void TMainFormF::btnCloseClick() {

@@ -112,6 +112,9 @@ public:
     void SetTerminalEmulation(CPortCtl::TTermEmulation emulation);
     // The emulation remembered in the settings store (the layout's none when there is none).
     static CPortCtl::TTermEmulation StoredEmulation();
+    // The terminal pane's context menu, built afresh for each showing (the caller owns it).
+    QMenu* BuildTerminalMenu();
+    void ComTerminal1PasteProgress(qsizetype sent, qsizetype total, bool finished);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -128,7 +131,6 @@ private:
     void ShowOpenStatus();
     // Chooses the file with the save dialog; false when the user cancelled it.
     bool ChooseLogFile();
-    void ShowPaneMenu(const QPoint& at);
     // Fits the window into the screen's available area.
     void FitOnScreen();
 
@@ -141,4 +143,5 @@ private:
     QPointer<THexLogWindow> m_hexWindow;
     bool m_closeQuestionOpen = false;
     bool m_placed = false;
+    QString m_statusBeforePaste; // the status line a paste's progress took over
 };

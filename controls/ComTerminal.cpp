@@ -4,6 +4,7 @@
 #include "serial/ComLink.h"
 #include "serial/ComPort.h"
 
+#include <QDateTime>
 #include <QLoggingCategory>
 #include <QMetaEnum>
 #include <QThread>
@@ -79,6 +80,7 @@ void TCustomComTerminal::Loaded() {
     TComponent::Loaded();
     RecreateParser();
     m_buffer.Init();
+    ResetRowInfo();
     SetCaretCell(m_caretPos.X, m_caretPos.Y);
 }
 
@@ -173,9 +175,92 @@ void TCustomComTerminal::GridSizeChanged() {
     if (Loading())
         return;
     m_buffer.Init();
+    ResetRowInfo();
     SetCaretCell(m_caretPos.X, m_caretPos.Y);
     if (m_view)
         m_view->InvalidateAll();
+}
+
+void TCustomComTerminal::ResetRowInfo() {
+    m_rowTimes.assign(size_t(m_buffer.Rows()), 0);
+    m_rowWrapped.assign(size_t(m_buffer.Rows()), 0);
+    m_rowUsed.assign(size_t(m_buffer.Rows()), 0);
+    m_rowRing = 0;
+}
+
+qint64 TCustomComTerminal::BlockTime() {
+    if (m_blockTime == 0)
+        m_blockTime = m_timeSource ? m_timeSource() : QDateTime::currentMSecsSinceEpoch();
+    return m_blockTime;
+}
+
+void TCustomComTerminal::ScrollGridUp() {
+    if (!m_rowTimes.empty() && m_buffer.Allocated()) {
+        const size_t top = RowSlot(1);
+        if (m_history.Limit() > 0)
+            m_history.Push(m_buffer.RowCells(1), std::min<int>(m_rowUsed[top], m_buffer.Columns()),
+                           m_rowTimes[top], m_rowWrapped[top] != 0);
+        // The top row's slot becomes the new bottom row.
+        m_rowTimes[top] = 0;
+        m_rowWrapped[top] = 0;
+        m_rowUsed[top] = 0;
+        m_rowRing = (m_rowRing + 1) % m_rowTimes.size();
+    }
+    m_buffer.ScrollTextUp();
+}
+
+void TCustomComTerminal::ScrollGridDown() {
+    if (!m_rowTimes.empty()) {
+        m_rowRing = (m_rowRing + m_rowTimes.size() - 1) % m_rowTimes.size();
+        m_rowTimes[m_rowRing] = 0;
+        m_rowWrapped[m_rowRing] = 0;
+        m_rowUsed[m_rowRing] = 0;
+    }
+    m_buffer.ScrollTextDown();
+}
+
+qint64 TCustomComTerminal::RowTime(int row) const {
+    return row >= 1 && row <= int(m_rowTimes.size()) ? m_rowTimes[RowSlot(row)] : 0;
+}
+
+bool TCustomComTerminal::RowWrapped(int row) const {
+    return row >= 1 && row <= int(m_rowWrapped.size()) && m_rowWrapped[RowSlot(row)] != 0;
+}
+
+QByteArray TCustomComTerminal::LineText(qint64 line) const {
+    if (line < FirstLine() || line >= EndLine())
+        return {};
+    if (line < m_history.Added())
+        return m_history.Text(int(line - FirstLine()));
+    const int row = int(line - m_history.Added()) + 1;
+    QByteArray text;
+    for (int col = m_buffer.Columns(); col >= 1; --col) {
+        if (m_buffer.GetCell(col, row).Ch != 0) {
+            text.resize(col);
+            break;
+        }
+    }
+    for (int col = 1; col <= text.size(); ++col) {
+        const char ch = m_buffer.GetCell(col, row).Ch;
+        text[col - 1] = ch ? ch : ' ';
+    }
+    return text;
+}
+
+bool TCustomComTerminal::LineWrapped(qint64 line) const {
+    if (line < FirstLine() || line >= EndLine())
+        return false;
+    if (line < m_history.Added())
+        return m_history.Wrapped(int(line - FirstLine()));
+    return RowWrapped(int(line - m_history.Added()) + 1);
+}
+
+qint64 TCustomComTerminal::LineTime(qint64 line) const {
+    if (line < FirstLine() || line >= EndLine())
+        return 0;
+    if (line < m_history.Added())
+        return m_history.Time(int(line - FirstLine()));
+    return RowTime(int(line - m_history.Added()) + 1);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -301,6 +386,7 @@ bool TCustomComTerminal::OwnActions() const {
 
 void TCustomComTerminal::DisplayBuffer(const char* buffer, int count) {
     TCaretHidden hidden(m_view);
+    m_blockTime = 0;
     // Codes are performed straight from the parser's parameters, and runs of plain characters are
     // placed in one sweep, unless a derived class may act on them itself.
     const bool ownActions = OwnActions();
@@ -384,6 +470,7 @@ void TCustomComTerminal::PlaceCharQuiet(char ch) {
         break;
     default:
         if (uint8_t(ch) >= 0x20) {
+            NoteRow(m_caretPos.Y, m_caretPos.X);
             m_buffer.SetCell(m_caretPos.X, m_caretPos.Y, CellLook(ch));
             if (m_view)
                 m_view->DrawCell(m_caretPos.X, m_caretPos.Y);
@@ -423,6 +510,7 @@ void TCustomComTerminal::PlaceRunQuiet(const char* chars, int count) {
             cell.FillColor = look.FillColor;
             cell.Underline = look.Underline;
         }
+        NoteRow(y, x + n - 1);
         m_caretPos.X = x + n;
         if (m_view) {
             for (int k = 0; k < n; ++k) {
@@ -442,10 +530,12 @@ void TCustomComTerminal::StepCaret(TCaretMove move) {
         if (x < m_columns) {
             SetCaretCell(x + 1, y);
         } else if (m_wrapLines) {
+            if (!m_rowWrapped.empty() && y >= 1 && y <= int(m_rowWrapped.size()))
+                m_rowWrapped[RowSlot(y)] = 1;
             if (y < m_rows) {
                 SetCaretCell(1, y + 1);
             } else {
-                m_buffer.ScrollTextUp();
+                ScrollGridUp();
                 SetCaretCell(1, y);
             }
         }
@@ -457,13 +547,13 @@ void TCustomComTerminal::StepCaret(TCaretMove move) {
         if (y < m_rows)
             SetCaretCell(x, y + 1);
         else
-            m_buffer.ScrollTextUp();
+            ScrollGridUp();
         break;
     case cmLineUp:
         if (y > 1)
             SetCaretCell(x, y - 1);
         else
-            m_buffer.ScrollTextDown();
+            ScrollGridDown();
         break;
     case cmNextTab:
         if (const int tab = m_buffer.NextTabStop(x + 1); tab != 0)
@@ -653,6 +743,7 @@ template <class TParams> void TCustomComTerminal::SetModes(const TParams& params
 
 void TCustomComTerminal::FillScreen(char ch) {
     m_buffer.Fill(TTermCell{ch, m_fontColor, m_color, false});
+    std::fill(m_rowUsed.begin(), m_rowUsed.end(), uint16_t(m_buffer.Columns()));
     if (m_view)
         m_view->InvalidateAll();
 }
@@ -686,10 +777,30 @@ void TCustomComTerminal::SendChar(char ch) {
     Write(QByteArray(1, ch));
     if (m_localEcho) {
         TCaretHidden hidden(m_view);
+        m_blockTime = 0;
         PlaceChar(ch);
     }
     if (ch == kCarriageReturn && m_sendLF)
         SendChar(kLineFeed);
+}
+
+void TCustomComTerminal::SendText(const QByteArray& chars) {
+    if (!CanSend() || chars.isEmpty())
+        return;
+    QByteArray out;
+    out.reserve(chars.size() + (m_sendLF ? chars.count(kCarriageReturn) : 0));
+    for (char ch : chars) {
+        out += ch;
+        if (ch == kCarriageReturn && m_sendLF)
+            out += kLineFeed;
+    }
+    Write(out);
+    if (m_localEcho) {
+        TCaretHidden hidden(m_view);
+        m_blockTime = 0;
+        for (char ch : out)
+            PlaceChar(ch);
+    }
 }
 
 void TCustomComTerminal::TransmitCode(TEscapeCode code, QByteArrayList params) {

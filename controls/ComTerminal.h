@@ -2,12 +2,16 @@
 
 #include "controls/ComTermBuffer.h"
 #include "controls/EscapeCodes.h"
+#include "controls/TermFind.h"
+#include "controls/TermHistory.h"
+#include "controls/TermSelection.h"
 #include "runtime/Component.h"
 #include "serial/ComPort.h"
 
 #include <QAbstractScrollArea>
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFont>
 #include <QPoint>
@@ -23,6 +27,7 @@
 
 class TComLink;
 class TCustomComPort;
+class TTermPaste;
 
 namespace CPortCtl {
 Q_NAMESPACE
@@ -128,7 +133,14 @@ protected:
 // - Sending happens only while a port is bound and open; otherwise nothing is sent or echoed.
 // - Received data is handled in the terminal's thread: a port that calls the link from another thread
 //   has its data handed over in order.
-class TCustomComTerminal : public QAbstractScrollArea, public TComponent, private TComTermBufferOwner {
+//
+// Beside the grid (which has no scroll-back) the terminal keeps, when HistoryLines is above 0, the rows
+// that scroll off its top in a history, and for every grid row the time its first character arrived and
+// whether it wrapped into the next row; history and grid read as one document through TTermLines.
+class TCustomComTerminal : public QAbstractScrollArea,
+                           public TComponent,
+                           public TTermLines,
+                           private TComTermBufferOwner {
     Q_OBJECT
     Q_PROPERTY(bool Connected READ Connected WRITE SetConnected STORED false)
     Q_PROPERTY(CPortCtl::TTermEmulation Emulation READ Emulation WRITE SetEmulation)
@@ -156,6 +168,8 @@ public:
         std::function<void(TCustomComTerminal* sender, std::unique_ptr<TEscapeCodes>& escapeCodes)>;
     using TUnhandledEvent =
         std::function<void(TCustomComTerminal* sender, TEscapeCode code, const QByteArray& data)>;
+    // The present time in ms since the epoch.
+    using TTimeSource = std::function<qint64()>;
 
     static constexpr int kMinColumns = 2;
     static constexpr int kMaxColumns = 256;
@@ -207,6 +221,24 @@ public:
     void SetFontColor(uint value) { m_fontColor = value; }
 
     const TComTermBuffer& Buffer() const { return m_buffer; }
+
+    // Rows kept after they scroll off the grid's top; 0 (the default) keeps none.
+    int HistoryLines() const { return m_history.Limit(); }
+    void SetHistoryLines(int lines) { m_history.SetLimit(lines); }
+    const TTermHistory& History() const { return m_history; }
+    // Where arrival times come from (the system clock unless set).
+    void SetTimeSource(TTimeSource source) { m_timeSource = std::move(source); }
+    // TTermLines: history, then the grid's rows.
+    qint64 FirstLine() const override { return m_history.FirstLine(); }
+    qint64 EndLine() const override { return m_history.Added() + m_buffer.Rows(); }
+    QByteArray LineText(qint64 line) const override;
+    bool LineWrapped(qint64 line) const override;
+    qint64 LineTime(qint64 line) const override;
+    // The absolute line of grid row `row`.
+    qint64 GridLine(int row) const { return m_history.Added() + row - 1; }
+    // Arrival time and wrap of a grid row.
+    qint64 RowTime(int row) const;
+    bool RowWrapped(int row) const;
     TTermPos CaretPos() const { return m_caretPos; }
     TTermPos SavedCaretPos() const { return m_savedCaretPos; }
     TTermAttributes Attributes() const { return m_attributes; }
@@ -236,6 +268,8 @@ public:
 
     // Sending
     void SendChar(char ch);
+    // Characters sent as if typed one after the other (local echo and SendLF alike), in one write.
+    void SendText(const QByteArray& chars);
     void TransmitCode(TEscapeCode code, QByteArrayList params = {});
     void TransmitAnswer(TEscapeCode code, QByteArrayList params = {});
 
@@ -285,6 +319,27 @@ private:
     void SaveAttributes() { m_savedAttributes = m_attributes; }
     void RestoreAttributes() { m_attributes = m_savedAttributes; }
     void GridSizeChanged();
+    // The grid scrolls by one row; up hands its top row to the history. The row times and wrap flags
+    // move along.
+    void ScrollGridUp();
+    void ScrollGridDown();
+    void ResetRowInfo();
+    size_t RowSlot(int row) const {
+        size_t slot = m_rowRing + size_t(row - 1);
+        return slot >= m_rowTimes.size() ? slot - m_rowTimes.size() : slot;
+    }
+    // A character was stored in `row` up to column `lastCol`: the row gets the time of the block being
+    // displayed, unless it has one, and its written width grows.
+    void NoteRow(int row, int lastCol) {
+        if (row >= 1 && row <= int(m_rowTimes.size())) {
+            const size_t slot = RowSlot(row);
+            if (m_rowTimes[slot] == 0)
+                m_rowTimes[slot] = BlockTime();
+            if (m_rowUsed[slot] < lastCol)
+                m_rowUsed[slot] = uint16_t(lastCol);
+        }
+    }
+    qint64 BlockTime();
     bool CanSend() const;
     void Write(const QByteArray& bytes);
 
@@ -304,6 +359,13 @@ private:
     std::unique_ptr<TEscapeCodes> m_escapeCodes;
     TComTermBuffer m_buffer;
     TTermView* m_view = nullptr;
+    TTermHistory m_history{0};
+    std::vector<qint64> m_rowTimes; // per grid row, a ring starting at m_rowRing like the grid's rows
+    std::vector<uint8_t> m_rowWrapped;
+    std::vector<uint16_t> m_rowUsed; // the last column a character was stored in (the rest is blank)
+    size_t m_rowRing = 0;
+    TTimeSource m_timeSource;
+    qint64 m_blockTime = 0; // the present block's arrival, taken at its first use
 
     TTermPos m_caretPos;
     TTermPos m_savedCaretPos{0, 0};
@@ -344,6 +406,17 @@ private:
 //   is released.
 // - Typed characters go to SendChar as 8-bit bytes; a character outside Latin-1 cannot be sent: it is
 //   dropped with a beep.
+// - With HistoryLines above 0 the vertical bar, the wheel, Shift+PageUp/PageDown and Shift+Home/End run
+//   over history and grid. At the bottom the view shows the grid as it would without history and
+//   follows it; up in the history arriving data leaves the view on its lines and a mark in the bottom
+//   right corner says that more waits below. End, a typed key or anything else the port sends returns
+//   to the bottom.
+// - Mouse: a drag selects characters, a double click a word, a triple click a line, Shift+click
+//   extends; the selection becomes the primary selection. The middle button pastes the primary
+//   selection. Ctrl+Shift+C copies, Ctrl+Shift+V and Shift+Insert paste, Ctrl+Shift+A selects all,
+//   Ctrl+Shift+F finds. Every other key goes to the peer as before.
+// - A paste is sent as typed characters, line breaks as Enter sends them, in pieces paced to the line
+//   (Esc stops the rest); more than kPasteAskBytes are sent only after OnConfirmPaste agrees.
 class TComTerminal : public TCustomComTerminal, private TTermView {
     Q_OBJECT
     Q_PROPERTY(TCustomComPort* ComPort READ ComPort WRITE SetComPort)
@@ -422,6 +495,59 @@ public:
     TKeyEvent OnKeyDown;
     TKeyPressEvent OnKeyPress;
 
+    // History view
+    bool AtBottom() const { return m_following; }
+    void ScrollToBottom();
+    // Back to the bottom from up in the history (what typing, a paste or a write to the port does).
+    void ReturnToBottom();
+    // Moves the view by whole lines (negative: into the history).
+    void ScrollLines(int delta);
+    void ScrollToTop();
+    // Brings an absolute line into view (unless it is shown already).
+    void ShowLine(qint64 line);
+    // The absolute line in the view's top row.
+    qint64 TopLine() const { return GridLine(m_topLeft.Y); }
+    // Data arrived below while the view was up in the history.
+    bool NewDataBelow() const { return m_newBelow; }
+
+    // Selection and clipboard
+    const TTermSelection& Selection() const { return m_selection; }
+    QByteArray SelectedText() const { return m_selection.Text(*this); }
+    void SelectAll();
+    void ClearSelection();
+    // The selected text onto the clipboard.
+    void Copy();
+    // The document cell under a pixel of the client area (within the document).
+    TTermPoint PointAt(QPoint pixel) const;
+
+    // Paste
+    static constexpr qsizetype kPasteAskBytes = 64 * 1024;
+    using TConfirmPasteEvent = std::function<bool(TComTerminal* sender, qsizetype bytes)>;
+    using TPasteProgressEvent =
+        std::function<void(TComTerminal* sender, qsizetype sent, qsizetype total, bool finished)>;
+    void Paste(QClipboard::Mode mode = QClipboard::Clipboard);
+    void PasteText(const QString& text);
+    bool Pasting() const;
+    void StopPaste();
+    // Asked before a paste of more than kPasteAskBytes; without a handler such a paste is not sent.
+    TConfirmPasteEvent OnConfirmPaste;
+    TPasteProgressEvent OnPasteProgress;
+
+    // Find
+    void ShowFind();
+    void HideFind();
+    TTermFindBar* FindBar() const { return m_findBar; }
+    // Finds the find bar's text after (before) the present match and shows it; false when none.
+    bool FindNext(bool forward);
+    TTermMatch CurrentMatch() const { return m_match; }
+
+    // The arrival time of every line, in a margin left of the text.
+    static constexpr int kTimeCells = 13; // "HH:MM:SS.mmm" and a blank
+    bool ShowTimes() const { return m_showTimes; }
+    void SetShowTimes(bool on);
+    QWidget* TimeMargin() const { return m_timeMargin; }
+    static QString TimeText(qint64 msSinceEpoch);
+
 protected:
     bool event(QEvent* e) override;
     void changeEvent(QEvent* e) override;
@@ -432,6 +558,10 @@ protected:
     void keyPressEvent(QKeyEvent* e) override;
     void inputMethodEvent(QInputMethodEvent* e) override;
     void scrollContentsBy(int dx, int dy) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
     virtual void DoKeyDown(int& key, Qt::KeyboardModifiers modifiers);
     virtual void DoKeyPress(QChar& key);
 
@@ -441,6 +571,21 @@ protected:
     void DrawRun(QPainter& painter, int col, int row, const QString& text, const TTermCell& look);
 
 private:
+    friend class TTimeMargin;
+    void PaintTimes(QPainter& painter, const QRect& clip);
+    // Fits the vertical bar to the history and places the view: at the bottom when following, else on
+    // the same absolute line.
+    void SyncHistoryView();
+    bool HistoryView() const { return HistoryLines() > 0 && HasVerticalBar(); }
+    void SetBarQuietly(QScrollBar* bar, int min, int max, int value);
+    void SetNewBelow(bool on);
+    QRect NewBelowMark() const;
+    void PlaceOverlays();
+    void SelectionChanged();
+    void SetPrimarySelection();
+    void ButtonPress(QMouseEvent* e, bool doubleClick);
+    bool ShortcutKey(QKeyEvent* e, int key);
+
     // TTermView
     void DrawCell(int col, int row) override;
     void InvalidateCells(int left, int top, int right, int bottom) override;
@@ -510,4 +655,33 @@ private:
     QTimer* m_frameTimer = nullptr;
     int m_pendingScroll = 0;
     QRect m_caretPainted; // where the last paint left the caret's inverted pixels
+
+    // History view
+    bool m_following = true; // the view is at the bottom and follows the grid
+    qint64 m_viewTopAbs = 0; // the top row's absolute line while not following
+    int m_gridMax = 0;       // the bar's positions within the grid alone
+    int m_barHistory = 0;    // history rows the vertical bar counted at its last fitting
+    qint64 m_seenAdded = 0;
+    qint64 m_seenFirst = 0;
+    int m_quietBars = 0;
+    bool m_gridMoved = false; // grid rows moved under a view that stays: repaint them
+    bool m_newBelow = false;
+    std::vector<TTermCell> m_rowCells; // one row's cells while painting
+
+    // Selection
+    TTermSelection m_selection;
+    bool m_dragging = false;
+    TTermPoint m_dragAnchor;
+    int m_clicks = 0;
+    QPoint m_lastClickPos;
+    QElapsedTimer m_lastClick;
+
+    TTermPaste* m_paste = nullptr;
+
+    TTermFindBar* m_findBar = nullptr;
+    TTermFind m_find;
+    TTermMatch m_match;
+
+    bool m_showTimes = false;
+    QWidget* m_timeMargin = nullptr;
 };

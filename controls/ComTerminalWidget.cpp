@@ -1,19 +1,30 @@
 // The terminal's display and keyboard: TComTerminal.
 #include "controls/ComTerminal.h"
 
+#include "controls/TermPaste.h"
 #include "runtime/Exception.h"
+#include "serial/ComLink.h"
+#include "serial/ComPort.h"
+#include "serial/platform/SerialDevice.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGlyphRun>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QRawFont>
 #include <QScreen>
 #include <QScrollBar>
+#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -49,10 +60,82 @@ QString FixedFamily() {
     return family;
 }
 
+// Colours of found text: every match, and the one found last.
+constexpr uint kMatchFill = 0xFFD75F;
+constexpr uint kCurrentMatchFill = 0xFF8700;
+constexpr uint kMatchText = 0x000000;
+
+// Highlights of a painted cell.
+enum : uint8_t { hlNone, hlSelected, hlMatch, hlCurrentMatch };
+
 } // namespace
+
+// The margin left of the text that shows each line's arrival time; it scrolls with the lines.
+class TTimeMargin : public QWidget {
+public:
+    explicit TTimeMargin(TComTerminal* term) : QWidget(term), m_term(term) {
+        setObjectName(QStringLiteral("TimeMargin"));
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
+
+protected:
+    void paintEvent(QPaintEvent* e) override {
+        QPainter painter(this);
+        GuardedCall([&] { m_term->PaintTimes(painter, e->rect()); });
+    }
+
+private:
+    TComTerminal* m_term;
+};
 
 TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
     SetView(this);
+    m_paste = new TTermPaste(this, [this](const QByteArray& piece) {
+        // A port closed meanwhile ends the paste.
+        if (!Connected())
+            m_paste->Stop();
+        else
+            SendText(piece);
+    });
+    m_paste->OnProgress = [this](qsizetype sent, qsizetype total, bool finished) {
+        if (OnPasteProgress)
+            OnPasteProgress(this, sent, total, finished);
+    };
+    m_findBar = new TTermFindBar(this);
+    m_findBar->hide();
+    connect(m_findBar, &TTermFindBar::FindRequested, this,
+            [this](bool forward) { GuardedCall([&] { FindNext(forward); }); });
+    connect(m_findBar, &TTermFindBar::PatternChanged, this, [this] {
+        GuardedCall([&] {
+            // Searched afresh from the present match (or the view's top), so typing refines in place.
+            const TTermPoint from =
+                m_match.Valid() ? TTermPoint{m_match.Line, m_match.Col - 1} : TTermPoint{TopLine(), 0};
+            m_match = {};
+            m_find.SetPattern(m_findBar->Text(), m_findBar->MatchCase());
+            if (m_find.Pattern().isEmpty()) {
+                m_findBar->SetFound(true);
+                viewport()->update();
+                return;
+            }
+            m_match = m_find.Next(*this, from, true);
+            m_findBar->SetFound(m_match.Valid());
+            if (m_match.Valid())
+                ShowLine(m_match.Line);
+            viewport()->update();
+        });
+    });
+    connect(m_findBar, &TTermFindBar::Closed, this, [this] { GuardedCall([&] { HideFind(); }); });
+    m_timeMargin = new TTimeMargin(this);
+    m_timeMargin->hide();
+    // Whatever goes out to the port (a typed key, a command, a paste) brings the view back down.
+    ComLink()->OnTxChange = [this](TCustomComPort*, bool on) {
+        if (!on)
+            return;
+        if (QThread::currentThread() == thread())
+            ReturnToBottom();
+        else
+            QMetaObject::invokeMethod(this, [this] { GuardedCall([&] { ReturnToBottom(); }); });
+    };
     m_frameTimer = new QTimer(this);
     m_frameTimer->setSingleShot(true);
     connect(m_frameTimer, &QTimer::timeout, this, [this] { GuardedCall([&] { EndHeldFrame(); }); });
@@ -75,6 +158,7 @@ TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
 }
 
 TComTerminal::~TComTerminal() {
+    ComLink()->OnTxChange = nullptr;
     SetView(nullptr);
 }
 
@@ -169,7 +253,10 @@ void TComTerminal::FontChanged() {
         m_adjustingFont = false;
         GetFontMetrics();
     }
+    if (m_showTimes)
+        setViewportMargins(kTimeCells * m_fontWidth, 0, 0, 0);
     AdjustScrollBars();
+    PlaceOverlays();
     if (m_caretCreated) {
         DestroyTerminalCaret();
         CreateTerminalCaret();
@@ -227,23 +314,76 @@ void TComTerminal::paintEvent(QPaintEvent* e) {
             m_caretPainted = caret;
         }
         m_caretDrawn = CaretRect();
+        if (m_newBelow && NewBelowMark().intersects(clip)) {
+            const QRect mark = NewBelowMark();
+            painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor::fromRgb(kCurrentMatchFill));
+            const QPointF points[] = {mark.topLeft(), mark.topRight() + QPointF(1, 0),
+                                      QPointF(mark.center().x() + 0.5, mark.bottom() + 1)};
+            painter.drawPolygon(points, 3);
+        }
     });
 }
 
 void TComTerminal::PaintCells(QPainter& painter, int left, int top, int right, int bottom) {
-    // Only screen cells that show a cell of the grid: the partly visible last column and row are drawn,
-    // nothing beyond them.
+    // Only screen cells that show a cell of the document: the partly visible last column and row are
+    // drawn, nothing beyond them. Rows above the grid's first come from the history.
     const TComTermBuffer& buffer = Buffer();
-    right = std::min(right, std::min(Columns(), buffer.Columns()) - m_topLeft.X + 1);
+    const TTermHistory& history = History();
+    const int columns = std::min(Columns(), buffer.Columns());
+    right = std::min(right, columns - m_topLeft.X + 1);
     bottom = std::min(bottom, std::min(Rows(), buffer.Rows()) - m_topLeft.Y + 1);
     left = std::max(left, 1);
     top = std::max(top, 1);
+    if (right < left)
+        return;
+    m_rowCells.resize(size_t(std::max(columns, 1)));
+    std::vector<uint8_t> marks(size_t(columns) + 1);
+    std::vector<int> matchCols;
+    const bool finding = m_findBar->isVisible() && !m_find.Pattern().isEmpty();
     QString run;
     for (int row = top; row <= bottom; ++row) {
         const int bufferRow = row + m_topLeft.Y - 1;
+        const qint64 line = GridLine(bufferRow);
+        if (bufferRow >= 1) {
+            for (int col = 1; col <= columns; ++col)
+                m_rowCells[size_t(col - 1)] = buffer.GetCell(col, bufferRow);
+        } else {
+            const int index = history.Count() + bufferRow - 1;
+            if (index < 0)
+                continue;
+            history.ReadCells(index, m_rowCells.data(), columns);
+        }
+        // What is selected or found in this row.
+        bool marked = false;
+        int first = 0, last = 0;
+        if (m_selection.ColumnsOf(line, first, last) || finding) {
+            std::fill(marks.begin(), marks.end(), uint8_t(hlNone));
+            if (m_selection.ColumnsOf(line, first, last)) {
+                for (int col = std::max(first, 1); col <= std::min(last, columns); ++col)
+                    marks[size_t(col)] = hlSelected;
+            }
+            if (finding) {
+                m_find.MatchesIn(LineText(line), matchCols);
+                for (int start : matchCols) {
+                    const bool current = m_match.Line == line && m_match.Col == start;
+                    for (int col = start; col < start + int(m_find.Pattern().size()) && col <= columns;
+                         ++col) {
+                        if (marks[size_t(col)] != hlCurrentMatch)
+                            marks[size_t(col)] = current ? hlCurrentMatch : hlMatch;
+                    }
+                }
+            }
+            marked = true;
+        }
+        auto markOf = [&](int col) { return marked ? marks[size_t(col)] : uint8_t(hlNone); };
         for (int col = left; col <= right;) {
-            const TTermCell cell = buffer.GetCell(col + m_topLeft.X - 1, bufferRow);
-            if (cell.Ch == 0) {
+            const int bufferCol = col + m_topLeft.X - 1;
+            const TTermCell cell = m_rowCells[size_t(bufferCol - 1)];
+            const uint8_t mark = markOf(bufferCol);
+            if (cell.Ch == 0 && mark == hlNone) {
                 ++col;
                 continue;
             }
@@ -251,13 +391,28 @@ void TComTerminal::PaintCells(QPainter& painter, int left, int top, int right, i
             const int start = col;
             run.clear();
             for (; col <= right; ++col) {
-                const TTermCell next = buffer.GetCell(col + m_topLeft.X - 1, bufferRow);
-                if (next.Ch == 0 || next.TextColor != cell.TextColor || next.FillColor != cell.FillColor ||
+                const TTermCell& next = m_rowCells[size_t(col + m_topLeft.X - 2)];
+                if (markOf(col + m_topLeft.X - 1) != mark || (next.Ch == 0 && mark == hlNone) ||
+                    next.TextColor != cell.TextColor || next.FillColor != cell.FillColor ||
                     next.Underline != cell.Underline)
                     break;
-                run += QChar(uchar(next.Ch));
+                run += QChar(next.Ch ? uchar(next.Ch) : uchar(' '));
             }
-            DrawRun(painter, start, row, run, cell);
+            TTermCell look = cell;
+            switch (mark) {
+            case hlSelected:
+                look.TextColor = cell.Ch ? cell.FillColor : Color();
+                look.FillColor = cell.Ch ? cell.TextColor : FontColor();
+                break;
+            case hlMatch:
+            case hlCurrentMatch:
+                look.TextColor = kMatchText;
+                look.FillColor = mark == hlMatch ? kMatchFill : kCurrentMatchFill;
+                break;
+            default:
+                break;
+            }
+            DrawRun(painter, start, row, run, look);
         }
     }
 }
@@ -336,6 +491,24 @@ void TComTerminal::InvalidateAll() {
 }
 
 void TComTerminal::ScrollTextArea(bool up) {
+    if (HistoryView() && !m_following) {
+        // Up in the history the view stays on its lines: only the grid rows in view change. A row the
+        // grid handed to the history keeps its absolute line, so the grid's first row moves down.
+        if (!m_dirty.empty()) {
+            if (up)
+                std::rotate(m_dirty.begin(), m_dirty.begin() + 1, m_dirty.end());
+            else
+                std::rotate(m_dirty.rbegin(), m_dirty.rbegin() + 1, m_dirty.rend());
+            m_dirty[up ? m_dirty.size() - 1 : 0] = {};
+        }
+        m_viewTopAbs = std::max(m_viewTopAbs, FirstLine());
+        m_topLeft.Y = int(m_viewTopAbs - History().Added() + 1);
+        m_gridMoved = true;
+        SetNewBelow(true);
+        if (m_caretHidden == 0)
+            FlushBatch();
+        return;
+    }
     const int step = up ? -1 : 1;
     if (m_pendingScroll != 0 && (m_pendingScroll < 0) != up)
         FlushBatch();
@@ -390,6 +563,14 @@ void TComTerminal::FlushBatch() {
             m_caretPainted.translate(0, dy);
             viewport()->update(m_caretPainted);
         }
+        if (m_showTimes)
+            m_timeMargin->update();
+    }
+    if (m_gridMoved) {
+        m_gridMoved = false;
+        viewport()->update(GridRect() & viewport()->rect());
+        if (m_showTimes)
+            m_timeMargin->update();
     }
     if (m_batchDirty) {
         m_batchDirty = false;
@@ -399,8 +580,17 @@ void TComTerminal::FlushBatch() {
                 continue;
             const int row = int(i) + 1;
             viewport()->update(CellRect(span.Left, row).united(CellRect(span.Right, row)));
+            if (m_showTimes)
+                m_timeMargin->update(0, CellRect(1, row).top(), m_timeMargin->width(), m_fontHeight);
             span = {};
         }
+    }
+    if (History().Added() != m_seenAdded || FirstLine() != m_seenFirst) {
+        m_selection.Clip(FirstLine());
+        if (HistoryView() && (History().Count() > 0) != (m_barHistory > 0))
+            AdjustScrollBars(); // the vertical bar appears (or goes) with the first history row
+        else
+            SyncHistoryView();
     }
 }
 
@@ -520,7 +710,10 @@ void TComTerminal::focusOutEvent(QFocusEvent* e) {
 
 void TComTerminal::resizeEvent(QResizeEvent* e) {
     TCustomComTerminal::resizeEvent(e);
-    GuardedCall([&] { AdjustScrollBars(); });
+    GuardedCall([&] {
+        AdjustScrollBars();
+        PlaceOverlays();
+    });
 }
 
 void TComTerminal::AdjustScrollBars() {
@@ -534,6 +727,7 @@ void TComTerminal::AdjustScrollBars() {
         // Without bars the view shows the grid from its first cell.
         horizontal->setRange(0, 0);
         vertical->setRange(0, 0);
+        m_gridMax = 0;
     } else {
         // The client area without bars, then each bar where the grid does not fit; a vertical bar can
         // make the horizontal one necessary and the other way round.
@@ -548,14 +742,15 @@ void TComTerminal::AdjustScrollBars() {
             visibleColumns = (full.width() - (showVertical ? barWidth : 0)) / m_fontWidth;
             visibleRows = (full.height() - (showHorizontal ? barHeight : 0)) / m_fontHeight;
             const bool horizontalNeeded = HasHorizontalBar() && visibleColumns < Columns();
-            const bool verticalNeeded = HasVerticalBar() && visibleRows < Rows();
+            const bool verticalNeeded =
+                HasVerticalBar() && (visibleRows < Rows() || (HistoryView() && History().Count() > 0));
             changed = horizontalNeeded != showHorizontal || verticalNeeded != showVertical;
             showHorizontal = horizontalNeeded;
             showVertical = verticalNeeded;
         }
         horizontal->setRange(0, showHorizontal ? Columns() - visibleColumns : 0);
         horizontal->setPageStep(std::max(1, visibleColumns));
-        vertical->setRange(0, showVertical ? Rows() - visibleRows : 0);
+        m_gridMax = showVertical ? std::max(0, Rows() - visibleRows) : 0;
         vertical->setPageStep(std::max(1, visibleRows));
     }
     m_adjustingBars = false;
@@ -563,11 +758,52 @@ void TComTerminal::AdjustScrollBars() {
 }
 
 void TComTerminal::SyncTopLeft() {
-    const TTermPos topLeft{horizontalScrollBar()->value() + 1, verticalScrollBar()->value() + 1};
-    if (topLeft == m_topLeft)
+    SyncHistoryView();
+    const int x = horizontalScrollBar()->value() + 1;
+    if (x == m_topLeft.X)
         return;
-    m_topLeft = topLeft;
+    m_topLeft.X = x;
     viewport()->update();
+    UpdateCaret();
+}
+
+void TComTerminal::SetBarQuietly(QScrollBar* bar, int min, int max, int value) {
+    ++m_quietBars;
+    bar->setRange(min, max);
+    bar->setValue(value);
+    --m_quietBars;
+}
+
+void TComTerminal::SyncHistoryView() {
+    QScrollBar* bar = verticalScrollBar();
+    const bool historyView = HistoryView();
+    const int history = historyView ? History().Count() : 0;
+    const int max = history + m_gridMax;
+    int value = 0;
+    if (!historyView) {
+        // Without history the position stays where the user left it, within the new range.
+        value = std::clamp(bar->value(), 0, max);
+    } else if (m_following) {
+        value = max;
+    } else {
+        const qint64 wanted = std::clamp<qint64>(m_viewTopAbs - FirstLine(), 0, max);
+        value = int(wanted);
+        m_viewTopAbs = FirstLine() + wanted;
+    }
+    if (bar->minimum() != 0 || bar->maximum() != max || bar->value() != value)
+        SetBarQuietly(bar, 0, max, value);
+    m_barHistory = history;
+    m_seenAdded = History().Added();
+    m_seenFirst = FirstLine();
+    if (m_following)
+        SetNewBelow(false);
+    const int y = value - history + 1;
+    if (y == m_topLeft.Y)
+        return;
+    m_topLeft.Y = y;
+    viewport()->update();
+    if (m_showTimes)
+        m_timeMargin->update();
     UpdateCaret();
 }
 
@@ -606,10 +842,22 @@ void TComTerminal::ModifyScrollBar(Qt::Orientation bar, TScrollRequest request, 
 }
 
 void TComTerminal::scrollContentsBy(int dx, int dy) {
-    // dx, dy: old position minus new position, in cells.
+    // dx, dy: old position minus new position, in cells. A bar set here (quietly) is followed by the
+    // one who set it.
+    if (m_quietBars > 0)
+        return;
     GuardedCall([&] {
         FlushBatch();
-        m_topLeft = {horizontalScrollBar()->value() + 1, verticalScrollBar()->value() + 1};
+        QScrollBar* vertical = verticalScrollBar();
+        if (dy != 0 && HistoryView()) {
+            m_following = vertical->value() >= vertical->maximum();
+            m_viewTopAbs = FirstLine() + vertical->value();
+            if (m_following)
+                SetNewBelow(false);
+        }
+        m_topLeft = {horizontalScrollBar()->value() + 1, vertical->value() - m_barHistory + 1};
+        if (m_showTimes && dy != 0)
+            m_timeMargin->update();
         viewport()->scroll(dx * m_fontWidth, dy * m_fontHeight);
         if (!m_caretPainted.isEmpty()) {
             m_caretPainted.translate(dx * m_fontWidth, dy * m_fontHeight);
@@ -658,6 +906,10 @@ void TComTerminal::keyPressEvent(QKeyEvent* e) {
     GuardedCall([&] {
         int key = e->key();
         DoKeyDown(key, e->modifiers());
+        if (ShortcutKey(e, key)) {
+            e->accept();
+            return;
+        }
         TEscapeCode code = ecUnknown;
         TEscapeCode appCode = ecUnknown;
         switch (key) {
@@ -703,6 +955,7 @@ void TComTerminal::keyPressEvent(QKeyEvent* e) {
             e->ignore();
             return;
         }
+        ReturnToBottom();
         for (QChar ch : text) {
             DoKeyPress(ch);
             if (ch.unicode() > 0xFF) {
@@ -714,4 +967,344 @@ void TComTerminal::keyPressEvent(QKeyEvent* e) {
         }
         e->accept();
     });
+}
+
+bool TComTerminal::ShortcutKey(QKeyEvent* e, int key) {
+    const Qt::KeyboardModifiers mods =
+        e->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    if (mods == (Qt::ControlModifier | Qt::ShiftModifier)) {
+        switch (key) {
+        case Qt::Key_C:
+            Copy();
+            return true;
+        case Qt::Key_V:
+            Paste(QClipboard::Clipboard);
+            return true;
+        case Qt::Key_A:
+            SelectAll();
+            return true;
+        case Qt::Key_F:
+            ShowFind();
+            return true;
+        default:
+            return false;
+        }
+    }
+    if (mods == Qt::ShiftModifier) {
+        const int page = std::max(1, viewport()->height() / m_fontHeight);
+        switch (key) {
+        case Qt::Key_PageUp:
+            ScrollLines(-page);
+            return true;
+        case Qt::Key_PageDown:
+            ScrollLines(page);
+            return true;
+        case Qt::Key_Home:
+            ScrollToTop();
+            return true;
+        case Qt::Key_End:
+            ScrollToBottom();
+            return true;
+        case Qt::Key_Insert:
+            Paste(QClipboard::Clipboard);
+            return true;
+        default:
+            return false;
+        }
+    }
+    if (mods == Qt::NoModifier && key == Qt::Key_End) {
+        ScrollToBottom();
+        return true;
+    }
+    if (key == Qt::Key_Escape && Pasting()) {
+        StopPaste();
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// History view
+
+void TComTerminal::ScrollToBottom() {
+    FlushBatch();
+    QScrollBar* bar = verticalScrollBar();
+    bar->setValue(bar->maximum());
+    if (HistoryView()) {
+        m_following = true;
+        SetNewBelow(false);
+    }
+}
+
+void TComTerminal::ReturnToBottom() {
+    // Only a view up in the history returns; without history the grid's view stays where it was put.
+    if (HistoryView() && !m_following)
+        ScrollToBottom();
+}
+
+void TComTerminal::ScrollToTop() {
+    FlushBatch();
+    verticalScrollBar()->setValue(0);
+}
+
+void TComTerminal::ScrollLines(int delta) {
+    FlushBatch();
+    QScrollBar* bar = verticalScrollBar();
+    bar->setValue(int(std::clamp<qint64>(qint64(bar->value()) + delta, 0, bar->maximum())));
+}
+
+void TComTerminal::ShowLine(qint64 line) {
+    FlushBatch();
+    const int visible = std::max(1, viewport()->height() / m_fontHeight);
+    const qint64 top = TopLine();
+    if (line >= top && line < top + visible)
+        return;
+    // The line a third down the view.
+    QScrollBar* bar = verticalScrollBar();
+    const qint64 wanted = line - FirstLine() - visible / 3;
+    bar->setValue(int(std::clamp<qint64>(wanted, 0, bar->maximum())));
+}
+
+QRect TComTerminal::NewBelowMark() const {
+    const int size = std::max(8, m_fontHeight * 2 / 3);
+    const QRect view = viewport()->rect();
+    return {view.right() - size - 4, view.bottom() - size - 4, size, size};
+}
+
+void TComTerminal::SetNewBelow(bool on) {
+    if (on == m_newBelow)
+        return;
+    m_newBelow = on;
+    viewport()->update(NewBelowMark());
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Selection
+
+TTermPoint TComTerminal::PointAt(QPoint pixel) const {
+    const int screenCol = pixel.x() < 0 ? 0 : pixel.x() / m_fontWidth;
+    const int screenRow = pixel.y() < 0 ? -1 - (-pixel.y() - 1) / m_fontHeight : pixel.y() / m_fontHeight;
+    const int col = std::clamp(screenCol + m_topLeft.X, 1, Columns());
+    const qint64 line = std::clamp<qint64>(GridLine(screenRow + m_topLeft.Y), FirstLine(), EndLine() - 1);
+    return {line, col};
+}
+
+void TComTerminal::SelectionChanged() {
+    viewport()->update();
+}
+
+void TComTerminal::SelectAll() {
+    m_selection.SelectAll(*this);
+    SelectionChanged();
+    SetPrimarySelection();
+}
+
+void TComTerminal::SetPrimarySelection() {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (m_selection.Active() && clipboard->supportsSelection())
+        clipboard->setText(QString::fromLatin1(SelectedText()), QClipboard::Selection);
+}
+
+void TComTerminal::ClearSelection() {
+    if (!m_selection.Active())
+        return;
+    m_selection.Clear();
+    SelectionChanged();
+}
+
+void TComTerminal::Copy() {
+    if (!m_selection.Active())
+        return;
+    QGuiApplication::clipboard()->setText(QString::fromLatin1(SelectedText()), QClipboard::Clipboard);
+}
+
+void TComTerminal::ButtonPress(QMouseEvent* e, bool doubleClick) {
+    if (e->button() == Qt::MiddleButton) {
+        Paste(QClipboard::Selection);
+        return;
+    }
+    if (e->button() != Qt::LeftButton)
+        return;
+    // Clicks close in time and place count up to a triple click.
+    const QPoint pos = e->position().toPoint();
+    const bool again = doubleClick || (m_lastClick.isValid() &&
+                                       !m_lastClick.hasExpired(QApplication::doubleClickInterval()) &&
+                                       (pos - m_lastClickPos).manhattanLength() <= 4);
+    m_clicks = again ? std::min(m_clicks + 1, 3) : 1;
+    m_lastClick.start();
+    m_lastClickPos = pos;
+    const TTermPoint at = PointAt(pos);
+    if (m_clicks == 1 && (e->modifiers() & Qt::ShiftModifier) && m_selection.Active()) {
+        m_selection.Extend(*this, at);
+    } else if (m_clicks == 1) {
+        m_selection.Clear();
+    } else {
+        m_selection.Start(*this, at, m_clicks == 2 ? TTermSelection::suWord : TTermSelection::suLine);
+    }
+    m_dragging = true;
+    m_dragAnchor = at;
+    SelectionChanged();
+}
+
+void TComTerminal::mousePressEvent(QMouseEvent* e) {
+    TCustomComTerminal::mousePressEvent(e);
+    GuardedCall([&] { ButtonPress(e, false); });
+}
+
+void TComTerminal::mouseDoubleClickEvent(QMouseEvent* e) {
+    GuardedCall([&] { ButtonPress(e, true); });
+}
+
+void TComTerminal::mouseMoveEvent(QMouseEvent* e) {
+    GuardedCall([&] {
+        if (!m_dragging || !(e->buttons() & Qt::LeftButton))
+            return;
+        const QPoint pos = e->position().toPoint();
+        // Beyond the top or bottom edge the view follows the drag.
+        if (pos.y() < 0)
+            ScrollLines(-1);
+        else if (pos.y() >= viewport()->height())
+            ScrollLines(1);
+        const TTermPoint at = PointAt(pos);
+        if (!m_selection.Active()) {
+            if (at == m_dragAnchor)
+                return;
+            m_selection.Start(*this, m_dragAnchor, TTermSelection::suChar);
+        }
+        m_selection.Extend(*this, at);
+        SelectionChanged();
+    });
+}
+
+void TComTerminal::mouseReleaseEvent(QMouseEvent* e) {
+    GuardedCall([&] {
+        if (e->button() != Qt::LeftButton || !m_dragging)
+            return;
+        m_dragging = false;
+        SetPrimarySelection();
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Paste
+
+void TComTerminal::Paste(QClipboard::Mode mode) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (mode == QClipboard::Selection && !clipboard->supportsSelection())
+        return;
+    PasteText(clipboard->text(mode));
+}
+
+void TComTerminal::PasteText(const QString& text) {
+    if (text.isEmpty())
+        return;
+    // Only 8-bit characters go on the line, as for typing.
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    bool dropped = false;
+    for (QChar ch : text) {
+        if (ch.unicode() > 0xFF)
+            dropped = true;
+        else
+            bytes += char(uchar(ch.unicode()));
+    }
+    if (dropped)
+        QApplication::beep();
+    bytes = TTermPaste::LineEndsAsEnter(bytes);
+    if (bytes.isEmpty() || !Connected())
+        return;
+    if (bytes.size() > kPasteAskBytes && !(OnConfirmPaste && OnConfirmPaste(this, bytes.size())))
+        return;
+    ReturnToBottom();
+    const int baud = ComPort() ? BuildDcb(*ComPort()).BaudRate : 9600;
+    m_paste->Start(bytes, TTermPaste::PieceFor(baud));
+}
+
+bool TComTerminal::Pasting() const {
+    return m_paste->Active();
+}
+
+void TComTerminal::StopPaste() {
+    m_paste->Stop();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Find
+
+void TComTerminal::PlaceOverlays() {
+    const QRect view = viewport()->geometry();
+    if (m_findBar) {
+        m_findBar->adjustSize();
+        const int width = std::min(m_findBar->sizeHint().width(), view.width());
+        m_findBar->setGeometry(view.right() + 1 - width, view.top(), width, m_findBar->sizeHint().height());
+    }
+    if (m_timeMargin) {
+        const int width = m_showTimes ? kTimeCells * m_fontWidth : 0;
+        m_timeMargin->setGeometry(view.left() - width, view.top(), width, view.height());
+    }
+}
+
+void TComTerminal::ShowFind() {
+    PlaceOverlays();
+    m_findBar->show();
+    m_findBar->raise();
+    m_findBar->TextField()->setFocus();
+    m_findBar->TextField()->selectAll();
+    viewport()->update();
+}
+
+void TComTerminal::HideFind() {
+    m_findBar->hide();
+    m_match = {};
+    setFocus();
+    viewport()->update();
+}
+
+bool TComTerminal::FindNext(bool forward) {
+    m_find.SetPattern(m_findBar->Text(), m_findBar->MatchCase());
+    const TTermPoint from = m_match.Valid() ? TTermPoint{m_match.Line, m_match.Col}
+                            : forward       ? TTermPoint{TopLine(), 0}
+                                            : TTermPoint{EndLine() - 1, TTermSelection::kAllColumns};
+    m_match = m_find.Next(*this, from, forward);
+    m_findBar->SetFound(m_match.Valid() || m_find.Pattern().isEmpty());
+    if (m_match.Valid())
+        ShowLine(m_match.Line);
+    viewport()->update();
+    return m_match.Valid();
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Times
+
+QString TComTerminal::TimeText(qint64 msSinceEpoch) {
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch).toString(QStringLiteral("HH:mm:ss.zzz"));
+}
+
+void TComTerminal::SetShowTimes(bool on) {
+    if (on == m_showTimes)
+        return;
+    m_showTimes = on;
+    setViewportMargins(on ? kTimeCells * m_fontWidth : 0, 0, 0, 0);
+    m_timeMargin->setVisible(on);
+    PlaceOverlays();
+    AdjustScrollBars();
+    m_timeMargin->update();
+    viewport()->update();
+}
+
+void TComTerminal::PaintTimes(QPainter& painter, const QRect& clip) {
+    painter.fillRect(clip, QColor::fromRgb(Color()));
+    painter.setFont(m_paintFont);
+    painter.setPen(QColor::fromRgb(AltColor()));
+    const int first = clip.top() / m_fontHeight + 1;
+    const int last = clip.bottom() / m_fontHeight + 1;
+    for (int row = first; row <= last; ++row) {
+        const qint64 line = GridLine(row + m_topLeft.Y - 1);
+        if (line < FirstLine() || line >= EndLine())
+            continue;
+        const qint64 time = LineTime(line);
+        if (time == 0)
+            continue;
+        painter.drawText(0, (row - 1) * m_fontHeight + m_fontAscent, TimeText(time));
+    }
 }

@@ -3,6 +3,7 @@
 #include "console/Dialogs.h"
 #include "console/HexLogWindow.h"
 #include "console/MainformU.h"
+#include "console/TerminalSettings.h"
 #include "controls/ComComboBox.h"
 #include "controls/ComLed.h"
 #include "controls/ComTerminal.h"
@@ -16,8 +17,10 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QFile>
+#include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -557,6 +560,92 @@ TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
     EXPECT_TRUE(window->SessionLog.isEmpty());
     EXPECT_EQ(window->SessionLog.SpilledSize(), 0);
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+}
+
+TEST(TerminalSettings, HistoryLinesAndShowTimesFromTheStore) {
+    TTempConfigHome home;
+    const QString key = "Software\\Varnholt\\Corvantel";
+    EXPECT_EQ(TerminalSettings::HistoryLines(key), 10000); // nothing stored
+    EXPECT_FALSE(TerminalSettings::ShowTimes(key));
+    struct Row {
+        const char* stored;
+        int lines;
+    };
+    const Row rows[] = {{"500", 500}, {" 42 ", 42},         {"0", 0}, {"-5", 10000}, {"abc", 10000},
+                        {"", 10000},  {"99999999", 1000000}};
+    TRegistry reg;
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    ASSERT_TRUE(reg.OpenKey(key, true));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.stored);
+        reg.WriteString("HistoryLines", row.stored);
+        EXPECT_EQ(TerminalSettings::HistoryLines(key), row.lines);
+    }
+    TerminalSettings::SetShowTimes(key, true);
+    EXPECT_TRUE(TerminalSettings::ShowTimes(key));
+    TerminalSettings::SetShowTimes(key, false);
+    EXPECT_FALSE(TerminalSettings::ShowTimes(key));
+}
+
+TEST_F(MainForm, TerminalMenuPasteProgressAndRememberedTimes) {
+    {
+        TRegistry reg;
+        reg.SetRootKey(HKEY_CURRENT_USER);
+        ASSERT_TRUE(reg.OpenKey("Software\\Varnholt\\Corvantel", true));
+        reg.WriteString("HistoryLines", "25");
+    }
+    Open();
+    EXPECT_EQ(window->ComTerminal1->HistoryLines(), 25);
+    EXPECT_FALSE(window->ComTerminal1->ShowTimes());
+    auto action = [](QMenu& menu, const QString& caption) -> QAction* {
+        for (QAction* a : menu.actions())
+            if (a->text() == caption)
+                return a;
+        ADD_FAILURE() << "no menu entry " << caption.toStdString();
+        return nullptr;
+    };
+    {
+        std::unique_ptr<QMenu> menu(window->BuildTerminalMenu());
+        QStringList captions;
+        for (QAction* a : menu->actions())
+            if (!a->isSeparator())
+                captions << a->text();
+        EXPECT_EQ(captions, (QStringList{"Copy", "Paste", "Select all", "Find...", "Show times",
+                                         "Save log with times...", "Show log as hex...", "Emulation"}));
+        EXPECT_FALSE(action(*menu, "Copy")->isEnabled()); // nothing selected
+        action(*menu, "Show times")->trigger();
+    }
+    EXPECT_TRUE(window->ComTerminal1->ShowTimes());
+
+    // Paste from the menu: typed lines, each ended as Enter ends it; the status line shows the port again.
+    Connect();
+    const QString status = window->lblStatus->text();
+    QGuiApplication::clipboard()->setText("first\nsecond\n");
+    {
+        std::unique_ptr<QMenu> menu(window->BuildTerminalMenu());
+        action(*menu, "Paste")->trigger();
+    }
+    EXPECT_EQ(controller.Read(13), "first\rsecond\r");
+    EXPECT_EQ(window->lblStatus->text(), status);
+
+    // A paste of more than 64 KiB asks; declined, nothing goes out. Agreed, its progress shows in the
+    // status line until Esc stops it.
+    dialogs->Answers = {mrNo, mrYes};
+    window->ComTerminal1->PasteText(QString(70000, QLatin1Char('a')));
+    EXPECT_EQ(dialogs->Asked.last(), "Paste 70000 bytes to the controller?");
+    EXPECT_FALSE(window->ComTerminal1->Pasting());
+    window->ComTerminal1->PasteText(QString(70000, QLatin1Char('a')));
+    ASSERT_TRUE(window->ComTerminal1->Pasting());
+    EXPECT_TRUE(window->lblStatus->text().startsWith("Pasting ")) << window->lblStatus->text().toStdString();
+    EXPECT_TRUE(window->lblStatus->text().endsWith(" of 70000 bytes (Esc stops)"));
+    window->ComTerminal1->StopPaste();
+    EXPECT_EQ(window->lblStatus->text(), status);
+
+    // Show times is remembered for the next window; the session log never sees the times.
+    window.reset();
+    Open();
+    EXPECT_TRUE(window->ComTerminal1->ShowTimes());
+    EXPECT_EQ(window->SessionLog.size(), 0);
 }
 
 TEST(MainFormRuns, PortAndSpeedAreRememberedAcrossRuns) {
