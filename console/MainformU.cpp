@@ -26,9 +26,11 @@
 #include <QMetaEnum>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -433,8 +435,27 @@ void TMainFormF::DeviceReturned(const QString& path) {
 }
 
 void TMainFormF::ComTerminal1Char(TCustomComTerminal*, char ch) {
-    SessionLog.append(ch);
-    SessionTimes.Char(ch);
+    // Both keep the character when their temporary file cannot be written. The failure is reported
+    // after the terminal has placed the rest of what arrived, and once while its report is shown.
+    std::exception_ptr failure;
+    try {
+        SessionLog.append(ch);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        SessionTimes.Char(ch);
+    } catch (...) {
+        if (!failure)
+            failure = std::current_exception();
+    }
+    if (failure && !m_logFailureReported) {
+        m_logFailureReported = true;
+        QTimer::singleShot(0, this, [this, failure] {
+            GuardedCall([&] { std::rethrow_exception(failure); });
+            m_logFailureReported = false;
+        });
+    }
 }
 
 void TMainFormF::chkLocalEchoClick() {

@@ -140,5 +140,6 @@ private:
     std::vector<TComponent*> m_components;
     QPointer<THexLogWindow> m_hexWindow;
     bool m_closeQuestionOpen = false;
+    bool m_logFailureReported = false; // a failure of the log's temporary file is being reported
     bool m_placed = false;
 };

@@ -538,6 +538,37 @@ TEST_F(MainForm, ConnectWorksWhileWaitingAndAnAdapterIsFollowedToItsNewNode) {
     EXPECT_EQ(second.ReadAvailable(), "O");
 }
 
+TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
+    Open();
+    Connect();
+    window->SessionLog.SetMemoryLimit(0);
+    window->SessionTimes.SetMemoryLimit(0);
+    // A file stands where the temporary folder should be, while 128 KiB of lines arrive.
+    QTemporaryDir dir;
+    QFile notAFolder(dir.filePath("not-a-folder"));
+    ASSERT_TRUE(notAFolder.open(QIODevice::WriteOnly));
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", notAFolder.fileName().toLocal8Bit());
+    QByteArray sent;
+    for (int piece = 0; piece < 32; ++piece) {
+        QByteArray lines;
+        for (int i = 0; lines.size() < 4000; ++i)
+            lines += QByteArray::number(piece * 1000 + i) + "\r\n";
+        sent += lines;
+        controller.Write(lines);
+        ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() >= sent.size(); }))
+            << window->SessionLog.size() << " of " << sent.size();
+    }
+    qputenv("TMPDIR", oldTmp);
+    ASSERT_TRUE(WaitUntil([&] { return !dialogs->Reported.isEmpty(); }));
+    EXPECT_EQ(dialogs->Reported.first(), "Invalid filename");
+    EXPECT_TRUE(window->SessionLog == sent);
+    EXPECT_EQ(window->SessionTimes.LineCount(), sent.count('\n'));
+    dialogs->SavePaths = {dir.filePath("saved.txt")};
+    window->btnSave->click();
+    EXPECT_TRUE(FileBytes(dir.filePath("saved.txt")) == sent);
+}
+
 TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
     Open();
     Connect();
