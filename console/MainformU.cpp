@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <cerrno>
 #include <cstring>
@@ -328,7 +329,19 @@ void TMainFormF::FitOnScreen() {
     setGeometry(left, top, w, h);
 }
 
+bool TMainFormF::eventFilter(QObject* watched, QEvent* event) {
+    // The window system's close request goes to the window, which takes it as granted while a close is
+    // under way (the one asking "Save changes?"): refused here, it waits for that question's answer.
+    if (event->type() == QEvent::Close && watched == windowHandle() && m_closeQuestionOpen) {
+        event->ignore();
+        return true;
+    }
+    return TForm::eventFilter(watched, event);
+}
+
 void TMainFormF::FormShow() {
+    if (QWindow* window = windowHandle())
+        window->installEventFilter(this);
     if (!m_placed) {
         m_placed = true;
         FitOnScreen();

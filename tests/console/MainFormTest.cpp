@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QInputMethodEvent>
@@ -27,6 +28,7 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 #include <deque>
 #include <fcntl.h>
@@ -278,6 +280,26 @@ TEST_F(MainForm, ASecondCloseRequestWaitsForTheOpenQuestion) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
     EXPECT_EQ(window->SessionLog, "unsaved");
+}
+
+TEST_F(MainForm, TheCloseBoxWaitsForTheOpenQuestionToo) {
+    Open();
+    window->SessionLog = "unsaved";
+    // The window system's close request reaches the window, not the widget, while the first close is
+    // still asking; it must be refused there, or the window goes with the question unanswered.
+    bool refused = false;
+    dialogs->OnAsk = [&] {
+        QCloseEvent closeBox;
+        QCoreApplication::sendEvent(window->windowHandle(), &closeBox);
+        refused = !closeBox.isAccepted();
+    };
+    dialogs->Answers = {mrCancel};
+    window->btnClose->click();
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(window->isVisible());
+    ASSERT_NE(window->windowHandle(), nullptr);
+    EXPECT_NE(window->windowHandle()->handle(), nullptr) << "the window was destroyed";
+    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
 }
 
 TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
