@@ -29,9 +29,12 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
+#include <QWindow>
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 
 namespace {
@@ -403,7 +406,19 @@ void TMainFormF::FitOnScreen() {
     setGeometry(left, top, w, h);
 }
 
+bool TMainFormF::eventFilter(QObject* watched, QEvent* event) {
+    // The window system's close request goes to the window, which takes it as granted while a close is
+    // under way (the one asking "Save changes?"): refused here, it waits for that question's answer.
+    if (event->type() == QEvent::Close && watched == windowHandle() && m_closeQuestionOpen) {
+        event->ignore();
+        return true;
+    }
+    return TForm::eventFilter(watched, event);
+}
+
 void TMainFormF::FormShow() {
+    if (QWindow* window = windowHandle())
+        window->installEventFilter(this);
     if (!m_placed) {
         m_placed = true;
         FitOnScreen();
@@ -510,8 +525,27 @@ void TMainFormF::DeviceReturned(const QString& path) {
 }
 
 void TMainFormF::ComTerminal1Char(TCustomComTerminal*, char ch) {
-    SessionLog.append(ch);
-    SessionTimes.Char(ch);
+    // Both keep the character when their temporary file cannot be written. The failure is reported
+    // after the terminal has placed the rest of what arrived, and once while its report is shown.
+    std::exception_ptr failure;
+    try {
+        SessionLog.append(ch);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        SessionTimes.Char(ch);
+    } catch (...) {
+        if (!failure)
+            failure = std::current_exception();
+    }
+    if (failure && !m_logFailureReported) {
+        m_logFailureReported = true;
+        QTimer::singleShot(0, this, [this, failure] {
+            GuardedCall([&] { std::rethrow_exception(failure); });
+            m_logFailureReported = false;
+        });
+    }
 }
 
 void TMainFormF::chkLocalEchoClick() {

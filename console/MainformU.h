@@ -118,6 +118,7 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void BuildLayout();
@@ -142,6 +143,7 @@ private:
     std::vector<TComponent*> m_components;
     QPointer<THexLogWindow> m_hexWindow;
     bool m_closeQuestionOpen = false;
+    bool m_logFailureReported = false; // a failure of the log's temporary file is being reported
     bool m_placed = false;
     QString m_statusBeforePaste; // the status line a paste's progress took over
 };

@@ -140,18 +140,25 @@ TSessionLog& TSessionLog::operator=(const QByteArray& bytes) {
     return *this;
 }
 
-void TSessionLog::FlushStage() {
+void TSessionLog::KeepStage() {
     const int count = m_staged;
     m_staged = 0;
-    AppendBytes(m_stage.data(), count);
+    KeepBytes(m_stage.data(), count);
 }
 
-void TSessionLog::append(const QByteArray& bytes) {
-    FlushStage();
-    AppendBytes(bytes.constData(), bytes.size());
+void TSessionLog::AppendToFullStage(char ch) {
+    KeepStage();
+    m_stage[m_staged++] = ch;
+    FlushPendingIfFull();
 }
 
-void TSessionLog::AppendBytes(const char* data, qint64 count) {
+void TSessionLog::append(const char* data, qint64 count) {
+    KeepStage();
+    KeepBytes(data, count);
+    FlushPendingIfFull();
+}
+
+void TSessionLog::KeepBytes(const char* data, qint64 count) {
     if (count <= 0)
         return;
     qint64 inMemory = std::min<qint64>(MemoryRoom(), count);
@@ -168,9 +175,11 @@ void TSessionLog::AppendBytes(const char* data, qint64 count) {
         inMemory -= n;
         m_memorySize += n;
     }
-    if (count == 0)
-        return;
-    m_pending.append(data, qsizetype(count));
+    if (count > 0)
+        m_pending.append(data, qsizetype(count));
+}
+
+void TSessionLog::FlushPendingIfFull() {
     if (m_pending.size() >= kFileBlock)
         FlushPending();
 }

@@ -69,12 +69,15 @@ public:
     qint64 MemoryLimit() const { return m_memoryLimit; }
 
     // One character at a time is the terminal's way: they are gathered in a small block first.
+    // An append keeps its bytes even when it raises: a temporary file that cannot take them leaves
+    // them in memory, and a later append tries the file again.
     void append(char ch) {
         if (m_staged == kStageBytes)
-            FlushStage();
+            return AppendToFullStage(ch);
         m_stage[m_staged++] = ch;
     }
-    void append(const QByteArray& bytes);
+    void append(const QByteArray& bytes) { append(bytes.constData(), bytes.size()); }
+    void append(const char* data, qint64 count);
     // Empties the memory part and the file.
     void clear();
     qint64 size() const { return m_memorySize + m_fileSize + m_pending.size() + m_staged; }
@@ -106,8 +109,12 @@ private:
     static constexpr int kStageBytes = 4096;
     static constexpr qsizetype kMemoryBlock = qsizetype(1) << 20;
 
-    void AppendBytes(const char* data, qint64 count);
-    void FlushStage();
+    // Takes the bytes into memory or the pending block; never raises.
+    void KeepBytes(const char* data, qint64 count);
+    void KeepStage();
+    void AppendToFullStage(char ch);
+    // Writes the pending block to the file once it is full.
+    void FlushPendingIfFull();
     // What the memory part can still take.
     qint64 MemoryRoom() const;
     void FlushPending();

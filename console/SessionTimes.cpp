@@ -33,15 +33,14 @@ TSessionTimes::TSessionTimes(TMsClock clock, qint64 memoryLimit)
     : m_clock(clock ? std::move(clock) : TMsClock([] { return QDateTime::currentMSecsSinceEpoch(); })),
       m_store(memoryLimit) {}
 
-void TSessionTimes::LineStarts() {
+void TSessionTimes::LineStarts(qint64 offset) {
     char record[kHeadSize];
     char* at = record;
     Put(at, kLineRecord);
-    Put(at, m_logSize);
+    Put(at, offset);
     Put(at, m_clock());
-    for (char c : record)
-        m_store.append(c);
     ++m_lines;
+    m_store.append(record, kHeadSize);
 }
 
 void TSessionTimes::Event(const QString& text) {
@@ -53,8 +52,8 @@ void TSessionTimes::Event(const QString& text) {
     Put(at, m_clock());
     Put(at, quint32(words.size()));
     std::memcpy(at, words.constData(), size_t(words.size()));
-    m_store.append(record);
     ++m_events;
+    m_store.append(record);
 }
 
 void TSessionTimes::clear() {

@@ -22,12 +22,14 @@ public:
 
     explicit TSessionTimes(TMsClock clock = {}, qint64 memoryLimit = kMemoryLimit);
 
-    // Follows one character appended to the log.
+    // Follows one character appended to the log. The count moves on before the record is stored, so a
+    // store that raises (its file could not be written; the record stays in memory) keeps in step.
     void Char(char ch) {
-        if (m_atLineStart)
-            LineStarts();
+        const bool starts = m_atLineStart;
         m_atLineStart = ch == '\n';
-        ++m_logSize;
+        const qint64 at = m_logSize++;
+        if (starts)
+            LineStarts(at);
     }
     void Event(const QString& text);
     // The log was emptied: the times go with it.
@@ -62,7 +64,7 @@ public:
     };
 
 private:
-    void LineStarts();
+    void LineStarts(qint64 at);
 
     TMsClock m_clock;
     TSessionLog m_store;

@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFile>
 #include <QGuiApplication>
@@ -30,6 +31,7 @@
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 #include <deque>
 #include <fcntl.h>
@@ -281,6 +283,26 @@ TEST_F(MainForm, ASecondCloseRequestWaitsForTheOpenQuestion) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
     EXPECT_EQ(window->SessionLog, "unsaved");
+}
+
+TEST_F(MainForm, TheCloseBoxWaitsForTheOpenQuestionToo) {
+    Open();
+    window->SessionLog = "unsaved";
+    // The window system's close request reaches the window, not the widget, while the first close is
+    // still asking; it must be refused there, or the window goes with the question unanswered.
+    bool refused = false;
+    dialogs->OnAsk = [&] {
+        QCloseEvent closeBox;
+        QCoreApplication::sendEvent(window->windowHandle(), &closeBox);
+        refused = !closeBox.isAccepted();
+    };
+    dialogs->Answers = {mrCancel};
+    window->btnClose->click();
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(window->isVisible());
+    ASSERT_NE(window->windowHandle(), nullptr);
+    EXPECT_NE(window->windowHandle()->handle(), nullptr) << "the window was destroyed";
+    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
 }
 
 TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
@@ -539,6 +561,37 @@ TEST_F(MainForm, ConnectWorksWhileWaitingAndAnAdapterIsFollowedToItsNewNode) {
     EXPECT_EQ(window->ComPort1->Port().toStdString(), second.SlavePath());
     window->btnGetTime->click();
     EXPECT_EQ(second.ReadAvailable(), "O");
+}
+
+TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
+    Open();
+    Connect();
+    window->SessionLog.SetMemoryLimit(0);
+    window->SessionTimes.SetMemoryLimit(0);
+    // A file stands where the temporary folder should be, while 128 KiB of lines arrive.
+    QTemporaryDir dir;
+    QFile notAFolder(dir.filePath("not-a-folder"));
+    ASSERT_TRUE(notAFolder.open(QIODevice::WriteOnly));
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qputenv("TMPDIR", notAFolder.fileName().toLocal8Bit());
+    QByteArray sent;
+    for (int piece = 0; piece < 32; ++piece) {
+        QByteArray lines;
+        for (int i = 0; lines.size() < 4000; ++i)
+            lines += QByteArray::number(piece * 1000 + i) + "\r\n";
+        sent += lines;
+        controller.Write(lines);
+        ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() >= sent.size(); }))
+            << window->SessionLog.size() << " of " << sent.size();
+    }
+    qputenv("TMPDIR", oldTmp);
+    ASSERT_TRUE(WaitUntil([&] { return !dialogs->Reported.isEmpty(); }));
+    EXPECT_EQ(dialogs->Reported.first(), "Invalid filename");
+    EXPECT_TRUE(window->SessionLog == sent);
+    EXPECT_EQ(window->SessionTimes.LineCount(), sent.count('\n'));
+    dialogs->SavePaths = {dir.filePath("saved.txt")};
+    window->btnSave->click();
+    EXPECT_TRUE(FileBytes(dir.filePath("saved.txt")) == sent);
 }
 
 TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {

@@ -123,3 +123,46 @@ TEST(SessionLog, ReadsAnyRangeAcrossMemoryFileAndStage) {
                 << "limit " << limit << " at " << pos << " count " << count;
     }
 }
+
+TEST(SessionTimes, ATemporaryFileThatCannotBeMadeLosesNoByteAndNoTime) {
+    // The same lines fed with a temporary folder that can be used, and with one that cannot for a
+    // while (a file stands in its place): the failures are raised, the log and its times stay the same.
+    auto feed = [](bool failForAWhile, int& failures) {
+        const QByteArray oldTmp = qgetenv("TMPDIR");
+        QTemporaryDir dir;
+        QFile notAFolder(dir.filePath("not-a-folder"));
+        EXPECT_TRUE(notAFolder.open(QIODevice::WriteOnly));
+        TSessionLog log(0);
+        qint64 now = kStart;
+        TSessionTimes times([&] { return now; }, 0);
+        times.Event("Open");
+        for (int i = 0; i < 12000; ++i) {
+            if (failForAWhile && (i == 100 || i == 11000))
+                qputenv("TMPDIR", i == 100 ? notAFolder.fileName().toLocal8Bit() : oldTmp);
+            ++now;
+            for (char c : "line " + QByteArray::number(i) + (i % 3 ? "\r\n" : "\n")) {
+                try {
+                    log.append(c);
+                } catch (const EInOutError&) {
+                    ++failures;
+                }
+                try {
+                    times.Char(c);
+                } catch (const EInOutError&) {
+                    ++failures;
+                }
+            }
+        }
+        QByteArray saved = log.ReadAll();
+        const QString path = dir.filePath("timed.txt");
+        WriteLogWithTimes(path, log, times);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        return saved + f.readAll();
+    };
+    int failures = 0;
+    const QByteArray expected = feed(false, failures);
+    ASSERT_EQ(failures, 0);
+    EXPECT_TRUE(feed(true, failures) == expected);
+    EXPECT_GT(failures, 1) << "both stores tried their file more than once";
+}
