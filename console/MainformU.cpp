@@ -309,6 +309,9 @@ void TMainFormF::ComPort1AfterOpen(TCustomComPort*) {
 }
 
 void TMainFormF::ComPort1AfterClose(TCustomComPort*) {
+    // Closed or lost: the activity lamps show their state at once, without the hold of a last report.
+    ComLed1->DropHold();
+    ComLed2->DropHold();
     // A deliberate close leaves the buttons as they are (a command then reports the closed port).
     lblStatus->setText(QStringLiteral("Closed"));
 }

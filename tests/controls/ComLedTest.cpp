@@ -80,6 +80,20 @@ struct TShownLed {
     }
 };
 
+// Counts the paint events of the widgets it filters.
+class TPaintCounter : public QObject {
+public:
+    explicit TPaintCounter(int* paints) : m_paints(paints) {}
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::Paint)
+            ++*m_paints;
+        return QObject::eventFilter(watched, e);
+    }
+
+private:
+    int* m_paints;
+};
+
 QImage Checker(QColor face, QColor corner, QSize size) {
     QImage image(size, QImage::Format_RGB32);
     image.fill(face);
@@ -362,8 +376,78 @@ TEST(ComLed, ReceiveActivityWithinOneEventIsShownOnTheScreen) {
     EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOn, lsOff}));
     const QRgb background = shownWhileOn.pixel(0, 0);
     EXPECT_TRUE(ShowsGlyph(shownWhileOn, {5, 5}, Glyph("LEDGREENON"), background));
-    EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), background));
+    // Dark again once the activity's hold is over.
+    EXPECT_TRUE(WaitUntil([&] {
+        return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), background);
+    }));
     port.UnregisterLink(&probe);
+}
+
+TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtOnce) {
+    // The links are called directly, as the port calls them; the port stays closed.
+    TComPort port;
+    struct TCase {
+        TComLedSignal signal;
+        TComLink::TSignal TComLink::*slot;
+        bool held;
+    };
+    const TCase cases[] = {
+        {lsRx, &TComLink::OnRxChange, true},
+        {lsTx, &TComLink::OnTxChange, true},
+        {lsConn, &TComLink::OnConnChange, false},
+        {lsCTS, &TComLink::OnCTSChange, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(int(c.signal));
+        TShownLed s;
+        s.led->SetLedSignal(c.signal);
+        s.led->SetComPort(&port);
+        ASSERT_TRUE(WaitUntil([&] {
+            return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), OnScreen(*s.led).pixel(0, 0));
+        }));
+        const QRgb background = OnScreen(*s.led).pixel(0, 0);
+        int paints = 0;
+        TPaintCounter counter(&paints);
+        s.led->installEventFilter(&counter);
+        auto signal = [&](bool on) { ((*s.led->ComLink()).*c.slot)(&port, on); };
+
+        // Three reports within one hold: every change is told, the lit glyph is painted once and stays.
+        QElapsedTimer sinceOff;
+        for (int i = 0; i < 3; ++i) {
+            signal(true);
+            EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDON"), background)) << "lit at once";
+            sinceOff.start();
+            signal(false);
+        }
+        EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOn, lsOff, lsOn, lsOff, lsOn, lsOff}));
+        EXPECT_EQ(s.led->State(), lsOff);
+        EXPECT_EQ(s.led->ShowsLit(), c.held);
+        EXPECT_EQ(paints, c.held ? 1 : 6);
+        EXPECT_TRUE(
+            ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph(c.held ? "LEDREDON" : "LEDREDOFF"), background));
+        ASSERT_TRUE(WaitUntil([&] {
+            return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), background);
+        }));
+        if (c.held) {
+            EXPECT_GE(sinceOff.elapsed(), TComLed::kActivityHoldMs);
+        }
+
+        // Dropping a hold (the port closed) or leaving the port paints the present state at once.
+        signal(true);
+        signal(false);
+        EXPECT_EQ(s.led->Holding(), c.held);
+        s.led->DropHold();
+        EXPECT_FALSE(s.led->Holding());
+        EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), background));
+        signal(true);
+        s.led->DropHold();
+        EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDON"), background)) << "State is kept";
+        signal(false);
+        s.led->SetComPort(nullptr);
+        EXPECT_FALSE(s.led->ShowsLit());
+        EXPECT_FALSE(s.led->Holding());
+        s.led->removeEventFilter(&counter);
+    }
 }
 
 TEST(ComLed, ADestroyedLampLeavesThePortAndAnotherThreadsCallIsHandedOver) {
