@@ -165,7 +165,10 @@ void TComLed::ShowState(TLedState state, bool now) {
         // on and off follow within one event is seen, and a stream of reports paints nothing more.
         if (state == lsOn) {
             m_holdTimer.stop();
-            ShowPicture(true, true);
+            // Receive activity is painted with the characters it brings: in the one update that ends the
+            // port's event, not in a paint and flush of its own before the data is even read. A write
+            // may wait for its completion: its lamp is painted before that.
+            ShowPicture(true, m_ledSignal != lsRx);
         } else if (m_shownLit) {
             m_holdTimer.start();
         }

@@ -19,8 +19,9 @@
 // - State cannot be set while a port is set (EComPort code 19); the link decides then.
 // - OnChange is raised for every state given to the lamp, also an unchanged one, but not while it is
 //   being loaded from a layout nor while it is being destroyed.
-// - A change that comes from the port is painted at once (an immediate repaint). A link callback from
-//   another thread is handed to the lamp's thread.
+// - A change that comes from the port is painted at once (an immediate repaint), but for receive
+//   activity, which is painted in the update that ends the port's event, together with the received
+//   characters. A link callback from another thread is handed to the lamp's thread.
 // - Receive and transmit activity (lsRx, lsTx) are held on the screen: the lit glyph stays painted for
 //   at least kActivityHoldMs after the activity ended, so that activity within one port event (on and
 //   off in one evRxChar handling) is seen, and a lamp that stays lit through a stream is not painted
@@ -59,7 +60,9 @@ public:
 
     static constexpr int kDefaultSize = 25;
     static constexpr int kDefaultRingDuration = 1000;
-    static constexpr int kActivityHoldMs = 50;
+    // Longer than the longest window in which a port collects a continuing stream before reporting it
+    // (128 ms): a steady stream shows a steadily lit lamp, painted once, instead of one blink per report.
+    static constexpr int kActivityHoldMs = 150;
 
     explicit TComLed(QWidget* parent = nullptr);
     ~TComLed() override;
