@@ -15,16 +15,18 @@ struct TThreadUse {
     double Runs = 0;
 };
 
-// Every thread of this process, by thread id.
-inline std::map<int, TThreadUse> ThreadUse() {
+// Every thread of this process (or of process `pid`), by thread id.
+inline std::map<int, TThreadUse> ThreadUse(int pid = 0) {
     std::map<int, TThreadUse> out;
-    DIR* dir = opendir("/proc/self/task");
+    const std::string tasks =
+        (pid > 0 ? "/proc/" + std::to_string(pid) : std::string("/proc/self")) + "/task/";
+    DIR* dir = opendir(tasks.c_str());
     if (!dir)
         return out;
     while (dirent* e = readdir(dir)) {
         if (e->d_name[0] == '.')
             continue;
-        const std::string base = std::string("/proc/self/task/") + e->d_name;
+        const std::string base = tasks + e->d_name;
         TThreadUse use;
         if (FILE* f = fopen((base + "/comm").c_str(), "r")) {
             char comm[64] = {};
@@ -47,10 +49,10 @@ inline std::map<int, TThreadUse> ThreadUse() {
     return out;
 }
 
-// The sum over the threads named `name` (all threads when empty).
-inline TThreadUse ThreadUseTotal(const char* name = "") {
+// The sum over the threads named `name` (all threads when empty), of this process or of `pid`.
+inline TThreadUse ThreadUseTotal(const char* name = "", int pid = 0) {
     TThreadUse total{name};
-    for (const auto& [tid, use] : ThreadUse()) {
+    for (const auto& [tid, use] : ThreadUse(pid)) {
         if (*name && use.Name != name)
             continue;
         total.CpuNs += use.CpuNs;

@@ -1,12 +1,14 @@
 // Terminal data-path throughput: bytes per second from DisplayBuffer into the grid (no display) with the
 // console's history of 10,000 rows kept, next to libvterm's screen layer on the same streams in the same
 // run, as a ratio. The memory of a full history of 80-column rows with their times. Then the visible
-// terminal: painting a full 80 x 24 screen, and receiving 1 MB of text into a shown terminal
-// (offscreen).
+// terminal: painting a full 80 x 24 screen, and receiving 1 MB of text into a shown terminal (offscreen;
+// with --x11 also under an Xvfb of its own, side by side).
 //
-//   terminal_throughput [megabytes per stream, default 8] [--data-only]
+//   terminal_throughput [megabytes per stream, default 8] [--data-only] [--x11 | --x11-only]
 
 #include "controls/ComTerminal.h"
+
+#include "BenchPlatforms.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -223,8 +225,8 @@ void Widget() {
     timer.start();
     for (int i = 0; i < kPaints; ++i)
         term.viewport()->repaint();
-    std::printf("paint 80 x 24 full cells      %8.3f ms per paint\n",
-                double(timer.nsecsElapsed()) / 1e6 / kPaints);
+    Figure("paint 80 x 24 full cells",
+           Format("%.3f ms per paint", double(timer.nsecsElapsed()) / 1e6 / kPaints), "(none)", true, false);
 
     // 1 MB of controller log into the shown terminal, delivered like port reads, painted as it goes.
     const QByteArray log = ControllerLog(1 << 20);
@@ -235,12 +237,15 @@ void Widget() {
         QApplication::processEvents();
     }
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    std::printf("1 MB into a shown terminal    %8.3f s, %8.2f MB/s\n", seconds, 1.0 / seconds);
+    Figure("1 MB into a shown terminal", Format("%.3f s, %.2f MB/s", seconds, 1.0 / seconds), "(none)", true,
+           false);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (const int rc = RunOffscreenAndX(argc, argv); rc >= 0)
+        return rc;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     const int megabytes = argc > 1 ? std::max(1, std::atoi(argv[1])) : 8;

@@ -467,6 +467,9 @@ void TMainFormF::ShowOpenStatus() {
 }
 
 void TMainFormF::ComPort1AfterClose(TCustomComPort*) {
+    // Closed or lost: the activity lamps show their state at once, without the hold of a last report.
+    ComLed1->DropHold();
+    ComLed2->DropHold();
     // A deliberate close leaves the buttons as they are (a command then reports the closed port).
     SetStatus(QStringLiteral("Closed"));
     // A port closed during a flood never read its queue empty: its activity lamps go dark with it.

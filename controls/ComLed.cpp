@@ -41,11 +41,17 @@ TComLed::TComLed(QWidget* parent)
     m_ringOffTimer.setTimerType(Qt::PreciseTimer);
     m_ringOffTimer.setInterval(kDefaultRingDuration);
     connect(&m_ringOffTimer, &QTimer::timeout, this, [this] { GuardedCall([this] { RingOff(); }); });
+    m_holdTimer.setTimerType(Qt::PreciseTimer);
+    m_holdTimer.setSingleShot(true);
+    m_holdTimer.setInterval(kActivityHoldMs);
+    connect(&m_holdTimer, &QTimer::timeout, this,
+            [this] { GuardedCall([this] { ShowPicture(m_state == lsOn, false); }); });
 }
 
 TComLed::~TComLed() {
     m_destroying = true;
     m_ringOffTimer.stop();
+    m_holdTimer.stop();
     if (m_comPort) {
         TCustomComPort* old = std::exchange(m_comPort, nullptr);
         RemoveFreeNotification(old);
@@ -150,22 +156,48 @@ void TComLed::DoChange(TLedState state) {
 }
 
 // The one place where the lamp changes. The picture is brought up to date before OnChange runs, so
-// a failing handler cannot leave a stale lamp; `now` paints before returning instead of at the next
-// turn of the event loop.
+// a failing handler cannot leave a stale lamp; `now` (a change from the link) paints before returning
+// instead of at the next turn of the event loop.
 void TComLed::ShowState(TLedState state, bool now) {
-    const bool changed = state != m_state;
     m_state = state;
-    if (changed && isEnabled()) {
-        // Only the glyph changes: painting just its square keeps the siblings it overlaps (the caption
-        // under the lamp) and the panel out of a paint that runs for every report of received data.
-        const QRect area = GlyphArea();
-        if (now)
-            repaint(area);
-        else
-            update(area);
+    if (now && HoldsActivity()) {
+        // Activity: lit at once; dark once it has been over for the hold time, so that a report whose
+        // on and off follow within one event is seen, and a stream of reports paints nothing more.
+        if (state == lsOn) {
+            m_holdTimer.stop();
+            // Receive activity is painted with the characters it brings: in the one update that ends the
+            // port's event, not in a paint and flush of its own before the data is even read. A write
+            // may wait for its completion: its lamp is painted before that.
+            ShowPicture(true, m_ledSignal != lsRx);
+        } else if (m_shownLit) {
+            m_holdTimer.start();
+        }
+    } else {
+        m_holdTimer.stop();
+        ShowPicture(state == lsOn, now);
     }
     if (!Loading() && !m_destroying)
         DoChange(state);
+}
+
+void TComLed::ShowPicture(bool lit, bool now) {
+    if (lit == m_shownLit)
+        return;
+    m_shownLit = lit;
+    if (!isEnabled())
+        return;
+    // Only the glyph changes: painting just its square keeps the siblings it overlaps (the caption under
+    // the lamp) and the panel out of a paint that runs for every report of received data.
+    const QRect area = GlyphArea();
+    if (now)
+        repaint(area);
+    else
+        update(area);
+}
+
+void TComLed::DropHold() {
+    m_holdTimer.stop();
+    ShowPicture(m_state == lsOn, true);
 }
 
 template <class F> void TComLed::InLampThread(F&& f) {
@@ -247,7 +279,7 @@ void TComLed::paintEvent(QPaintEvent*) {
     GuardedCall([this] {
         if (m_glyphOn.isNull() || m_glyphOff.isNull())
             LoadKindGlyphs();
-        const QPixmap& glyph = isEnabled() && m_state == lsOn ? m_glyphOn : m_glyphOff;
+        const QPixmap& glyph = isEnabled() && m_shownLit ? m_glyphOn : m_glyphOff;
         if (glyph.isNull())
             return;
         QPainter painter(this);

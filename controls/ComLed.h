@@ -19,9 +19,15 @@
 // - State cannot be set while a port is set (EComPort code 19); the link decides then.
 // - OnChange is raised for every state given to the lamp, also an unchanged one, but not while it is
 //   being loaded from a layout nor while it is being destroyed.
-// - A change that comes from the port is painted at once (an immediate repaint), so a lamp that goes
-//   on and off within one port event is still seen lit. A link callback from another thread is handed
-//   to the lamp's thread.
+// - A change that comes from the port is painted at once (an immediate repaint), but for receive
+//   activity, which is painted in the update that ends the port's event, together with the received
+//   characters. A link callback from another thread is handed to the lamp's thread.
+// - Receive and transmit activity (lsRx, lsTx) are held on the screen: the lit glyph stays painted for
+//   at least kActivityHoldMs after the activity ended, so that activity within one port event (on and
+//   off in one evRxChar handling) is seen, and a lamp that stays lit through a stream is not painted
+//   again for every report. State and OnChange follow the port at once all the same; only the picture
+//   is held. DropHold paints the present State at once (the port closed or was lost); any change that
+//   does not come from the link (State, ComPort, the ring's end) also ends a hold.
 // - A ring lights the lamp for RingDuration ms counted from the first ring of a series: a ring while
 //   the lamp is lit by an earlier one does not restart the count.
 // - A disabled lamp always looks dark. The glyph is drawn centred; the colour of its lower-left pixel
@@ -54,6 +60,9 @@ public:
 
     static constexpr int kDefaultSize = 25;
     static constexpr int kDefaultRingDuration = 1000;
+    // Longer than the longest window in which a port collects a continuing stream before reporting it
+    // (128 ms): a steady stream shows a steadily lit lamp, painted once, instead of one blink per report.
+    static constexpr int kActivityHoldMs = 150;
 
     explicit TComLed(QWidget* parent = nullptr);
     ~TComLed() override;
@@ -78,6 +87,13 @@ public:
     TComLink* ComLink() const { return m_comLink.get(); }
     const QTimer& RingOffTimer() const { return m_ringOffTimer; }
 
+    // Whether the lit glyph is what the lamp paints (while enabled): State, or lit while an activity is
+    // held on the screen.
+    bool ShowsLit() const { return m_shownLit; }
+    bool Holding() const { return m_holdTimer.isActive(); }
+    // Ends a hold: the present State is painted at once.
+    void DropHold();
+
     QSize sizeHint() const override { return {kDefaultSize, kDefaultSize}; }
 
     TLedStateEvent OnChange;
@@ -90,6 +106,9 @@ protected:
 
 private:
     void ShowState(TLedState state, bool now);
+    // Paints `lit` as the lamp's picture: at once or at the next turn of the event loop.
+    void ShowPicture(bool lit, bool now);
+    bool HoldsActivity() const { return m_comPort && (m_ledSignal == lsRx || m_ledSignal == lsTx); }
     void LinkSignal(bool onOff);
     void LinkRing();
     void RingOff();
@@ -111,6 +130,8 @@ private:
     QPixmap m_glyphOn;
     QPixmap m_glyphOff;
     QTimer m_ringOffTimer;
+    QTimer m_holdTimer;
+    bool m_shownLit = false; // the picture, which may be held lit after State went off
     bool m_destroying = false;
 };
 

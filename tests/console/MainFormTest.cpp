@@ -515,8 +515,12 @@ TEST_F(MainForm, LostDeviceDisablesTheCommandsShowsItAndReopensWhenItReturns) {
     second.Write("ok");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.endsWith("ok"); }));
 
-    // A deliberate close is no loss.
+    // A deliberate close is no loss. A lamp that still holds its last activity goes dark at once.
+    window->ComLed1->ComLink()->OnRxChange(window->ComPort1, true);
+    window->ComLed1->ComLink()->OnRxChange(window->ComPort1, false);
+    EXPECT_TRUE(window->ComLed1->ShowsLit());
     window->ComPort1->ClosePort();
+    EXPECT_FALSE(window->ComLed1->ShowsLit());
     EXPECT_EQ(window->lblStatus->text(), "Closed");
     EXPECT_FALSE(window->DeviceWatcher->Waiting());
 

@@ -9,11 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPainter>
 #include <QScreen>
 #include <QTest>
 
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -78,6 +80,20 @@ struct TShownLed {
         window.show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
     }
+};
+
+// Calls `seen` for every paint event of the widgets it filters, before the paint.
+class TPaintWatch : public QObject {
+public:
+    explicit TPaintWatch(std::function<void()> seen) : m_seen(std::move(seen)) {}
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::Paint)
+            m_seen();
+        return QObject::eventFilter(watched, e);
+    }
+
+private:
+    std::function<void()> m_seen;
 };
 
 QImage Checker(QColor face, QColor corner, QSize size) {
@@ -340,30 +356,107 @@ TEST(ComLed, ReceiveActivityWithinOneEventIsShownOnTheScreen) {
     s.led->SetComPort(&port);
     s.changes.clear();
 
-    // On and off follow within one evRxChar handling; the probe looks at the screen in between.
-    QImage shownWhileOn;
+    // On and off follow within one evRxChar handling: the lit glyph is painted with the received data
+    // when the event has been handled, and held.
     QByteArray received;
     TComLink probe;
-    probe.OnRxChange = [&](TCustomComPort*, bool on) {
-        if (on)
-            shownWhileOn = OnScreen(*s.led);
-    };
     probe.OnRxBuf = [&](TCustomComPort*, const void* b, int n) {
         received.append(static_cast<const char*>(b), n);
     };
     port.RegisterLink(&probe);
+    std::vector<bool> paintedLit;
+    TPaintWatch watch([&] { paintedLit.push_back(s.led->ShowsLit()); });
+    s.led->installEventFilter(&watch);
 
     // The change of Kind is painted at the next turn of the event loop.
     ASSERT_TRUE(WaitUntil([&] {
         return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), OnScreen(*s.led).pixel(0, 0));
     }));
+    const QRgb background = OnScreen(*s.led).pixel(0, 0);
+    paintedLit.clear();
     pty.Write("x");
-    ASSERT_TRUE(WaitUntil([&] { return received == "x"; }));
+    ASSERT_TRUE(WaitUntil([&] { return received == "x" && !paintedLit.empty(); }));
     EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOn, lsOff}));
-    const QRgb background = shownWhileOn.pixel(0, 0);
-    EXPECT_TRUE(ShowsGlyph(shownWhileOn, {5, 5}, Glyph("LEDGREENON"), background));
-    EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), background));
+    EXPECT_EQ(s.led->State(), lsOff);
+    EXPECT_TRUE(paintedLit.front()) << "the lit glyph was painted although State is off again";
+    // Dark again once the activity's hold is over.
+    EXPECT_TRUE(WaitUntil([&] {
+        return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), background);
+    }));
+    s.led->removeEventFilter(&watch);
     port.UnregisterLink(&probe);
+}
+
+TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtOnce) {
+    // The links are called directly, as the port calls them; the port stays closed.
+    TComPort port;
+    struct TCase {
+        TComLedSignal signal;
+        TComLink::TSignal TComLink::*slot;
+        bool held;
+        bool painted; // the lit glyph at once, or with the update that ends the port's event
+    };
+    const TCase cases[] = {
+        {lsRx, &TComLink::OnRxChange, true, false},
+        {lsTx, &TComLink::OnTxChange, true, true},
+        {lsConn, &TComLink::OnConnChange, false, true},
+        {lsCTS, &TComLink::OnCTSChange, false, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(int(c.signal));
+        TShownLed s;
+        s.led->SetLedSignal(c.signal);
+        s.led->SetComPort(&port);
+        ASSERT_TRUE(WaitUntil([&] {
+            return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), OnScreen(*s.led).pixel(0, 0));
+        }));
+        const QRgb background = OnScreen(*s.led).pixel(0, 0);
+        int paints = 0;
+        TPaintWatch counter([&] { ++paints; });
+        s.led->installEventFilter(&counter);
+        auto signal = [&](bool on) { ((*s.led->ComLink()).*c.slot)(&port, on); };
+
+        // Three reports within one hold: every change is told, the lit glyph is painted once and stays.
+        QElapsedTimer sinceOff;
+        for (int i = 0; i < 3; ++i) {
+            signal(true);
+            if (!c.painted) {
+                EXPECT_EQ(paints, i == 0 ? 0 : 1);
+                QCoreApplication::sendPostedEvents(); // the event has ended: its update runs
+            }
+            EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDON"), background));
+            sinceOff.start();
+            signal(false);
+        }
+        EXPECT_EQ(s.changes, (std::vector<TLedState>{lsOn, lsOff, lsOn, lsOff, lsOn, lsOff}));
+        EXPECT_EQ(s.led->State(), lsOff);
+        EXPECT_EQ(s.led->ShowsLit(), c.held);
+        EXPECT_EQ(paints, c.held ? 1 : 6);
+        EXPECT_TRUE(
+            ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph(c.held ? "LEDREDON" : "LEDREDOFF"), background));
+        ASSERT_TRUE(WaitUntil([&] {
+            return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), background);
+        }));
+        if (c.held) {
+            EXPECT_GE(sinceOff.elapsed(), TComLed::kActivityHoldMs);
+        }
+
+        // Dropping a hold (the port closed) or leaving the port paints the present state at once.
+        signal(true);
+        signal(false);
+        EXPECT_EQ(s.led->Holding(), c.held);
+        s.led->DropHold();
+        EXPECT_FALSE(s.led->Holding());
+        EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), background));
+        signal(true);
+        s.led->DropHold();
+        EXPECT_TRUE(s.led->ShowsLit()) << "State is kept";
+        signal(false);
+        s.led->SetComPort(nullptr);
+        EXPECT_FALSE(s.led->ShowsLit());
+        EXPECT_FALSE(s.led->Holding());
+        s.led->removeEventFilter(&counter);
+    }
 }
 
 TEST(ComLed, ADestroyedLampLeavesThePortAndAnotherThreadsCallIsHandedOver) {
