@@ -479,6 +479,17 @@ TEST(Registry, HandEditedStores) {
          "1|2",
          "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"w\"=\"3\"\n\n[HKEY_CURRENT_USER\\B] ; note "
          "[x]\n\"v\"=\"2\"\n\n"},
+        {"a line that starts like a header but is none ends the key above",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"y\"=\"2\"\n[HKEY_CURRENT_USER\\B] // note\n\"v\"=\"3\"\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString a = r.ReadString("v");
+             r.WriteString("y", "4");
+             return Reads({a, r.KeyExists("\\B") ? "B" : ""});
+         },
+         "1|",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"y\"=\"4\"\n\n[HKEY_CURRENT_USER\\B] // "
+         "note\n\"v\"=\"3\"\n\n"},
         {"lines directly above a header stay when the key before goes",
          "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n; end of A\n\n; about "
          "B\n[SOMEWHERE\\X]\nkept\n[HKEY_CURRENT_USER\\B]\n"
