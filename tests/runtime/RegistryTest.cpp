@@ -452,6 +452,26 @@ TEST(Registry, AStoreThatCannotBeUsedSaysWhy) {
     EXPECT_EQ(RegistryStoreProblem(),
               "The settings store " + RegistryStorePath() + " cannot be read: Input/output error.");
     SetRegistryReadFailureForTesting(false);
+    // A symbolic link to a file not made yet: the first write makes it. A loop of links is refused.
+    const QString store = RegistryStorePath();
+    const QString target = home.Path() + "/later.conf";
+    QFile::remove(store);
+    ASSERT_TRUE(QFile::link(target, store));
+    EXPECT_EQ(RegistryStoreProblem(), "");
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+        reg.WriteString("v", "1");
+    }
+    EXPECT_TRUE(QFileInfo(store).isSymLink());
+    EXPECT_TRUE(QFile(target).size() > 0);
+    QFile::remove(store);
+    ASSERT_TRUE(QFile::link(store, store));
+    EXPECT_EQ(RegistryStoreProblem(),
+              "The settings store " + store + " cannot be read: Too many levels of symbolic links.");
+    TRegistry reg;
+    EXPECT_FALSE(reg.OpenKey("K", true));
+    EXPECT_TRUE(QFileInfo(store).isSymLink());
 }
 
 // Hand-edited stores: the file as a person left it, one operation of the program, what the program
