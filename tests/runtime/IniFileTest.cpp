@@ -179,7 +179,7 @@ TEST(IniFile, ReadsHandEditsAsTheyWereMeant) {
     TTempConfigHome home;
     const QString path = home.Path() + "/hand.ini";
     WriteBytes(path, "[Names]\nM\xfcller=Gr\xfc\xdf"
-                     "e\nUTF=M\xc3\xbcller\n[S]\nA=1\n[T]\n[S]\nB=2\nA=3\n");
+                     "e\nUTF=M\xc3\xbcller\n[S]\nA=1\n[T]\n[S]\nB=2\nA=3\n[U] ; note [x]\nC=4\n");
     TIniFile ini(path);
     EXPECT_EQ(ini.ReadString("Names", QString::fromUtf8("M\xc3\xbcller"), "?"),
               QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
@@ -188,6 +188,7 @@ TEST(IniFile, ReadsHandEditsAsTheyWereMeant) {
     EXPECT_EQ(ini.ReadString("S", "B", "?"), "2");
     EXPECT_EQ(ini.ReadString("S", "A", "?"), "1");
     EXPECT_EQ(ini.ReadSection("S"), (QStringList{"A", "B"}));
+    EXPECT_EQ(ini.ReadSection("U"), (QStringList{"C"})); // a header may end in a comment
 }
 
 // Every name the store takes is found again; the others are refused and the file stays as it was.
@@ -197,8 +198,9 @@ TEST(IniFile, NamesAreEitherFoundAgainOrRefused) {
     WriteBytes(path, "[S]\nK=1\n");
     const QString lone(QChar(0xD800));
     const std::pair<QString, QString> refused[] = {
-        {"S", " K"},  {"S", "K\t"}, {"S", ";K"}, {"S", "#K"},  {"S", "[K"},       {"S", ""},  {"S", "K=L"},
-        {"S", "K\r"}, {" S", "K"},  {"S ", "K"}, {"S\r", "K"}, {"S", "K" + lone}, {lone, "K"}};
+        {"S", " K"},  {"S", "K\t"},      {"S", ";K"},  {"S", "#K"},   {"S", "[K"},
+        {"S", ""},    {"S", "K=L"},      {"S", "K\r"}, {" S", "K"},   {"S ", "K"},
+        {"S\r", "K"}, {"S", "K" + lone}, {lone, "K"},  {"S] ;x", "K"}};
     TIniFile ini(path);
     for (const auto& [section, key] : refused) {
         try {
