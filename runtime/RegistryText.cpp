@@ -241,7 +241,9 @@ bool ParseValueLine(const QByteArray& line, TRegistryData::TValue& v) {
     } else {
         return false;
     }
-    const qsizetype end = p;
+    qsizetype end = p; // the comment keeps the blanks before it, which a list of bytes skipped
+    while (end > 0 && (rest[end - 1] == ' ' || rest[end - 1] == '\t'))
+        --end;
     SkipBlanks(rest, p);
     if (!AtLineEnd(rest, p))
         return false;

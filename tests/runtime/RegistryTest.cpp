@@ -520,7 +520,7 @@ TEST(Registry, HandEditedStores) {
          "deleted|B", "; about B\n[SOMEWHERE\\X]\nkept\n\n[HKEY_CURRENT_USER\\B]\n\"w\"=\"2\"\n\n"},
         {"a value may end in a comment, kept when the value changes",
          "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM3\" ; my port\n\"n\"=dword:2a # "
-         "answer\n\"b\"=hex:01,02;bytes\n",
+         "answer\n\"b\"=hex:01,02 ;bytes\n",
          [](TRegistry& r) {
              r.OpenKey("A", false);
              const QString before =
@@ -530,7 +530,7 @@ TEST(Registry, HandEditedStores) {
          },
          "COM3420102|port,n,b",
          "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM4\" ; my port\n\"n\"=dword:0000002a # answer\n"
-         "\"b\"=hex:01,02;bytes\n\n"},
+         "\"b\"=hex:01,02 ;bytes\n\n"},
         {"a NUL byte spoils one line only",
          Bytes("[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\nx\0y\n\"w\"=\"a\0b\"\n"),
          [](TRegistry& r) {
