@@ -402,7 +402,7 @@ bool TRegistryData::ParseText(const QByteArray& input) {
         const bool header = ParseHeader(line, inner, comment);
         // A line that starts like a header but is none ("[...\\B] // note") still ends the section above:
         // the values below it are kept with it as they stand, never taken for the key above.
-        if (header || line.startsWith('[')) {
+        if (header || (current && line.startsWith('['))) {
             const qsizetype cut = inner.indexOf('\\');
             const auto root =
                 header ? IdentToRootKey(QString::fromUtf8(cut < 0 ? inner : inner.left(cut))) : std::nullopt;
