@@ -288,7 +288,8 @@ TIniFile::TLines* TIniFile::Load() {
     QFile file(FileName());
     QByteArray bytes;
     if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes)
+        // A pipe would wait for a writer and a device may never end: only a plain file is read.
+        if (!QFileInfo(FileName()).isFile() || !file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes)
             return nullptr;
         bytes = file.readAll();
         if (file.error() != QFileDevice::NoError || bytes.size() > kMaxFileBytes)

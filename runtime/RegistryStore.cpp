@@ -121,6 +121,9 @@ TLoadResult ReadStoreFile(const QString& path, TRegistryData& data, QString* why
     }
     if (g_failReads)
         return fail(TLoadResult::lrUnreadable, QStringLiteral("Input/output error"));
+    // A pipe would wait for a writer and a device may never end: only a plain file is read.
+    if (!QFileInfo(path).isFile() && !QFileInfo(path).isDir())
+        return fail(TLoadResult::lrUnreadable, QStringLiteral("it is no regular file"));
     if (!file.open(QIODevice::ReadOnly))
         return fail(TLoadResult::lrUnreadable, file.errorString());
     if (file.size() > kMaxStoreBytes)

@@ -9,6 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 TEST(IniFile, TextAndIntegersBySectionAndKey) {
     TTempConfigHome home;
@@ -57,6 +62,21 @@ TEST(IniFile, ReadsFilesWrittenByHandAndRefusesUnwritableOnes) {
     } catch (const EIniFileException& e) {
         EXPECT_TRUE(e.Message().startsWith("Unable to write to ")) << e.Message().toStdString();
     }
+
+    // A pipe is not read (it would wait for a writer): a writer that is there shows what a read would see.
+    const QByteArray pipe = QFile::encodeName(home.Path() + "/pipe.ini");
+    ASSERT_EQ(mkfifo(pipe.constData(), 0600), 0);
+    std::thread writer([&] {
+        const int fd = ::open(pipe.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, "[S]\nK=V\n", 8);
+            ::close(fd);
+        }
+    });
+    EXPECT_EQ(TIniFile(QFile::decodeName(pipe)).ReadString("S", "K", "?"), "?");
+    const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
+    writer.join();
+    ::close(reader);
 }
 
 namespace {

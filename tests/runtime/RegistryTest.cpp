@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +47,24 @@ template <size_t N> QByteArray Bytes(const char (&s)[N]) {
 // Joins what a list of reads gave, for the tables below.
 QString Reads(const QStringList& parts) {
     return parts.join(QLatin1Char('|'));
+}
+
+// Runs f while a thread stands ready to write bytes into the pipe at path and close it, and lets that
+// thread finish afterwards whether f opened the pipe or not.
+template <class F> auto WithPipeWriter(const QString& path, const QByteArray& bytes, F&& f) {
+    const QByteArray name = QFile::encodeName(path);
+    std::thread writer([&] {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+            ::close(fd);
+        }
+    });
+    auto result = f();
+    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
+    writer.join();
+    ::close(reader);
+    return result;
 }
 
 TRegistryData::TValue Value(const QString& name, TRegDataType type, const QByteArray& data) {
@@ -472,6 +493,12 @@ TEST(Registry, AStoreThatCannotBeUsedSaysWhy) {
     TRegistry reg;
     EXPECT_FALSE(reg.OpenKey("K", true));
     EXPECT_TRUE(QFileInfo(store).isSymLink());
+    // A pipe is not read (it would wait for a writer): a writer that is there shows what a read would see.
+    QFile::remove(store);
+    ASSERT_EQ(mkfifo(QFile::encodeName(store).constData(), 0600), 0);
+    const QString problem =
+        WithPipeWriter(store, "[HKEY_CURRENT_USER\\K]\n", [] { return RegistryStoreProblem(); });
+    EXPECT_EQ(problem, "The settings store " + store + " cannot be read: it is no regular file.");
 }
 
 // Hand-edited stores: the file as a person left it, one operation of the program, what the program
