@@ -80,10 +80,29 @@ bool IsValidUnicode(const QString& text) {
     return true;
 }
 
+// Where the "]" of a header that ends in a comment stands ("[name] ; note"); 0 when the line is none.
+qsizetype HeaderEnd(const QString& t) {
+    if (!t.startsWith(QLatin1Char('[')))
+        return 0;
+    for (qsizetype i = t.indexOf(QLatin1Char(']')); i > 0; i = t.indexOf(QLatin1Char(']'), i + 1)) {
+        qsizetype j = i + 1;
+        while (j < t.size() && IsBlank(t[j]))
+            ++j;
+        if (j < t.size() && (t[j] == QLatin1Char(';') || t[j] == QLatin1Char('#')))
+            return i;
+    }
+    return 0;
+}
+
 // A name the reader finds again exactly as it was written.
 bool IsStorableName(const QString& name) {
     return !name.contains(QLatin1Char('\n')) && !name.contains(QLatin1Char('\r')) &&
            (name.isEmpty() || (!IsBlank(name.front()) && !IsBlank(name.back()))) && IsValidUnicode(name);
+}
+
+// A section name whose header is read back as that name (a "]" followed by a comment would end it).
+bool IsStorableSection(const QString& section) {
+    return IsStorableName(section) && HeaderEnd(QLatin1Char('[') + section + QLatin1Char(']')) == 0;
 }
 
 bool IsStorableKey(const QString& key) {
@@ -139,6 +158,9 @@ struct TLine {
             Kind = TLineKind::lkBlank;
         } else if (t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#'))) {
             Kind = TLineKind::lkComment;
+        } else if (const qsizetype close = HeaderEnd(t); close > 0) {
+            Kind = TLineKind::lkSection; // "[name] ; note": the comment may hold brackets too
+            Name = Trimmed(QStringView(t).mid(1, close - 1));
         } else if (t.startsWith(QLatin1Char('[')) && t.endsWith(QLatin1Char(']')) && t.size() >= 2) {
             Kind = TLineKind::lkSection;
             Name = Trimmed(QStringView(t).mid(1, t.size() - 2));
@@ -266,7 +288,8 @@ TIniFile::TLines* TIniFile::Load() {
     QFile file(FileName());
     QByteArray bytes;
     if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes)
+        // A pipe would wait for a writer and a device may never end: only a plain file is read.
+        if (!QFileInfo(FileName()).isFile() || !file.open(QIODevice::ReadOnly) || file.size() > kMaxFileBytes)
             return nullptr;
         bytes = file.readAll();
         if (file.error() != QFileDevice::NoError || bytes.size() > kMaxFileBytes)
@@ -307,7 +330,7 @@ QString TIniFile::ReadString(const QString& section, const QString& key, const Q
 
 void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
     if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')) || !IsStorableKey(key) ||
-        !IsStorableName(section))
+        !IsStorableSection(section))
         Fail();
     Change([&](TLines& file) {
         const QString line = key + QLatin1Char('=') + value;

@@ -38,12 +38,12 @@ private:
 
 // The INI-style store on a plain "key=value" text file. Value text is read and written verbatim: commas,
 // semicolons, quotes and backslashes are ordinary characters (only blanks around the key and the value
-// are not part of them). "[name]" starts a section, any name (also "General"); keys before the first
-// section belong to the section named "". A section may appear in several blocks: they read as one, in
-// file order. Lines starting with ";" or "#" are comments; comments directly above a header belong to
-// that header: a new key of the section above goes before them, and erasing that section keeps them.
-// A key that appears twice reads as its first; DeleteKey and EraseSection remove every copy. Section
-// and key names are case-sensitive.
+// are not part of them). "[name]" starts a section, any name (also "General"), and may end in a comment
+// ("[name] ; note"); keys before the first section belong to the section named "". A section may appear in
+// several blocks: they read as one, in file order. Lines starting with ";" or "#" are comments; comments
+// directly above a header belong to that header: a new key of the section above goes before them, and erasing
+// that section keeps them. A key that appears twice reads as its first; DeleteKey and EraseSection remove
+// every copy. Section and key names are case-sensitive.
 //
 // Lines are UTF-8; a line that is not (a file from an older editor) reads as Latin-1. A change rewrites
 // only the lines it must: every other byte (line ends, byte order mark, lines in other encodings) stays

@@ -117,7 +117,8 @@ public:
     // Comments (";" or "#") and lines that are no section or value are kept with their place on
     // rewrite: those directly above a header (no blank line between) belong to that header, the others
     // to the value below or the key above. A section whose root is unknown or whose path may not be
-    // stored is kept whole as it stands. Parse also takes the older binary form. It never fails on text
+    // stored is kept whole as it stands, and so is a line starting with "[" that is no header, with the
+    // lines below it up to the next header. Parse also takes the older binary form. It never fails on text
     // that is UTF-8; other input (and a garbled or truncated binary form) gives false and leaves the
     // content empty. Every length and count of the binary form is checked against the bytes left and a
     // fixed bound.

@@ -73,6 +73,18 @@ QString LockPath() {
 
 namespace {
 
+// The file a path ends at after following symbolic links (at most 40, as the kernel does).
+QString FollowLinks(const QString& path) {
+    QString at = path;
+    for (int i = 0; i < 40; ++i) {
+        const QFileInfo info(at);
+        if (!info.isSymLink())
+            break;
+        at = info.symLinkTarget();
+    }
+    return at;
+}
+
 // Where bytes that should be UTF-8 text stop being it, as "line 3" (1-based); empty when they are.
 QString FirstBadLine(const QByteArray& bytes) {
     qsizetype line = 1;
@@ -98,10 +110,20 @@ TLoadResult ReadStoreFile(const QString& path, TRegistryData& data, QString* why
         return result;
     };
     QFile file(path);
-    if (!file.exists())
+    if (!QFileInfo::exists(path)) {
+        // A symbolic link to a file not made yet is a store not made yet: the first write makes the
+        // file it names. A loop of links can be neither read nor written.
+        if (!QFileInfo(path).isSymLink())
+            return TLoadResult::lrMissing;
+        if (QFileInfo(FollowLinks(path)).isSymLink())
+            return fail(TLoadResult::lrUnreadable, QStringLiteral("Too many levels of symbolic links"));
         return TLoadResult::lrMissing;
+    }
     if (g_failReads)
         return fail(TLoadResult::lrUnreadable, QStringLiteral("Input/output error"));
+    // A pipe would wait for a writer and a device may never end: only a plain file is read.
+    if (!QFileInfo(path).isFile() && !QFileInfo(path).isDir())
+        return fail(TLoadResult::lrUnreadable, QStringLiteral("it is no regular file"));
     if (!file.open(QIODevice::ReadOnly))
         return fail(TLoadResult::lrUnreadable, file.errorString());
     if (file.size() > kMaxStoreBytes)
@@ -122,18 +144,6 @@ TLoadResult ReadStoreFile(const QString& path, TRegistryData& data, QString* why
 }
 
 namespace {
-
-// The file a path ends at after following symbolic links (at most 40, as the kernel does).
-QString FollowLinks(const QString& path) {
-    QString at = path;
-    for (int i = 0; i < 40; ++i) {
-        const QFileInfo info(at);
-        if (!info.isSymLink())
-            break;
-        at = info.symLinkTarget();
-    }
-    return at;
-}
 
 bool WriteAll(int fd, const QByteArray& bytes) {
     for (qsizetype done = 0; done < bytes.size();) {
@@ -328,7 +338,7 @@ void SetRegistryReadFailureForTesting(bool fail) {
 
 QString RegistryStoreProblem() {
     QString path = RegistryStorePath();
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
         path = LegacyRegistryStorePath();
     TRegistryData data;
     QString why;

@@ -241,7 +241,9 @@ bool ParseValueLine(const QByteArray& line, TRegistryData::TValue& v) {
     } else {
         return false;
     }
-    const qsizetype end = p;
+    qsizetype end = p; // the comment keeps the blanks before it, which a list of bytes skipped
+    while (end > 0 && (rest[end - 1] == ' ' || rest[end - 1] == '\t'))
+        --end;
     SkipBlanks(rest, p);
     if (!AtLineEnd(rest, p))
         return false;
@@ -397,9 +399,13 @@ bool TRegistryData::ParseText(const QByteArray& input) {
             raw.remove(0, 3); // a byte order mark within the file (files joined by hand) is no text either
         const QByteArray line = raw.trimmed();
         QByteArray inner, comment;
-        if (ParseHeader(line, inner, comment)) {
+        const bool header = ParseHeader(line, inner, comment);
+        // A line that starts like a header but is none ("[...\\B] // note") still ends the section above:
+        // the values below it are kept with it as they stand, never taken for the key above.
+        if (header || (current && line.startsWith('['))) {
             const qsizetype cut = inner.indexOf('\\');
-            const auto root = IdentToRootKey(QString::fromUtf8(cut < 0 ? inner : inner.left(cut)));
+            const auto root =
+                header ? IdentToRootKey(QString::fromUtf8(cut < 0 ? inner : inner.left(cut))) : std::nullopt;
             const QString path = NormalizePath(cut < 0 ? QString() : DecodeText(inner.mid(cut + 1)));
             QStringList above = placePending(true);
             if (root && PathAllowed(path)) {

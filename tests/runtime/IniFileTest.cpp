@@ -9,6 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 TEST(IniFile, TextAndIntegersBySectionAndKey) {
     TTempConfigHome home;
@@ -57,6 +62,21 @@ TEST(IniFile, ReadsFilesWrittenByHandAndRefusesUnwritableOnes) {
     } catch (const EIniFileException& e) {
         EXPECT_TRUE(e.Message().startsWith("Unable to write to ")) << e.Message().toStdString();
     }
+
+    // A pipe is not read (it would wait for a writer): a writer that is there shows what a read would see.
+    const QByteArray pipe = QFile::encodeName(home.Path() + "/pipe.ini");
+    ASSERT_EQ(mkfifo(pipe.constData(), 0600), 0);
+    std::thread writer([&] {
+        const int fd = ::open(pipe.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, "[S]\nK=V\n", 8);
+            ::close(fd);
+        }
+    });
+    EXPECT_EQ(TIniFile(QFile::decodeName(pipe)).ReadString("S", "K", "?"), "?");
+    const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
+    writer.join();
+    ::close(reader);
 }
 
 namespace {
@@ -179,7 +199,7 @@ TEST(IniFile, ReadsHandEditsAsTheyWereMeant) {
     TTempConfigHome home;
     const QString path = home.Path() + "/hand.ini";
     WriteBytes(path, "[Names]\nM\xfcller=Gr\xfc\xdf"
-                     "e\nUTF=M\xc3\xbcller\n[S]\nA=1\n[T]\n[S]\nB=2\nA=3\n");
+                     "e\nUTF=M\xc3\xbcller\n[S]\nA=1\n[T]\n[S]\nB=2\nA=3\n[U] ; note [x]\nC=4\n");
     TIniFile ini(path);
     EXPECT_EQ(ini.ReadString("Names", QString::fromUtf8("M\xc3\xbcller"), "?"),
               QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
@@ -188,6 +208,7 @@ TEST(IniFile, ReadsHandEditsAsTheyWereMeant) {
     EXPECT_EQ(ini.ReadString("S", "B", "?"), "2");
     EXPECT_EQ(ini.ReadString("S", "A", "?"), "1");
     EXPECT_EQ(ini.ReadSection("S"), (QStringList{"A", "B"}));
+    EXPECT_EQ(ini.ReadSection("U"), (QStringList{"C"})); // a header may end in a comment
 }
 
 // Every name the store takes is found again; the others are refused and the file stays as it was.
@@ -197,8 +218,9 @@ TEST(IniFile, NamesAreEitherFoundAgainOrRefused) {
     WriteBytes(path, "[S]\nK=1\n");
     const QString lone(QChar(0xD800));
     const std::pair<QString, QString> refused[] = {
-        {"S", " K"},  {"S", "K\t"}, {"S", ";K"}, {"S", "#K"},  {"S", "[K"},       {"S", ""},  {"S", "K=L"},
-        {"S", "K\r"}, {" S", "K"},  {"S ", "K"}, {"S\r", "K"}, {"S", "K" + lone}, {lone, "K"}};
+        {"S", " K"},  {"S", "K\t"},      {"S", ";K"},  {"S", "#K"},   {"S", "[K"},
+        {"S", ""},    {"S", "K=L"},      {"S", "K\r"}, {" S", "K"},   {"S ", "K"},
+        {"S\r", "K"}, {"S", "K" + lone}, {lone, "K"},  {"S] ;x", "K"}};
     TIniFile ini(path);
     for (const auto& [section, key] : refused) {
         try {

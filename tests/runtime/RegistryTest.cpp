@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +47,24 @@ template <size_t N> QByteArray Bytes(const char (&s)[N]) {
 // Joins what a list of reads gave, for the tables below.
 QString Reads(const QStringList& parts) {
     return parts.join(QLatin1Char('|'));
+}
+
+// Runs f while a thread stands ready to write bytes into the pipe at path and close it, and lets that
+// thread finish afterwards whether f opened the pipe or not.
+template <class F> auto WithPipeWriter(const QString& path, const QByteArray& bytes, F&& f) {
+    const QByteArray name = QFile::encodeName(path);
+    std::thread writer([&] {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+            ::close(fd);
+        }
+    });
+    auto result = f();
+    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
+    writer.join();
+    ::close(reader);
+    return result;
 }
 
 TRegistryData::TValue Value(const QString& name, TRegDataType type, const QByteArray& data) {
@@ -452,6 +473,32 @@ TEST(Registry, AStoreThatCannotBeUsedSaysWhy) {
     EXPECT_EQ(RegistryStoreProblem(),
               "The settings store " + RegistryStorePath() + " cannot be read: Input/output error.");
     SetRegistryReadFailureForTesting(false);
+    // A symbolic link to a file not made yet: the first write makes it. A loop of links is refused.
+    const QString store = RegistryStorePath();
+    const QString target = home.Path() + "/later.conf";
+    QFile::remove(store);
+    ASSERT_TRUE(QFile::link(target, store));
+    EXPECT_EQ(RegistryStoreProblem(), "");
+    {
+        TRegistry reg;
+        ASSERT_TRUE(reg.OpenKey("K", true));
+        reg.WriteString("v", "1");
+    }
+    EXPECT_TRUE(QFileInfo(store).isSymLink());
+    EXPECT_TRUE(QFile(target).size() > 0);
+    QFile::remove(store);
+    ASSERT_TRUE(QFile::link(store, store));
+    EXPECT_EQ(RegistryStoreProblem(),
+              "The settings store " + store + " cannot be read: Too many levels of symbolic links.");
+    TRegistry reg;
+    EXPECT_FALSE(reg.OpenKey("K", true));
+    EXPECT_TRUE(QFileInfo(store).isSymLink());
+    // A pipe is not read (it would wait for a writer): a writer that is there shows what a read would see.
+    QFile::remove(store);
+    ASSERT_EQ(mkfifo(QFile::encodeName(store).constData(), 0600), 0);
+    const QString problem =
+        WithPipeWriter(store, "[HKEY_CURRENT_USER\\K]\n", [] { return RegistryStoreProblem(); });
+    EXPECT_EQ(problem, "The settings store " + store + " cannot be read: it is no regular file.");
 }
 
 // Hand-edited stores: the file as a person left it, one operation of the program, what the program
@@ -479,6 +526,17 @@ TEST(Registry, HandEditedStores) {
          "1|2",
          "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"w\"=\"3\"\n\n[HKEY_CURRENT_USER\\B] ; note "
          "[x]\n\"v\"=\"2\"\n\n"},
+        {"a line that starts like a header but is none ends the key above",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"y\"=\"2\"\n[HKEY_CURRENT_USER\\B] // note\n\"v\"=\"3\"\n",
+         [](TRegistry& r) {
+             r.OpenKey("A", false);
+             const QString a = r.ReadString("v");
+             r.WriteString("y", "4");
+             return Reads({a, r.KeyExists("\\B") ? "B" : ""});
+         },
+         "1|",
+         "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n\"y\"=\"4\"\n\n[HKEY_CURRENT_USER\\B] // "
+         "note\n\"v\"=\"3\"\n\n"},
         {"lines directly above a header stay when the key before goes",
          "[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\n; end of A\n\n; about "
          "B\n[SOMEWHERE\\X]\nkept\n[HKEY_CURRENT_USER\\B]\n"
@@ -489,7 +547,7 @@ TEST(Registry, HandEditedStores) {
          "deleted|B", "; about B\n[SOMEWHERE\\X]\nkept\n\n[HKEY_CURRENT_USER\\B]\n\"w\"=\"2\"\n\n"},
         {"a value may end in a comment, kept when the value changes",
          "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM3\" ; my port\n\"n\"=dword:2a # "
-         "answer\n\"b\"=hex:01,02;bytes\n",
+         "answer\n\"b\"=hex:01,02 ;bytes\n",
          [](TRegistry& r) {
              r.OpenKey("A", false);
              const QString before =
@@ -499,7 +557,7 @@ TEST(Registry, HandEditedStores) {
          },
          "COM3420102|port,n,b",
          "[HKEY_CURRENT_USER\\A]\n\"port\"=\"COM4\" ; my port\n\"n\"=dword:0000002a # answer\n"
-         "\"b\"=hex:01,02;bytes\n\n"},
+         "\"b\"=hex:01,02 ;bytes\n\n"},
         {"a NUL byte spoils one line only",
          Bytes("[HKEY_CURRENT_USER\\A]\n\"v\"=\"1\"\nx\0y\n\"w\"=\"a\0b\"\n"),
          [](TRegistry& r) {
