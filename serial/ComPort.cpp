@@ -526,6 +526,10 @@ void TCustomComPort::OpenPort() {
     // Handlers of the open may destroy the port, close it or open it again: after each of them, this
     // open goes on only while it is still the port's present one.
     const std::shared_ptr<TPortLife> life = m_life;
+    CallBeforeOpen();
+    // A before-open handler may have destroyed the port or opened it itself.
+    if (!life->Alive || m_connected)
+        return;
     m_opening = true;
     m_openCancelled = false;
     struct TOpening {
@@ -536,10 +540,6 @@ void TCustomComPort::OpenPort() {
                 Port->m_opening = false;
         }
     } opening{this, life};
-
-    CallBeforeOpen();
-    if (!life->Alive || m_openCancelled || m_connected)
-        return;
     CreatePortHandle();
     if (!life->Alive)
         return;
@@ -726,6 +726,11 @@ int TCustomComPort::TakeLoss() {
     return error;
 }
 
+void TCustomComPort::Fail(int code, int systemError) {
+    CheckLoss(code);
+    throw EComPort(code, systemError);
+}
+
 void TCustomComPort::CheckLoss(int code) {
     // The port may be gone once the loss was told: only the locals are used after it.
     if (const int error = TakeLoss())
@@ -841,7 +846,7 @@ void TCustomComPort::ApplyLineSettings() {
     const int error = m_device ? m_device->SetCommState(BuildDcb(*this)) : kInvalidHandleError;
     if (error != 0) {
         qCDebug(lcSerial) << "line settings refused by" << m_port << "error" << error;
-        throw EComPort(CError_SetStateFailed, error);
+        Fail(CError_SetStateFailed, error);
     }
 }
 
@@ -852,7 +857,7 @@ void TCustomComPort::ApplyTimeoutSettings() {
     const int error =
         m_device ? m_device->SetCommTimeouts(BuildCommTimeouts(*m_timeouts)) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_TimeoutsFailed, error);
+        Fail(CError_TimeoutsFailed, error);
 }
 
 void TCustomComPort::ApplyBufferSettings() {
@@ -862,7 +867,7 @@ void TCustomComPort::ApplyBufferSettings() {
     const int error =
         m_device ? m_device->SetupComm(m_buffer->InputSize(), m_buffer->OutputSize()) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_SetupComFailed, error);
+        Fail(CError_SetupComFailed, error);
 }
 
 void TCustomComPort::ApplyAllSettings() {
@@ -892,7 +897,7 @@ int TCustomComPort::WriteBytesAsync(const void* buffer, int count, PAsyncRequest
     const int error = m_device ? m_device->WriteFile(buffer, uint32_t(count), &written, &request->Overlapped)
                                : kInvalidHandleError;
     if (error != 0 && error != kErrorIoPending)
-        throw EComPort(CError_WriteFailed, error);
+        Fail(CError_WriteFailed, error);
     CallTransmitOn();
     return int(written);
 }
@@ -920,7 +925,7 @@ int TCustomComPort::ReadBytesAsync(void* buffer, int count, PAsyncRequest& reque
     const int error = m_device ? m_device->ReadFile(buffer, uint32_t(count), &read, &request->Overlapped)
                                : kInvalidHandleError;
     if (error != 0 && error != kErrorIoPending)
-        throw EComPort(CError_ReadFailed, error);
+        Fail(CError_ReadFailed, error);
     return int(read);
 }
 
@@ -936,24 +941,23 @@ int TCustomComPort::WaitForCompletion(PAsyncRequest& request) {
     const bool signalled = request->Event.Wait(-1);
     uint32_t transferred = 0;
     const int error = GetOverlappedResult(request->Overlapped, &transferred, false);
-    if (!signalled || error != 0) {
-        const int code = request->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed;
-        CheckLoss(code);
-        throw EComPort(code, error ? error : EIO);
-    }
+    if (!signalled || error != 0)
+        Fail(request->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed, error ? error : EIO);
     CallTransferCompleted(*request);
     return int(transferred);
 }
 
 int TCustomComPort::InputQueueCount() {
     CheckLoss(CError_ClearComFailed);
-    return QueueCount();
+    return QueueCount(true);
 }
 
-int TCustomComPort::QueueCount() {
+int TCustomComPort::QueueCount(bool checked) {
     uint32_t errors = 0;
     TComStat stat;
     const int error = m_device ? m_device->ClearCommError(&errors, &stat) : kInvalidHandleError;
+    if (error != 0 && checked)
+        Fail(CError_ClearComFailed, error);
     if (error != 0)
         throw EComPort(CError_ClearComFailed, error);
     return int(std::min<uint32_t>(stat.cbInQue, uint32_t(INT32_MAX)));
@@ -963,7 +967,7 @@ void TCustomComPort::AbortTransfers() {
     CheckLoss(CError_PurgeFailed);
     const int error = m_device ? m_device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_PurgeFailed, error);
+        Fail(CError_PurgeFailed, error);
 }
 
 // ---- line control -----------------------------------------------------------------------------------
@@ -973,7 +977,7 @@ void TCustomComPort::SetDTRLine(bool onOff) {
     const int error =
         m_device ? m_device->EscapeCommFunction(onOff ? kSetDtr : kClrDtr) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_EscapeComFailed, error);
+        Fail(CError_EscapeComFailed, error);
 }
 
 void TCustomComPort::SetRTSLine(bool onOff) {
@@ -981,17 +985,19 @@ void TCustomComPort::SetRTSLine(bool onOff) {
     const int error =
         m_device ? m_device->EscapeCommFunction(onOff ? kSetRts : kClrRts) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_EscapeComFailed, error);
+        Fail(CError_EscapeComFailed, error);
 }
 
 TModemSignals TCustomComPort::ModemSignals() {
     CheckLoss(CError_ModemStatFailed);
-    return ReadModemSignals();
+    return ReadModemSignals(true);
 }
 
-TModemSignals TCustomComPort::ReadModemSignals() {
+TModemSignals TCustomComPort::ReadModemSignals(bool checked) {
     uint32_t status = 0;
     const int error = m_device ? m_device->GetCommModemStatus(&status) : kInvalidHandleError;
+    if (error != 0 && checked)
+        Fail(CError_ModemStatFailed, error);
     if (error != 0)
         throw EComPort(CError_ModemStatFailed, error);
     TModemSignals lineState;
@@ -1012,7 +1018,7 @@ TComErrors TCustomComPort::LineErrors() {
     TComStat stat;
     const int error = m_device ? m_device->ClearCommError(&errors, &stat) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_ClearComFailed, error);
+        Fail(CError_ClearComFailed, error);
     TComErrors result;
     if (errors & kCeFrame)
         result |= ceFrame;
@@ -1095,21 +1101,21 @@ void TCustomComPort::CallAfterOpen() {
 }
 
 void TCustomComPort::CallBeforeClose() {
-    ForEachLink([this](TComLink* l) {
-        if (l->OnCTSChange)
-            l->OnCTSChange(this, false);
-    });
-    ForEachLink([this](TComLink* l) {
-        if (l->OnDSRChange)
-            l->OnDSRChange(this, false);
-    });
-    ForEachLink([this](TComLink* l) {
-        if (l->OnRLSDChange)
-            l->OnRLSDChange(this, false);
-    });
-    DoCTSChange(false);
-    DoDSRChange(false);
-    DoRLSDChange(false);
+    // Each step may destroy the port.
+    const std::shared_ptr<TPortLife> life = m_life;
+    for (auto slot : {&TComLink::OnCTSChange, &TComLink::OnDSRChange, &TComLink::OnRLSDChange}) {
+        if (!ForEachLink([this, slot](TComLink* l) {
+                if (l->*slot)
+                    (l->*slot)(this, false);
+            }))
+            return;
+    }
+    for (auto raise :
+         {&TCustomComPort::DoCTSChange, &TCustomComPort::DoDSRChange, &TCustomComPort::DoRLSDChange}) {
+        (this->*raise)(false);
+        if (!life->Alive)
+            return;
+    }
     DoBeforeClose();
 }
 
@@ -1129,7 +1135,18 @@ void TCustomComPort::CallTransmitOn() {
 }
 
 void TCustomComPort::CallTransferCompleted(const TAsyncRequest& request) {
-    if (request.Kind == akRead && QueueCount() == 0) {
+    int left = 1;
+    if (request.Kind == akRead) {
+        try {
+            left = QueueCount(false);
+        } catch (const EComPort&) {
+            // A lost device counts its input only while some is left.
+            if (m_life->LostOpen != m_openGeneration)
+                throw;
+            left = 0;
+        }
+    }
+    if (request.Kind == akRead && left == 0) {
         ForEachLink([this](TComLink* l) {
             if (l->OnRxChange)
                 l->OnRxChange(this, false);
@@ -1230,7 +1247,7 @@ void TCustomComPort::HandleOneEvent(TComEvent event) {
 }
 
 void TCustomComPort::HandleSignal(TComEvent event) {
-    const TModemSignals lineState = ReadModemSignals();
+    const TModemSignals lineState = ReadModemSignals(false);
     TModemSignal signal = msCTS;
     void (TCustomComPort::*raise)(bool) = &TCustomComPort::DoCTSChange;
     auto slot = &TComLink::OnCTSChange;
@@ -1260,7 +1277,7 @@ void TCustomComPort::HandleSignal(TComEvent event) {
 }
 
 void TCustomComPort::HandleRxChar() {
-    int count = QueueCount();
+    int count = QueueCount(false);
     if (count <= 0)
         return;
     if (!ForEachLink([this](TComLink* l) {

@@ -405,9 +405,11 @@ private:
     // (see the header comment) and returns the loss's error, else 0. CheckLoss raises it with `code`.
     int TakeLoss();
     void CheckLoss(int code);
-    // The queries without CheckLoss, for the port's own notifications.
-    TModemSignals ReadModemSignals();
-    int QueueCount();
+    // Raises a failed device call: the loss behind it first closes the port (CheckLoss).
+    [[noreturn]] void Fail(int code, int systemError);
+    // The queries; `checked` false for the port's own notifications, which leave a loss to its report.
+    TModemSignals ReadModemSignals(bool checked);
+    int QueueCount(bool checked);
     int m_updateDepth = 0;           // BeginUpdate calls not yet ended
     bool m_lineSettingsHeld = false; // line settings changed meanwhile
 

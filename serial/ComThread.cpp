@@ -129,6 +129,8 @@ TComThread::~TComThread() {
         AbandonHandOvers();
     m_quitEvent.Set();
     WaitFor();
+    if (m_syncMethod == smWindowSync)
+        m_device->PurgeComm(kPurgeTxClear | kPurgeRxClear);
     ReleaseInMainThread(std::move(m_shared));
 }
 
@@ -189,9 +191,12 @@ void TComThread::Execute() {
             break;
     }
 
-    // End the outstanding wait before its event goes away, then drop what the driver still holds.
+    // End the outstanding wait before its event goes away, then drop what the driver still holds. Under
+    // smWindowSync the messages sent last may still be handled after this thread has been released: the
+    // stop drops the buffers once they have run.
     device->SetCommMask(0);
-    device->PurgeComm(kPurgeTxClear | kPurgeRxClear);
+    if (m_syncMethod != smWindowSync)
+        device->PurgeComm(kPurgeTxClear | kPurgeRxClear);
 }
 
 bool TComThread::DispatchEvents() {
