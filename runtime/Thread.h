@@ -6,8 +6,9 @@
 
 // A worker thread that can hand work to the main (Qt) thread.
 //
-// Synchronize runs a function in the main thread and blocks the worker until it has run; an exception
-// thrown there is carried back and rethrown in the worker. WaitFor, called from the main thread, keeps
+// Synchronize runs a function in the main thread and blocks the worker until it has run (unless the
+// thread's hand-overs were abandoned: then it returns without running it); an exception thrown there is
+// carried back and rethrown in the worker. WaitFor, called from the main thread, keeps
 // serving such hand-overs (and messages sent with SendToMainThread) while it waits, so a worker blocked
 // in a hand-over can always finish. Without an application object every "main thread" call runs
 // directly in the calling thread.
