@@ -451,3 +451,46 @@ TEST(PortLossWithoutEventLoop, TheNextCallClosesThePortAndFailsWithTheLoss) {
         EXPECT_TRUE(lostInThisThread);
     }
 }
+
+namespace {
+
+// A port whose device takes a while to open (a network connection), while the event loop turns: the
+// test plays what happens meanwhile.
+class TSlowOpenPort : public TComPort {
+public:
+    std::function<void(TSlowOpenPort*)> WhileOpening;
+
+protected:
+    void CreatePortHandle() override {
+        TComPort::CreatePortHandle();
+        if (auto fn = WhileOpening)
+            fn(this);
+    }
+};
+
+} // namespace
+
+TEST(PortOpening, ACloseOrDestroyWhileTheDeviceOpensStopsTheOpenQuietly) {
+    TWatchdog watchdog(std::chrono::seconds(60));
+    TReports reports;
+    TPtyPair pty;
+    TEventLog log;
+    auto* port = new TSlowOpenPort;
+    port->SetPort(QString::fromStdString(pty.SlavePath()));
+    HookPort(*port, log);
+    port->WhileOpening = [](TSlowOpenPort* p) { p->SetConnected(false); };
+    EXPECT_NO_THROW(port->OpenPort());
+    EXPECT_FALSE(port->Connected());
+    EXPECT_EQ(log.Lines, QStringList{"OnBeforeOpen"}) << "no notification of an open that did not happen";
+    // The device was let go: it opens again at once.
+    port->WhileOpening = nullptr;
+    port->OpenPort();
+    EXPECT_TRUE(port->Connected());
+    port->ClosePort();
+
+    log.Lines.clear();
+    port->WhileOpening = [](TSlowOpenPort* p) { delete p; };
+    EXPECT_NO_THROW(port->OpenPort());
+    EXPECT_EQ(log.Lines, QStringList{"OnBeforeOpen"});
+    EXPECT_TRUE(reports.Lines.isEmpty()) << reports.Lines.join("; ").toStdString();
+}
