@@ -229,7 +229,8 @@ struct TPortLife {
 //   the port closes is a no-op; a new Port set then only changes the name.
 // - A notification of the open (OnAfterOpen, a link's OnConnChange, the first line states) may close,
 //   reopen or destroy the port: OpenPort then stops at once. OnBeforeOpen may destroy the port, and a
-//   close asked for before the device is open cancels the open (no notification follows).
+//   close asked for while the device is being opened (a connection that takes a while) cancels the
+//   open: OpenPort returns with the port closed and no further notification.
 // - Any handler may destroy the port, also one that a close runs (events served during the close): the
 //   close ends with its after-close notification and the rest is finished off once the handler returned.
 // Device loss: the device tells of it from its own thread and the port closes in its own thread when
