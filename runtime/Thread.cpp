@@ -15,8 +15,10 @@ namespace {
 
 struct THandOver {
     std::function<void()> Fn;
-    bool ReplyFirst = false; // a sent message: release the sender before running
+    const TThread* Poster = nullptr; // the TThread that handed it over, if any
+    bool ReplyFirst = false;         // a sent message: release the sender before running
     bool Done = false;
+    bool Abandoned = false; // taken off the queue without running
     std::exception_ptr Error;
 };
 
@@ -25,6 +27,8 @@ struct THandOver {
 std::mutex g_mutex;
 std::condition_variable g_changed;
 std::deque<THandOver*> g_queue;
+// The TThread whose body runs in this thread.
+thread_local TThread* t_current = nullptr;
 
 // The oldest hand-over, taken off the queue; nullptr when there is none. With g_mutex held.
 THandOver* TakeNextLocked() {
@@ -41,15 +45,21 @@ void WakeMainThread() {
             app, [] { ServePendingHandOvers(); }, Qt::QueuedConnection);
 }
 
-void Post(THandOver& h) {
+// Hands h over and waits until the main thread has done it. False when it was given up instead (its
+// thread's hand-overs were abandoned).
+bool Post(THandOver& h) {
+    h.Poster = t_current;
     {
         std::lock_guard lock(g_mutex);
+        if (h.Poster && h.Poster->HandOversAbandoned())
+            return false;
         g_queue.push_back(&h);
     }
     g_changed.notify_all();
     WakeMainThread();
     std::unique_lock lock(g_mutex);
     g_changed.wait(lock, [&] { return h.Done; });
+    return !h.Abandoned;
 }
 
 } // namespace
@@ -107,7 +117,7 @@ void SendToMainThread(std::function<void()> handler) {
     THandOver h;
     h.Fn = std::move(handler);
     h.ReplyFirst = true;
-    Post(h);
+    (void)Post(h);
 }
 
 TThread::TThread() = default;
@@ -122,6 +132,7 @@ void TThread::Start() {
 }
 
 void TThread::Run() {
+    t_current = this;
     try {
         Execute();
     } catch (...) {
@@ -130,6 +141,23 @@ void TThread::Run() {
     {
         std::lock_guard lock(g_mutex);
         m_finished = true;
+    }
+    g_changed.notify_all();
+}
+
+void TThread::AbandonHandOvers() {
+    {
+        std::lock_guard lock(g_mutex);
+        m_abandoned = true;
+        for (auto it = g_queue.begin(); it != g_queue.end();) {
+            if ((*it)->Poster != this) {
+                ++it;
+                continue;
+            }
+            (*it)->Abandoned = true;
+            (*it)->Done = true;
+            it = g_queue.erase(it);
+        }
     }
     g_changed.notify_all();
 }
@@ -158,7 +186,8 @@ void TThread::Synchronize(const std::function<void()>& fn) {
     }
     THandOver h;
     h.Fn = fn;
-    Post(h);
+    if (!Post(h))
+        return;
     if (h.Error)
         std::rethrow_exception(h.Error);
 }

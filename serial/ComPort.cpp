@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMetaObject>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
@@ -330,23 +331,30 @@ struct TRequestGuard {
     ~TRequestGuard() { FreeAsyncRequest(Request); }
 };
 
+} // namespace
+
 // Marks the port's own line-event handling as running in this thread. Works on the port's shared life,
-// so that it unwinds safely also when a handler destroyed the port.
+// so that it unwinds safely also when a handler destroyed the port. When the outermost handling ends, a
+// close asked for meanwhile is posted (once).
 struct TDispatchScope {
+    TCustomComPort* Port;
     std::shared_ptr<TPortLife> Life;
     std::thread::id Previous;
-    explicit TDispatchScope(std::shared_ptr<TPortLife> life)
-        : Life(std::move(life)), Previous(Life->DispatchThread) {
+    TDispatchScope(TCustomComPort* port, std::shared_ptr<TPortLife> life)
+        : Port(port), Life(std::move(life)), Previous(Life->DispatchThread) {
         ++Life->DispatchDepth;
         Life->DispatchThread = std::this_thread::get_id();
     }
     ~TDispatchScope() {
         --Life->DispatchDepth;
         Life->DispatchThread = Previous;
+        if (Life->Alive && !Port->DispatchingHere())
+            Port->PostPendingClose();
     }
+    TDispatchScope(const TDispatchScope&) = delete;
+    TDispatchScope& operator=(const TDispatchScope&) = delete;
     bool Alive() const { return Life->Alive; }
 };
-} // namespace
 
 // ---- the port ---------------------------------------------------------------------------------------
 
@@ -366,12 +374,14 @@ TCustomComPort::TCustomComPort(QObject* owner) : QObject(owner), TComponent(this
 }
 
 TCustomComPort::~TCustomComPort() {
-    if (m_connected && DispatchingHere()) {
-        // Destroyed by one of its own line-event handlers: the event thread waits for that very handler
-        // (or is this thread), so it cannot be waited for here. The port closes with its notifications;
-        // the thread, the receiver and the device are finished off once the handler has returned.
+    if (m_connected && (m_closing || DispatchingHere())) {
+        // Destroyed by one of its own line-event handlers, or by a handler that a close runs: the event
+        // thread waits for that very handler (or is this thread, or is being stopped by the close below
+        // us), so it cannot be waited for here. The port closes with the notifications not sent yet; the
+        // thread, the receiver and the device are finished off once the handler has returned.
         try {
-            CallBeforeClose();
+            if (!m_closing)
+                CallBeforeClose();
             AbortTransfers();
         } catch (...) {
             ReportCurrentException();
@@ -410,8 +420,13 @@ void TCustomComPort::SetConnected(bool value) {
         m_connected = value;
         return;
     }
-    // A close deferred from a handler counts as done, a reopen asked for after it as open.
-    const bool wanted = m_closePending ? m_reopenPending : m_connected;
+    // A close deferred from a handler counts as done, a reopen asked for after it as open; an open whose
+    // device is being opened counts as open unless a close cancelled it.
+    bool wanted = m_connected;
+    if (m_closePending)
+        wanted = m_reopenPending;
+    else if (m_opening && !m_connected)
+        wanted = !m_openCancelled;
     if (value == wanted)
         return;
     if (value)
@@ -437,15 +452,35 @@ void TCustomComPort::CreatePortHandle() {
 }
 
 void TCustomComPort::ReleasePortHandle() {
+    DetachDevice();
     m_device.reset();
+}
+
+void TCustomComPort::DetachDevice() {
+    // After this the device's thread no longer reaches the port (the handler is dropped under the
+    // device's lock, so a report in progress has been posted by then).
+    if (m_device)
+        m_device->SetLossHandler(nullptr);
+}
+
+void TCustomComPort::ReleaseWindow() {
+    std::unique_ptr<TComPortWindow> window = std::move(m_window);
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!window || !app || InMainThread())
+        return;
+    // A Qt object is deleted in the thread it lives in.
+    std::shared_ptr<TComPortWindow> held(std::move(window));
+    QMetaObject::invokeMethod(
+        app, [held = std::move(held)]() mutable { held.reset(); }, Qt::QueuedConnection);
 }
 
 void TCustomComPort::RetireOpenPort() {
     struct TRemains {
         std::unique_ptr<TComThread> Thread;
         std::unique_ptr<TComPortWindow> Window;
-        std::unique_ptr<TSerialDevice> Device;
+        std::shared_ptr<TSerialDevice> Device;
     };
+    DetachDevice();
     auto remains = std::make_shared<TRemains>();
     remains->Thread = std::move(m_eventThread);
     remains->Window = std::move(m_window);
@@ -466,11 +501,13 @@ void TCustomComPort::RetireOpenPort() {
 }
 
 void TCustomComPort::DropOpenPort() {
+    DetachDevice();
     m_eventThread.reset();
-    m_window.reset();
+    ReleaseWindow();
     m_threadCreated = false;
     m_device.reset();
     m_connected = false;
+    m_closing = false;
 }
 
 void TCustomComPort::OpenPort() {
@@ -481,22 +518,45 @@ void TCustomComPort::OpenPort() {
         m_reopenPending = true;
         return;
     }
-    // A network open turns the event loop while it waits: an open asked for from there is this one.
+    if (m_opening && !m_connected) {
+        m_openCancelled = false; // connected again while the device is being opened
+        return;
+    }
     if (m_connected || m_opening)
         return;
-    struct TOpening {
-        bool& Flag;
-        explicit TOpening(bool& flag) : Flag(flag) { Flag = true; }
-        ~TOpening() { Flag = false; }
-    } opening(m_opening);
+    // Handlers of the open may destroy the port, close it or open it again: after each of them, this
+    // open goes on only while it is still the port's present one.
+    const std::shared_ptr<TPortLife> life = m_life;
     CallBeforeOpen();
+    // A before-open handler may have destroyed the port or opened it itself.
+    if (!life->Alive || m_connected)
+        return;
+    m_opening = true;
+    m_openCancelled = false;
+    struct TOpening {
+        TCustomComPort* Port;
+        const std::shared_ptr<TPortLife>& Life;
+        ~TOpening() {
+            if (Life->Alive)
+                Port->m_opening = false;
+        }
+    } opening{this, life};
     CreatePortHandle();
+    if (!life->Alive)
+        return;
+    if (m_openCancelled) {
+        ReleasePortHandle();
+        return;
+    }
     m_connected = true;
-    // The device tells of its loss from its own thread; the port closes in this thread once the report
-    // arrives (a report for an earlier open of the port, or for a port gone meanwhile, is dropped).
+    // The device tells of its loss from its own thread: the loss is noted for calls made before the
+    // report has run, and the port closes in its own thread once the report arrives (a report for an
+    // earlier open of the port, or for a port gone meanwhile, is dropped).
     const uint64_t generation = ++m_openGeneration;
     if (m_device) {
-        m_device->SetLossHandler([this, generation](int error) {
+        m_device->SetLossHandler([this, life, generation](int error) {
+            life->LossError = error;
+            life->LostOpen = generation;
             QMetaObject::invokeMethod(
                 this, [this, generation, error] { DeviceLost(generation, error); }, Qt::QueuedConnection);
         });
@@ -504,6 +564,8 @@ void TCustomComPort::OpenPort() {
     try {
         ApplyAllSettings();
     } catch (...) {
+        if (!life->Alive)
+            throw;
         ReleasePortHandle();
         m_connected = false;
         throw;
@@ -511,11 +573,19 @@ void TCustomComPort::OpenPort() {
     if (!m_events) {
         m_threadCreated = false;
     } else {
-        if (m_syncMethod == smWindowSync)
+        if (m_syncMethod == smWindowSync) {
             m_window = std::make_unique<TComPortWindow>(this);
+            // The receiver takes its messages in the main thread, whichever thread opens the port.
+            if (QCoreApplication* app = QCoreApplication::instance())
+                m_window->moveToThread(app->thread());
+        }
         m_eventThread = std::make_unique<TComThread>(this);
         m_threadCreated = true;
     }
+    // Open now: its notifications may close it again.
+    m_opening = false;
+    if (m_lossPending)
+        PostPendingClose();
     CallAfterOpen();
 }
 
@@ -526,74 +596,148 @@ bool TCustomComPort::DispatchingHere() const {
 }
 
 void TCustomComPort::ClosePort() {
-    if (!m_connected || Designing())
+    if (Designing())
+        return;
+    if (m_opening && !m_connected) {
+        m_openCancelled = true; // the device is not open yet: the open stops without notifications
+        return;
+    }
+    // A close asked for while closing: the close under way does it.
+    if (!m_connected || m_closing)
         return;
     if (DispatchingHere()) {
         // The event thread waits for this very handler: closing now would wait for ourselves. Close as
         // soon as the handler has returned.
         m_reopenPending = false;
-        if (!m_closePending) {
-            m_closePending = true;
-            QMetaObject::invokeMethod(
-                this, [this] { RunPendingClose(); }, Qt::QueuedConnection);
-        }
+        m_closePending = true;
         return;
     }
     ClosePortNow();
 }
 
-void TCustomComPort::RunPendingClose() {
-    if (!m_closePending)
+void TCustomComPort::PostPendingClose() {
+    if (!m_closePending && !m_lossPending)
         return;
-    if (DispatchingHere()) {
-        // Still inside the handler (it runs an event loop of its own): later.
-        QMetaObject::invokeMethod(
-            this, [this] { RunPendingClose(); }, Qt::QueuedConnection);
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return;
+    const std::shared_ptr<TPortLife> life = m_life;
+    QMetaObject::invokeMethod(
+        app,
+        [this, life] {
+            if (life->Alive)
+                RunPendingClose();
+        },
+        Qt::QueuedConnection);
+}
+
+void TCustomComPort::RunPendingClose() {
+    // Still inside a handler (a newer one, running an event loop of its own): the end of that handling
+    // posts the close again.
+    if (DispatchingHere() || m_opening)
+        return;
+    if (m_lossPending) {
+        // The device is gone: closing for the loss is the close, and there is nothing to reopen.
+        m_lossPending = false;
+        m_closePending = m_reopenPending = false;
+        DeviceLost(m_lossPendingOpen, m_lossPendingError);
         return;
     }
+    if (!m_closePending)
+        return;
     const bool reopen = m_reopenPending;
     m_closePending = m_reopenPending = false;
-    GuardedCall([this] { ClosePortNow(); });
+    const std::shared_ptr<TPortLife> life = m_life;
+    GuardedCall([this] {
+        if (m_connected && !m_closing)
+            ClosePortNow();
+    });
     // A reopen asked for after the close (a new port name, or connected again) opens on the current
     // name once the old device is closed.
-    if (reopen && !m_connected)
+    if (life->Alive && reopen && !m_connected)
         GuardedCall([this] { OpenPort(); });
 }
 
 void TCustomComPort::ClosePortNow() {
-    m_closePending = m_reopenPending = false;
-    CallBeforeClose();
-    AbortTransfers();
+    // Handlers of the close may destroy the port: after each of them, nothing of it is touched unless it
+    // still lives.
+    const std::shared_ptr<TPortLife> life = m_life;
+    m_closePending = m_reopenPending = m_lossPending = false;
+    m_closing = true;
+    // From another thread than the main one: no line-event handler may run in the main thread while
+    // this thread notifies and closes.
+    if (m_eventThread && m_syncMethod != smNone && !InMainThread())
+        m_eventThread->Quiesce();
+    try {
+        CallBeforeClose();
+        if (!life->Alive)
+            return;
+        AbortTransfers();
+    } catch (...) {
+        if (life->Alive)
+            m_closing = false;
+        throw;
+    }
     if (m_threadCreated) {
-        m_eventThread.reset();
+        // The thread serves the events that happened before the close while it stops; a handler may
+        // destroy the port there. The thread keeps the device open until it has ended.
+        std::unique_ptr<TComThread> thread = std::move(m_eventThread);
         m_threadCreated = false;
-        m_window.reset();
+        thread.reset();
+        if (!life->Alive)
+            return;
+        ReleaseWindow();
     }
     ReleasePortHandle();
     m_connected = false;
+    m_closing = false;
     CallAfterClose();
 }
 
 void TCustomComPort::DeviceLost(uint64_t generation, int systemError) {
-    if (!m_connected || generation != m_openGeneration || Designing())
+    if (!m_connected || m_closing || generation != m_openGeneration || Designing())
         return;
-    if (DispatchingHere()) {
-        // A handler runs a nested event loop: close once it has returned, like a close asked for there.
-        QMetaObject::invokeMethod(
-            this, [this, generation, systemError] { DeviceLost(generation, systemError); },
-            Qt::QueuedConnection);
+    if (DispatchingHere() || m_opening) {
+        // A handler runs a nested event loop, or the open is still under way: close once it has
+        // returned, like a close asked for there.
+        m_lossPending = true;
+        m_lossPendingOpen = generation;
+        m_lossPendingError = systemError;
         return;
     }
     qCDebug(lcSerial) << "device of" << m_port << "lost, error" << systemError;
+    const std::shared_ptr<TPortLife> life = m_life;
+    m_lossPending = false;
     try {
         ClosePortNow();
     } catch (...) {
         // A failing close handler is reported; the port is closed all the same.
         ReportCurrentException();
-        if (m_connected)
+        if (life->Alive && m_connected)
             DropOpenPort();
     }
-    GuardedCall([this, systemError] { DoDeviceLost(systemError); });
+    if (life->Alive)
+        GuardedCall([this, systemError] { DoDeviceLost(systemError); });
+}
+
+int TCustomComPort::TakeLoss() {
+    if (!m_connected || m_closing || m_opening || m_life->LostOpen != m_openGeneration || DispatchingHere() ||
+        QThread::currentThread() != thread())
+        return 0;
+    const int error = m_life->LossError ? m_life->LossError.load() : EIO;
+    DeviceLost(m_openGeneration, error);
+    return error;
+}
+
+void TCustomComPort::Fail(int code, int systemError) {
+    CheckLoss(code);
+    throw EComPort(code, systemError);
+}
+
+void TCustomComPort::CheckLoss(int code) {
+    // The port may be gone once the loss was told: only the locals are used after it.
+    if (const int error = TakeLoss())
+        throw EComPort(code, error);
 }
 
 // ---- settings ---------------------------------------------------------------------------------------
@@ -644,7 +788,8 @@ void TCustomComPort::SetPort(const QString& value) {
     if (m_port == value)
         return;
     m_port = value;
-    if (m_connected && !Loading() && !Designing()) {
+    // While the port closes, the new name waits for the next open.
+    if (m_connected && !m_closing && !Loading() && !Designing()) {
         ClosePort();
         OpenPort();
     }
@@ -700,29 +845,32 @@ void TCustomComPort::ApplyLineSettings() {
         m_lineSettingsHeld = true;
         return;
     }
+    CheckLoss(CError_SetStateFailed);
     const int error = m_device ? m_device->SetCommState(BuildDcb(*this)) : kInvalidHandleError;
     if (error != 0) {
         qCDebug(lcSerial) << "line settings refused by" << m_port << "error" << error;
-        throw EComPort(CError_SetStateFailed, error);
+        Fail(CError_SetStateFailed, error);
     }
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
     if (!m_connected || Loading() || Designing())
         return;
+    CheckLoss(CError_TimeoutsFailed);
     const int error =
         m_device ? m_device->SetCommTimeouts(BuildCommTimeouts(*m_timeouts)) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_TimeoutsFailed, error);
+        Fail(CError_TimeoutsFailed, error);
 }
 
 void TCustomComPort::ApplyBufferSettings() {
     if (!m_connected || Loading() || Designing())
         return;
+    CheckLoss(CError_SetupComFailed);
     const int error =
         m_device ? m_device->SetupComm(m_buffer->InputSize(), m_buffer->OutputSize()) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_SetupComFailed, error);
+        Fail(CError_SetupComFailed, error);
 }
 
 void TCustomComPort::ApplyAllSettings() {
@@ -739,6 +887,7 @@ int TCustomComPort::WriteBytesAsync(const void* buffer, int count, PAsyncRequest
     // A negative count would reach the driver as a huge length: refuse it like a failed write.
     if (count < 0)
         throw EComPort(CError_WriteFailed, EINVAL);
+    CheckLoss(CError_WriteFailed);
     request->Kind = akWrite;
     request->Data.reset();
     request->DataSize = 0;
@@ -751,7 +900,7 @@ int TCustomComPort::WriteBytesAsync(const void* buffer, int count, PAsyncRequest
     const int error = m_device ? m_device->WriteFile(buffer, uint32_t(count), &written, &request->Overlapped)
                                : kInvalidHandleError;
     if (error != 0 && error != kErrorIoPending)
-        throw EComPort(CError_WriteFailed, error);
+        Fail(CError_WriteFailed, error);
     CallTransmitOn();
     return int(written);
 }
@@ -773,12 +922,13 @@ int TCustomComPort::ReadBytesAsync(void* buffer, int count, PAsyncRequest& reque
         throw EComPort(CError_InvalidAsync);
     if (count < 0)
         throw EComPort(CError_ReadFailed, EINVAL);
+    CheckLoss(CError_ReadFailed);
     request->Kind = akRead;
     uint32_t read = 0;
     const int error = m_device ? m_device->ReadFile(buffer, uint32_t(count), &read, &request->Overlapped)
                                : kInvalidHandleError;
     if (error != 0 && error != kErrorIoPending)
-        throw EComPort(CError_ReadFailed, error);
+        Fail(CError_ReadFailed, error);
     return int(read);
 }
 
@@ -795,46 +945,62 @@ int TCustomComPort::WaitForCompletion(PAsyncRequest& request) {
     uint32_t transferred = 0;
     const int error = GetOverlappedResult(request->Overlapped, &transferred, false);
     if (!signalled || error != 0)
-        throw EComPort(request->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed,
-                       error ? error : EIO);
+        Fail(request->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed, error ? error : EIO);
     CallTransferCompleted(*request);
     return int(transferred);
 }
 
 int TCustomComPort::InputQueueCount() {
+    CheckLoss(CError_ClearComFailed);
+    return QueueCount(true);
+}
+
+int TCustomComPort::QueueCount(bool checked) {
     uint32_t errors = 0;
     TComStat stat;
     const int error = m_device ? m_device->ClearCommError(&errors, &stat) : kInvalidHandleError;
+    if (error != 0 && checked)
+        Fail(CError_ClearComFailed, error);
     if (error != 0)
         throw EComPort(CError_ClearComFailed, error);
     return int(std::min<uint32_t>(stat.cbInQue, uint32_t(INT32_MAX)));
 }
 
 void TCustomComPort::AbortTransfers() {
+    CheckLoss(CError_PurgeFailed);
     const int error = m_device ? m_device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_PurgeFailed, error);
+        Fail(CError_PurgeFailed, error);
 }
 
 // ---- line control -----------------------------------------------------------------------------------
 
 void TCustomComPort::SetDTRLine(bool onOff) {
+    CheckLoss(CError_EscapeComFailed);
     const int error =
         m_device ? m_device->EscapeCommFunction(onOff ? kSetDtr : kClrDtr) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_EscapeComFailed, error);
+        Fail(CError_EscapeComFailed, error);
 }
 
 void TCustomComPort::SetRTSLine(bool onOff) {
+    CheckLoss(CError_EscapeComFailed);
     const int error =
         m_device ? m_device->EscapeCommFunction(onOff ? kSetRts : kClrRts) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_EscapeComFailed, error);
+        Fail(CError_EscapeComFailed, error);
 }
 
 TModemSignals TCustomComPort::ModemSignals() {
+    CheckLoss(CError_ModemStatFailed);
+    return ReadModemSignals(true);
+}
+
+TModemSignals TCustomComPort::ReadModemSignals(bool checked) {
     uint32_t status = 0;
     const int error = m_device ? m_device->GetCommModemStatus(&status) : kInvalidHandleError;
+    if (error != 0 && checked)
+        Fail(CError_ModemStatFailed, error);
     if (error != 0)
         throw EComPort(CError_ModemStatFailed, error);
     TModemSignals lineState;
@@ -850,11 +1016,12 @@ TModemSignals TCustomComPort::ModemSignals() {
 }
 
 TComErrors TCustomComPort::LineErrors() {
+    CheckLoss(CError_ClearComFailed);
     uint32_t errors = 0;
     TComStat stat;
     const int error = m_device ? m_device->ClearCommError(&errors, &stat) : kInvalidHandleError;
     if (error != 0)
-        throw EComPort(CError_ClearComFailed, error);
+        Fail(CError_ClearComFailed, error);
     TComErrors result;
     if (errors & kCeFrame)
         result |= ceFrame;
@@ -916,32 +1083,42 @@ void TCustomComPort::CallBeforeOpen() {
 }
 
 void TCustomComPort::CallAfterOpen() {
+    // Each step may close, reopen or destroy the port: the rest belongs to this open only.
+    const std::shared_ptr<TPortLife> life = m_life;
+    const uint64_t open = m_openGeneration;
+    const auto stillOpen = [&] {
+        return life->Alive && m_connected && !m_closing && m_openGeneration == open;
+    };
     ForEachLink([this](TComLink* l) {
         if (l->OnConnChange)
             l->OnConnChange(this, true);
     });
+    if (!stillOpen())
+        return;
     DoAfterOpen();
-    HandleSignal(evCTS);
-    HandleSignal(evDSR);
-    HandleSignal(evRLSD);
+    for (TComEvent signal : {evCTS, evDSR, evRLSD}) {
+        if (!stillOpen())
+            return;
+        HandleSignal(signal);
+    }
 }
 
 void TCustomComPort::CallBeforeClose() {
-    ForEachLink([this](TComLink* l) {
-        if (l->OnCTSChange)
-            l->OnCTSChange(this, false);
-    });
-    ForEachLink([this](TComLink* l) {
-        if (l->OnDSRChange)
-            l->OnDSRChange(this, false);
-    });
-    ForEachLink([this](TComLink* l) {
-        if (l->OnRLSDChange)
-            l->OnRLSDChange(this, false);
-    });
-    DoCTSChange(false);
-    DoDSRChange(false);
-    DoRLSDChange(false);
+    // Each step may destroy the port.
+    const std::shared_ptr<TPortLife> life = m_life;
+    for (auto slot : {&TComLink::OnCTSChange, &TComLink::OnDSRChange, &TComLink::OnRLSDChange}) {
+        if (!ForEachLink([this, slot](TComLink* l) {
+                if (l->*slot)
+                    (l->*slot)(this, false);
+            }))
+            return;
+    }
+    for (auto raise :
+         {&TCustomComPort::DoCTSChange, &TCustomComPort::DoDSRChange, &TCustomComPort::DoRLSDChange}) {
+        (this->*raise)(false);
+        if (!life->Alive)
+            return;
+    }
     DoBeforeClose();
 }
 
@@ -961,7 +1138,18 @@ void TCustomComPort::CallTransmitOn() {
 }
 
 void TCustomComPort::CallTransferCompleted(const TAsyncRequest& request) {
-    if (request.Kind == akRead && InputQueueCount() == 0) {
+    int left = 1;
+    if (request.Kind == akRead) {
+        try {
+            left = QueueCount(false);
+        } catch (const EComPort&) {
+            // A lost device counts its input only while some is left.
+            if (m_life->LostOpen != m_openGeneration)
+                throw;
+            left = 0;
+        }
+    }
+    if (request.Kind == akRead && left == 0) {
         ForEachLink([this](TComLink* l) {
             if (l->OnRxChange)
                 l->OnRxChange(this, false);
@@ -977,7 +1165,7 @@ void TCustomComPort::CallTransferCompleted(const TAsyncRequest& request) {
 }
 
 void TCustomComPort::RunEventHandlers(TComEvents events) {
-    TDispatchScope scope(m_life);
+    TDispatchScope scope(this, m_life);
     for (TComEvent event : kEventHandlingOrder) {
         if (!scope.Alive())
             return; // a handler destroyed the port
@@ -990,8 +1178,16 @@ void TCustomComPort::HandleEventMessage(uint32_t maskValue) {
     // One event per message: a value that is not exactly one event's mask value is not ours.
     for (const auto& e : kEventMask) {
         if (e.Mask == maskValue) {
-            TDispatchScope scope(m_life);
-            HandleOneEvent(e.Event);
+            const std::shared_ptr<TPortLife> life = m_life;
+            const uint64_t open = m_openGeneration;
+            TDispatchScope scope(this, life);
+            try {
+                HandleOneEvent(e.Event);
+            } catch (const EComPort&) {
+                // A query failed because the device has gone: the loss is told as the loss.
+                if (life->LostOpen != open)
+                    throw;
+            }
             return;
         }
     }
@@ -1054,7 +1250,7 @@ void TCustomComPort::HandleOneEvent(TComEvent event) {
 }
 
 void TCustomComPort::HandleSignal(TComEvent event) {
-    const TModemSignals lineState = ModemSignals();
+    const TModemSignals lineState = ReadModemSignals(false);
     TModemSignal signal = msCTS;
     void (TCustomComPort::*raise)(bool) = &TCustomComPort::DoCTSChange;
     auto slot = &TComLink::OnCTSChange;
@@ -1084,7 +1280,7 @@ void TCustomComPort::HandleSignal(TComEvent event) {
 }
 
 void TCustomComPort::HandleRxChar() {
-    int count = InputQueueCount();
+    int count = QueueCount(false);
     if (count <= 0)
         return;
     if (!ForEachLink([this](TComLink* l) {

@@ -25,6 +25,7 @@ class TSerialDevice;
 class TCustomIniFile;
 class TRegistry;
 struct TAsyncRequest;
+struct TDispatchScope;
 
 // Read and write time-outs of the port, in milliseconds; -1 stands for the system's maximum. A change
 // is applied to an open port at once.
@@ -198,12 +199,14 @@ void FreeAsyncRequest(PAsyncRequest& request);
 
 // What a running handler's frames still need when the handler destroyed the port: whether the port
 // exists, its links' lock and the dispatch depth they unwind through. Shared by the port, its event
-// thread and the frames of its dispatch.
+// thread, the frames of its dispatch and the device's loss report.
 struct TPortLife {
     std::atomic<bool> Alive{true};
     std::recursive_mutex LinksLock;
     int DispatchDepth = 0; // > 0 while the port's own line-event handlers run
     std::thread::id DispatchThread;
+    std::atomic<uint64_t> LostOpen{0}; // the open whose device told of its loss (0: none)
+    std::atomic<int> LossError{0};     // and the system's error it told
 };
 
 // The serial port component: its settings, opening and closing with their notifications, transfers,
@@ -212,6 +215,30 @@ struct TPortLife {
 // Threads: opening, closing, setters and writes run in the thread that calls them (the main thread in
 // this system). While open, a TComThread waits for line events and hands them to the main thread
 // (smThreadSync), to the port's hidden receiver (smWindowSync) or runs the handlers itself (smNone).
+// - Open the port, change its settings and register links in the thread it lives in (the thread that
+//   created it). The open and close notifications run in the thread that opens or closes.
+// - Transfers, line control and status queries may come from any thread while the port is open; the
+//   caller keeps them from overlapping a close of the port.
+// - ClosePort (and Connected = false) may come from any thread. From another thread than the main one,
+//   it first waits for a line-event handler that runs in the main thread to return; line events not
+//   handled yet are then dropped with the input, and the Qt objects that watched the line are deleted
+//   in the main thread.
+// Re-entry, for handlers of every kind:
+// - A close asked for from a line-event handler runs once that handler has returned (it is posted once;
+//   a handler that runs an event loop of its own holds it off until it returns). A close asked for while
+//   the port closes is a no-op; a new Port set then only changes the name.
+// - A notification of the open (OnAfterOpen, a link's OnConnChange, the first line states) may close,
+//   reopen or destroy the port: OpenPort then stops at once. OnBeforeOpen may destroy the port, and a
+//   close asked for while the device is being opened (a connection that takes a while) cancels the
+//   open: OpenPort returns with the port closed and no further notification.
+// - Any handler may destroy the port, also one that a close runs (events served during the close): the
+//   close ends with its after-close notification and the rest is finished off once the handler returned.
+// Device loss: the device tells of it from its own thread and the port closes in its own thread when
+// the report arrives (OnDeviceLost after the close). Bytes read before the loss still reach the
+// handlers, and failures of queries made meanwhile are not reported: the loss is told once, as the loss.
+// A port whose thread runs no event loop acts on the loss at the next call made on it in that thread:
+// the call closes the port (with OnDeviceLost) and fails with its own code and the loss's system error.
+// Connected stays true until then.
 class TCustomComPort : public QObject, public TComponent {
     Q_OBJECT
 public:
@@ -350,6 +377,7 @@ protected:
 
 private:
     friend class TComThread;
+    friend struct TDispatchScope;
 
     void CallAfterOpen();
     void CallAfterClose();
@@ -368,13 +396,25 @@ private:
     bool DispatchingHere() const;
     void ClosePortNow();
     void DeviceLost(uint64_t generation, int systemError);
+    void DetachDevice();
     void DropOpenPort();
     void RetireOpenPort();
+    void ReleaseWindow();
+    void PostPendingClose();
     void RunPendingClose();
+    // A loss the device told of that has not been acted on: closes the port for it when this thread may
+    // (see the header comment) and returns the loss's error, else 0. CheckLoss raises it with `code`.
+    int TakeLoss();
+    void CheckLoss(int code);
+    // Raises a failed device call: the loss behind it first closes the port (CheckLoss).
+    [[noreturn]] void Fail(int code, int systemError);
+    // The queries; `checked` false for the port's own notifications, which leave a loss to its report.
+    TModemSignals ReadModemSignals(bool checked);
+    int QueueCount(bool checked);
     int m_updateDepth = 0;           // BeginUpdate calls not yet ended
     bool m_lineSettingsHeld = false; // line settings changed meanwhile
 
-    std::unique_ptr<TSerialDevice> m_device;
+    std::shared_ptr<TSerialDevice> m_device; // shared with the event thread, which may outlive the port
     std::unique_ptr<TComThread> m_eventThread;
     std::unique_ptr<TComPortWindow> m_window;
     bool m_threadCreated = false;
@@ -396,9 +436,14 @@ private:
     TComFlowControl* m_flowControl = nullptr;
     TSyncMethod m_syncMethod = smThreadSync;
     TSettingGroups m_storedGroups = sgBasic;
-    bool m_closePending = false;   // a close asked for from inside a handler, run once it returns
-    bool m_reopenPending = false;  // and an open asked for after it (a port changed from a handler)
-    bool m_opening = false;        // OpenPort runs (a network open turns the event loop meanwhile)
+    bool m_closePending = false;  // a close asked for from inside a handler, run once it returns
+    bool m_reopenPending = false; // and an open asked for after it (a port changed from a handler)
+    bool m_lossPending = false;   // a loss reported while a handler ran, acted on once it returns
+    int m_lossPendingError = 0;
+    uint64_t m_lossPendingOpen = 0;
+    bool m_opening = false;        // OpenPort runs, up to its after-open notification
+    bool m_openCancelled = false;  // a close was asked for before the device was open
+    bool m_closing = false;        // ClosePortNow runs, up to its after-close notification
     uint64_t m_openGeneration = 0; // counts opens, so that a loss report of an earlier open is dropped
 };
 

@@ -5,19 +5,42 @@
 #include "serial/ComPortWindow.h"
 
 #include <QCoreApplication>
+#include <QMetaObject>
+#include <QSocketNotifier>
 
 #include <array>
+#include <mutex>
+
+// What the main thread's side of the thread holds on to: the gate that a dispatch in the main thread
+// holds, and the direct hand-over's wait record with the notifier on its event. Outlives the thread
+// while a dispatch or the notifier still needs it; deleted in the main thread.
+struct TComThread::TShared {
+    std::recursive_mutex Gate;        // held while the main thread works for the thread
+    std::atomic<bool> Retired{false}; // stopped from another thread: nothing more runs in the main thread
+    bool Gone = false;                // the thread object was destroyed (changed under Gate)
+    uint64_t Open = 0;                // the port's open that the thread serves
+
+    TEvent WaitEvent{false, false};
+    TOverlapped WaitOv;
+    uint32_t WaitMask = 0;
+    std::unique_ptr<QSocketNotifier> Notifier;
+};
 
 namespace {
 
 std::atomic<bool> g_directHandOver{true};
 
-// Runs the port's handlers for one cycle's events; a handler's failure is returned, not raised.
-std::exception_ptr RunHandlers(TCustomComPort* port, const std::shared_ptr<TPortLife>& life,
+// Runs the port's handlers for one cycle's events; a handler's failure is returned, not raised. A query
+// that failed because the device has gone is no failure of its own: the loss is told as the loss.
+std::exception_ptr RunHandlers(TCustomComPort* port, const std::shared_ptr<TPortLife>& life, uint64_t open,
                                TComEvents events) {
     try {
         if (life->Alive)
             port->RunEventHandlers(events);
+    } catch (const EComPort&) {
+        if (life->LostOpen == open)
+            return nullptr;
+        return std::current_exception();
     } catch (...) {
         return std::current_exception();
     }
@@ -32,6 +55,15 @@ void Report(const std::exception_ptr& error) {
     }
 }
 
+// Lets the last reference go in the main thread, where the Qt objects it holds live.
+template <class T> void ReleaseInMainThread(std::shared_ptr<T> object) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!object || !app || InMainThread())
+        return;
+    QMetaObject::invokeMethod(
+        app, [held = std::move(object)]() mutable { held.reset(); }, Qt::QueuedConnection);
+}
+
 } // namespace
 
 void TComThread::SetDirectHandOver(bool allowed) {
@@ -39,15 +71,30 @@ void TComThread::SetDirectHandOver(bool allowed) {
 }
 
 TComThread::TComThread(TCustomComPort* port)
-    : m_port(port), m_device(port->Device()), m_life(port->m_life), m_syncMethod(port->SyncMethod()) {
+    : m_port(port), m_device(port->m_device), m_life(port->m_life), m_shared(std::make_shared<TShared>()),
+      m_syncMethod(port->SyncMethod()) {
+    m_shared->Open = port->m_openGeneration;
     m_device->SetCommMask(EventsToMask(port->Events()));
     if (m_syncMethod == smThreadSync && g_directHandOver && QCoreApplication::instance() && InMainThread()) {
-        if (const int fd = m_waitEvent.Fd(); fd >= 0) {
+        if (const int fd = m_shared->WaitEvent.Fd(); fd >= 0) {
             m_direct = true;
-            m_waitOv.Event = &m_waitEvent;
-            m_notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
-                             [this] { WaitEnded(); });
+            m_shared->WaitOv.Event = &m_shared->WaitEvent;
+            m_shared->Notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+            // The notifier lives as long as the shared part, which may outlive the thread object.
+            const std::weak_ptr<TShared> weak = m_shared;
+            QObject::connect(m_shared->Notifier.get(), &QSocketNotifier::activated, m_shared->Notifier.get(),
+                             [this, weak] {
+                                 const std::shared_ptr<TShared> shared = weak.lock();
+                                 if (!shared)
+                                     return;
+                                 std::lock_guard gate(shared->Gate);
+                                 if (shared->Gone || shared->Retired) {
+                                     shared->WaitEvent.TakeOrDrain();
+                                     shared->Notifier->setEnabled(false);
+                                     return;
+                                 }
+                                 WaitEnded();
+                             });
             StartWait();
         }
     }
@@ -55,27 +102,51 @@ TComThread::TComThread(TCustomComPort* port)
 }
 
 TComThread::~TComThread() {
+    const bool mainThread = InMainThread();
+    if (!mainThread && m_syncMethod != smNone)
+        Quiesce();
     if (m_direct) {
-        // Events that happened before the close are still handed to the handlers, as a thread waiting in
-        // its hand-over would have them served while the close waits for it.
-        if (m_waiting && !m_dispatching && m_waitEvent.IsSet() && m_life->Alive)
-            Dispatch(false);
-        *m_token = false;
-        m_notifier.reset();
+        if (mainThread) {
+            std::lock_guard gate(m_shared->Gate);
+            // Events that happened before the close are still handed to the handlers, as a thread waiting
+            // in its hand-over would have them served while the close waits for it.
+            if (m_waiting && !m_dispatching && m_shared->WaitEvent.IsSet() && m_life->Alive)
+                Dispatch(false);
+            m_shared->Gone = true;
+            m_shared->Notifier.reset();
+        } else {
+            std::lock_guard gate(m_shared->Gate);
+            m_shared->Gone = true;
+        }
         if (!m_disarmed)
             Disarm();
+    } else {
+        std::lock_guard gate(m_shared->Gate);
+        m_shared->Gone = true;
     }
+    // Another thread cannot serve the hand-overs, and the main thread may be waiting for it.
+    if (!mainThread)
+        AbandonHandOvers();
     m_quitEvent.Set();
     WaitFor();
+    if (m_syncMethod == smWindowSync)
+        m_device->PurgeComm(kPurgeTxClear | kPurgeRxClear);
+    ReleaseInMainThread(std::move(m_shared));
 }
 
 void TComThread::RequestStop() {
     m_quitEvent.Set();
 }
 
+void TComThread::Quiesce() {
+    m_shared->Retired = true;
+    // A dispatch in the main thread holds the gate until its handlers have returned.
+    std::lock_guard gate(m_shared->Gate);
+}
+
 bool TComThread::EventsWaiting() const {
     if (m_direct)
-        return m_waiting && m_waitEvent.IsSet();
+        return m_waiting && m_shared->WaitEvent.IsSet();
     return m_handingOver;
 }
 
@@ -85,7 +156,7 @@ void TComThread::Execute() {
         m_quitEvent.Wait();
         return;
     }
-    TSerialDevice* device = m_device;
+    TSerialDevice* device = m_device.get();
     TEvent waitEvent(true, true);
     TOverlapped ov;
     ov.Event = &waitEvent;
@@ -97,9 +168,18 @@ void TComThread::Execute() {
         // A wait that cannot even be started means the device is gone: end instead of spinning.
         if (started != 0 && started != kErrorIoPending)
             break;
-        if (WaitForAnyEvent(waitList, -1) != 1)
-            break;
+        const int fired = WaitForAnyEvent(waitList, -1);
         uint32_t unused = 0;
+        if (fired != 1) {
+            // Stopped: events that completed the wait before the stop are still handed over (a close
+            // from the main thread serves them while it waits).
+            if (fired == 0 && waitEvent.IsSet() && GetOverlappedResult(ov, &unused, false) == 0) {
+                m_raisedEvents = MaskToEvents(mask);
+                if (m_raisedEvents)
+                    DispatchEvents();
+            }
+            break;
+        }
         const int result = GetOverlappedResult(ov, &unused, false);
         if (result == kErrorIoIncomplete)
             continue;
@@ -111,9 +191,12 @@ void TComThread::Execute() {
             break;
     }
 
-    // End the outstanding wait before its event goes away, then drop what the driver still holds.
+    // End the outstanding wait before its event goes away, then drop what the driver still holds. Under
+    // smWindowSync the messages sent last may still be handled after this thread has been released: the
+    // stop drops the buffers once they have run.
     device->SetCommMask(0);
-    device->PurgeComm(kPurgeTxClear | kPurgeRxClear);
+    if (m_syncMethod != smWindowSync)
+        device->PurgeComm(kPurgeTxClear | kPurgeRxClear);
 }
 
 bool TComThread::DispatchEvents() {
@@ -123,9 +206,12 @@ bool TComThread::DispatchEvents() {
     case smThreadSync:
         m_handingOver = true;
         Synchronize([this, events, &error] {
+            std::lock_guard gate(m_shared->Gate);
+            if (m_shared->Retired)
+                return;
             // The failure is kept, not reported here: a report (a message box) must not hold this thread
             // in its hand-over.
-            error = RunHandlers(m_port, m_life, events);
+            error = RunHandlers(m_port, m_life, m_shared->Open, events);
         });
         m_handingOver = false;
         break;
@@ -136,8 +222,10 @@ bool TComThread::DispatchEvents() {
             const uint32_t maskValue = EventsToMask(event);
             TCustomComPort* port = m_port;
             std::shared_ptr<TPortLife> life = m_life;
-            SendToMainThread([port, life, maskValue] {
-                if (!life->Alive)
+            std::shared_ptr<TShared> shared = m_shared;
+            SendToMainThread([port, life, shared, maskValue] {
+                std::lock_guard gate(shared->Gate);
+                if (!life->Alive || shared->Retired)
                     return;
                 if (TComPortWindow* window = port->Window())
                     window->SendEventMessage(maskValue);
@@ -145,7 +233,7 @@ bool TComThread::DispatchEvents() {
         }
         break;
     case smNone:
-        error = RunHandlers(m_port, m_life, events);
+        error = RunHandlers(m_port, m_life, m_shared->Open, events);
         break;
     }
     if (!error)
@@ -155,10 +243,10 @@ bool TComThread::DispatchEvents() {
     return false;
 }
 
-// ---- direct hand-over (main thread) ----
+// ---- direct hand-over (main thread, with the gate held) ----
 
 void TComThread::StartWait() {
-    const int started = m_device->WaitCommEvent(&m_waitMask, &m_waitOv);
+    const int started = m_device->WaitCommEvent(&m_shared->WaitMask, &m_shared->WaitOv);
     if (started != 0 && started != kErrorIoPending) {
         Disarm();
         return;
@@ -171,14 +259,14 @@ void TComThread::StartWait() {
 void TComThread::WaitEnded() {
     // A count left behind by an event that was already taken (or by a late write) is dropped, also while
     // the handlers run (a nested event loop would otherwise see the descriptor readable again and again).
-    if (!m_waitEvent.TakeOrDrain() || !m_waiting || m_dispatching)
+    if (!m_shared->WaitEvent.TakeOrDrain() || !m_waiting || m_dispatching)
         return;
     Dispatch(true);
 }
 
 void TComThread::Dispatch(bool again) {
     uint32_t unused = 0;
-    const int result = GetOverlappedResult(m_waitOv, &unused, false);
+    const int result = GetOverlappedResult(m_shared->WaitOv, &unused, false);
     if (result == kErrorIoIncomplete)
         return;
     m_waiting = false;
@@ -187,12 +275,12 @@ void TComThread::Dispatch(bool again) {
         Disarm();
         return;
     }
-    m_raisedEvents = MaskToEvents(m_waitMask);
+    m_raisedEvents = MaskToEvents(m_shared->WaitMask);
     if (m_raisedEvents) {
-        const std::shared_ptr<bool> token = m_token;
+        const std::shared_ptr<TShared> shared = m_shared;
         m_dispatching = true;
-        const std::exception_ptr error = RunHandlers(m_port, m_life, m_raisedEvents);
-        if (!*token)
+        const std::exception_ptr error = RunHandlers(m_port, m_life, shared->Open, m_raisedEvents);
+        if (shared->Gone)
             return; // destroyed meanwhile
         m_dispatching = false;
         if (error) {
@@ -211,8 +299,8 @@ void TComThread::Dispatch(bool again) {
 void TComThread::Disarm() {
     m_disarmed = true;
     m_waiting = false;
-    if (m_notifier)
-        m_notifier->setEnabled(false);
+    if (m_shared->Notifier && InMainThread())
+        m_shared->Notifier->setEnabled(false);
     // End the outstanding wait, then drop what the driver still holds.
     m_device->SetCommMask(0);
     m_device->PurgeComm(kPurgeTxClear | kPurgeRxClear);

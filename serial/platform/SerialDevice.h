@@ -188,6 +188,8 @@ int GetOverlappedResult(TOverlapped& ov, uint32_t* bytesTransferred, bool wait);
 // When the device goes away (pty master closed, USB adapter unplugged) pending transfers and the pending
 // comm-event wait complete with EIO and every later operation fails with EIO, except PurgeComm and
 // SetCommMask, which succeed (there is nothing left to purge or wait for), so that closing still works.
+// Input received before the loss is not lost with it: its events are still reported, and ClearCommError
+// and ReadFile still count and read it until it has been taken.
 class TSerialDevice {
 public:
     virtual ~TSerialDevice() = default;

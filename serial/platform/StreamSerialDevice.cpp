@@ -576,6 +576,8 @@ void TStreamSerialDevice::SetLost(int error) {
         return;
     m_lost = true;
     m_lostError = error ? error : EIO;
+    // Input read before the loss is still reported (and can still be counted and read).
+    FlushRxEvents();
     FailAll(EIO);
     Wake();
     if (m_lossHandler)
@@ -756,13 +758,16 @@ int TStreamSerialDevice::ReadFile(void* buffer, uint32_t count, uint32_t* read, 
     if (!ov || (!buffer && count))
         return EINVAL;
     std::lock_guard lock(m_lock);
-    if (int e = Unavailable())
+    const bool leftOver = m_lost && m_input.Size() > 0;
+    if (int e = Unavailable(); e && !leftOver)
         return Fail(ov, e);
     Prepare(ov, nullptr);
     TRequest r;
     r.Ov = ov;
     r.Buffer = static_cast<uint8_t*>(buffer);
     r.Count = count;
+    // Nothing more will arrive: a read takes what is left at once.
+    r.Started = r.Immediate = leftOver;
     m_reads.push_back(r);
     // A full queue is not read from the line: freeing space must wake the thread.
     const bool wasFull = m_input.Free() == 0;
@@ -831,9 +836,9 @@ int TStreamSerialDevice::PurgeComm(uint32_t flags) {
 
 int TStreamSerialDevice::ClearCommError(uint32_t* errors, TComStat* stat) {
     std::lock_guard lock(m_lock);
-    if (int e = Unavailable())
+    if (int e = Unavailable(); e && !(m_lost && m_input.Size() > 0))
         return e;
-    if (m_backend->CanSampleCounters())
+    if (!m_lost && m_backend->CanSampleCounters())
         Sample(true);
     if (errors)
         *errors = m_errors;
@@ -844,7 +849,7 @@ int TStreamSerialDevice::ClearCommError(uint32_t* errors, TComStat* stat) {
             out += r.Count - r.Done;
         // Only this device writes to the line: once its output was seen drained, nothing is queued
         // until it writes again (which spares the driver a question per received batch).
-        if (m_outputMaybeQueued) {
+        if (m_outputMaybeQueued && !m_lost) {
             const uint32_t queued = m_backend->OutputQueued();
             out += queued;
             m_outputMaybeQueued = queued != 0;
@@ -902,7 +907,8 @@ int TStreamSerialDevice::WaitCommEvent(uint32_t* mask, TOverlapped* ov) {
     if (!ov || !mask)
         return EINVAL;
     std::lock_guard lock(m_lock);
-    if (int e = Unavailable())
+    // Events raised before a loss are still reported.
+    if (int e = Unavailable(); e && !(m_lost && (m_history & m_mask)))
         return Fail(ov, e);
     if (m_wait || m_mask == 0)
         return Fail(ov, EINVAL);

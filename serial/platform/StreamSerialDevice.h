@@ -103,7 +103,8 @@ public:
 // - Timeouts complete a request successfully with the bytes so far.
 // - When the device goes away (hang-up, EIO, ENXIO, its node removed) pending requests and the comm-event
 //   wait fail with EIO, the loss handler is told once, the thread ends, and every later operation fails
-//   with EIO. The hang-up is seen within the batch window also while nothing is pending.
+//   with EIO, except that input read before the loss is still reported, counted and read. The hang-up
+//   is seen within the batch window also while nothing is pending.
 // - Destroying the device fails pending requests with kErrorOperationAborted.
 // - An operation that fails at once leaves its record's event reset, so a waiter that ignores the
 //   failure blocks instead of spinning.

@@ -15,59 +15,9 @@
 
 #include <QDir>
 
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <mutex>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
-
-namespace {
-
-// Ends the whole test program when a test hangs (a deadlock), so that the failure shows instead of a
-// stuck run.
-class TWatchdog {
-public:
-    explicit TWatchdog(std::chrono::seconds limit) {
-        m_thread = std::thread([this, limit] {
-            std::unique_lock lock(m_lock);
-            if (!m_done.wait_for(lock, limit, [this] { return m_finished; })) {
-                std::fprintf(stderr, "test hung: deadlock in the port\n");
-                std::_Exit(3);
-            }
-        });
-    }
-    ~TWatchdog() {
-        {
-            std::lock_guard lock(m_lock);
-            m_finished = true;
-        }
-        m_done.notify_all();
-        m_thread.join();
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_done;
-    bool m_finished = false;
-    std::thread m_thread;
-};
-
-// Waits, without running events, until `pred` holds or the deadline passed.
-template <class F> bool WaitPlain(F&& pred) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-} // namespace
 
 class PortDestroyedByHandler : public ::testing::TestWithParam<TSyncMethod> {};
 

@@ -7,6 +7,13 @@
 #include <QStringList>
 #include <QThread>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
 // Records every link callback and port event, in order, as short texts ("link1.Conn(1)", "OnAfterOpen").
 class TEventLog {
 public:
@@ -101,4 +108,44 @@ template <class F> int CodeOf(F&& f) {
 // How many threads this process has right now.
 inline int ThreadCount() {
     return int(QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
+}
+
+// Ends the whole test program when a test hangs (a deadlock), so that the failure shows instead of a
+// stuck run.
+class TWatchdog {
+public:
+    explicit TWatchdog(std::chrono::seconds limit) {
+        m_thread = std::thread([this, limit] {
+            std::unique_lock lock(m_lock);
+            if (!m_done.wait_for(lock, limit, [this] { return m_finished; })) {
+                std::fprintf(stderr, "test hung: deadlock in the port\n");
+                std::_Exit(3);
+            }
+        });
+    }
+    ~TWatchdog() {
+        {
+            std::lock_guard lock(m_lock);
+            m_finished = true;
+        }
+        m_done.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_done;
+    bool m_finished = false;
+    std::thread m_thread;
+};
+
+// Waits, without running events, until `pred` holds or the deadline passed.
+template <class F> bool WaitPlain(F&& pred, std::chrono::seconds deadline = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
