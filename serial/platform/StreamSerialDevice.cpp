@@ -577,7 +577,7 @@ void TStreamSerialDevice::SetLost(int error) {
     m_lost = true;
     m_lostError = error ? error : EIO;
     // Input read before the loss is still reported (and can still be counted and read).
-    FlushRxEvents();
+    FlushRxEvents(Clock::now());
     FailAll(EIO);
     Wake();
     if (m_lossHandler)
