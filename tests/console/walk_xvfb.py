@@ -88,6 +88,18 @@ def set_clipboard(data):
     subprocess.run(["xclip", "-i", "-selection", "clipboard"], input=data, check=True, timeout=DEADLINE)
 
 
+def answer_dialog(title, answer):
+    """Waits for the dialog called `title`, gives it the keyboard and `answer`, then waits for it to go."""
+    found = run("xdotool", "search", "--sync", "--onlyvisible", "--name", "^%s$" % title).stdout.split()[0]
+    run("xdotool", "windowfocus", "--sync", found)
+    key(answer)
+
+    def gone():
+        return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
+                              capture_output=True, timeout=DEADLINE).returncode != 0
+    wait_for("the %r dialog to close" % title, gone)
+
+
 def main():
     console_program = sys.argv[1]
     for tool in ("socat", "xdotool", "xclip"):
@@ -159,8 +171,19 @@ def main():
         if got != b"\x03":
             raise WalkFailed("Ctrl+C reached the peer as %r" % got)
 
-        # Closing ("Close", "Save changes?" Yes, then Cancel in the save dialog keeps the window and
-        # its log) is walked here once the console keeps its window on that path.
+        # "Close", "Save changes?" Yes, then Cancel in the save dialog: the window and its log stay.
+        size = run("xdotool", "getwindowgeometry", "--shell", window).stdout.decode()
+        geometry = dict(line.split("=", 1) for line in size.split())
+        width, height = int(geometry["WIDTH"]), int(geometry["HEIGHT"])
+        # The button sits in the right-hand panel, anchored to the window's bottom edge.
+        run("xdotool", "mousemove", "--window", window, str(width - 172 + 91 + 37), str(height - 56), "click", "1")
+        answer_dialog("Confirm", "y")
+        answer_dialog("Save As", "Escape")
+        if console.poll() is not None:
+            raise WalkFailed("the window closed although the save was cancelled")
+        set_clipboard(b"stale")
+        run("xdotool", "windowfocus", "--sync", window)
+        wait_for("the log to be copied again after the cancelled save", copied_all, pause=0.1)
 
         if console.poll() is not None:
             raise WalkFailed("the console ended early: " + console.stderr.read().decode(errors="replace"))
