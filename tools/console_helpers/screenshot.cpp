@@ -1,6 +1,6 @@
 // cv-console-screenshot SIMULATOR OUT.png: starts the controller simulator, opens the console's window
-// headless on the simulator's device, connects, reads the log and the clock, and saves a picture of
-// the window.
+// headless on the simulator's device, connects, reads the log and the clock with the times shown, and
+// saves a picture of the window.
 #include "console/Dialogs.h"
 #include "console/MainformU.h"
 #include "controls/ComTerminal.h"
@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
     TMainFormF window;
     window.show();
     window.ComPort1->SetPort(device);
-    window.FormShow(); // let the selectors show the simulator's device
+    window.FormShow();                       // let the selectors show the simulator's device
+    window.ComTerminal1->SetShowTimes(true); // the picture shows the arrival times' margin too
     window.btnConnect->click();
     if (!window.ComPort1->Connected())
         return 1;
