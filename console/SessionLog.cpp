@@ -218,15 +218,17 @@ void TSessionLog::ReadFilePart(const std::function<void(const QByteArray&)>& sin
     if (!m_file || m_fileSize == 0)
         return;
     constexpr qint64 kPiece = 1 << 20;
-    for (qint64 at = 0; at < m_fileSize; at += kPiece) {
-        const qint64 count = std::min(kPiece, m_fileSize - at);
-        if (!m_file->seek(at))
-            throw EInOutError::For(EIO, m_file->fileName());
-        const QByteArray piece = m_file->read(count);
-        if (piece.size() != count)
-            throw EInOutError::For(EIO, m_file->fileName());
-        sink(piece);
-    }
+    for (qint64 at = 0; at < m_fileSize; at += kPiece)
+        sink(ReadFileAt(at, std::min(kPiece, m_fileSize - at)));
+}
+
+QByteArray TSessionLog::ReadFileAt(qint64 at, qint64 count) const {
+    if (!m_file->seek(at))
+        throw EInOutError::For(EIO, m_file->fileName());
+    QByteArray piece = m_file->read(count);
+    if (piece.size() != count)
+        throw EInOutError::For(EIO, m_file->fileName());
+    return piece;
 }
 
 void TSessionLog::clear() {
@@ -286,12 +288,7 @@ QByteArray TSessionLog::Read(qint64 pos, qint64 count) const {
         take(block.constData(), block.size());
     if (need > 0 && pos < m_fileSize) {
         const qint64 n = std::min(need, m_fileSize - pos);
-        if (!m_file->seek(pos))
-            throw EInOutError::For(EIO, m_file->fileName());
-        const QByteArray piece = m_file->read(n);
-        if (piece.size() != n)
-            throw EInOutError::For(EIO, m_file->fileName());
-        out.append(piece);
+        out.append(ReadFileAt(pos, n));
         need -= n;
         pos += n;
     }

@@ -119,6 +119,8 @@ private:
     qint64 MemoryRoom() const;
     void FlushPending();
     void ReadFilePart(const std::function<void(const QByteArray&)>& sink) const;
+    // Exactly `count` bytes of the temporary file from `at`, or EInOutError.
+    QByteArray ReadFileAt(qint64 at, qint64 count) const;
 
     qint64 m_memoryLimit;
     // The memory part in blocks of kMemoryBlock: growing never moves what is there (a long log would
