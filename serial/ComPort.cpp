@@ -548,12 +548,28 @@ void TCustomComPort::OpenPort() {
                 Port->m_opening = false;
         }
     } opening{this, life};
-    CreatePortHandle();
-    if (!life->Alive)
-        return;
-    if (m_openCancelled) {
+    // A network open turns the event loop while it connects: a new name given meanwhile is the one to
+    // open, whether the old one could be opened or not.
+    for (;;) {
+        const QString name = m_port;
+        try {
+            CreatePortHandle();
+        } catch (const EComPort&) {
+            if (!life->Alive || m_openCancelled || m_port == name)
+                throw;
+            continue;
+        }
+        if (!life->Alive)
+            return;
+        if (m_openCancelled) {
+            ReleasePortHandle();
+            return;
+        }
+        if (m_port == name)
+            break;
         ReleasePortHandle();
-        return;
+        if (!life->Alive)
+            return;
     }
     m_connected = true;
     // The device tells of its loss from its own thread: the loss is noted for calls made before the

@@ -135,3 +135,14 @@ TEST_F(NetworkPortLife, CloseAskedWhileAnExchangeWaitsRunsAfterIt) {
         EXPECT_EQ(other.Connections(), newName ? 1 : 0);
     }
 }
+
+// A new name given while the open connects is the one opened.
+TEST_F(NetworkPortLife, RenamedWhileConnectingOpensTheNewName) {
+    TScriptedComPortServer server, other;
+    TComPort port;
+    port.SetPort(QString::fromStdString(server.Name));
+    QTimer::singleShot(0, [&] { port.SetPort(QString::fromStdString(other.Name)); });
+    port.OpenPort();
+    EXPECT_TRUE(port.Connected());
+    EXPECT_TRUE(TurnUntil([&] { return other.Connections() == 1 && server.ClientGone(); }));
+}
