@@ -380,9 +380,10 @@ TCustomComPort::~TCustomComPort() {
         // us), so it cannot be waited for here. The port closes with the notifications not sent yet; the
         // thread, the receiver and the device are finished off once the handler has returned.
         try {
-            if (!m_closing)
+            if (!m_closing) {
                 CallBeforeClose();
-            AbortTransfers();
+                AbortTransfers(); // a close under way has purged already
+            }
         } catch (...) {
             ReportCurrentException();
         }
@@ -445,10 +446,16 @@ void TCustomComPort::Loaded() {
 }
 
 void TCustomComPort::CreatePortHandle() {
+    // A network open turns the event loop while it connects: a timer or a posted call may destroy the
+    // port meanwhile, and then the device closes with the local.
+    const std::shared_ptr<TPortLife> life = m_life;
     int error = 0;
-    m_device = OpenSerialDevice(m_port.toStdString(), &error);
-    if (!m_device)
+    std::shared_ptr<TSerialDevice> device = OpenSerialDevice(m_port.toStdString(), &error);
+    if (!life->Alive)
+        return;
+    if (!device)
         throw EComPort(CError_OpenFailed, error);
+    m_device = std::move(device);
 }
 
 void TCustomComPort::ReleasePortHandle() {
@@ -541,12 +548,28 @@ void TCustomComPort::OpenPort() {
                 Port->m_opening = false;
         }
     } opening{this, life};
-    CreatePortHandle();
-    if (!life->Alive)
-        return;
-    if (m_openCancelled) {
+    // A network open turns the event loop while it connects: a new name given meanwhile is the one to
+    // open, whether the old one could be opened or not.
+    for (;;) {
+        const QString name = m_port;
+        try {
+            CreatePortHandle();
+        } catch (const EComPort&) {
+            if (!life->Alive || m_openCancelled || m_port == name)
+                throw;
+            continue;
+        }
+        if (!life->Alive)
+            return;
+        if (m_openCancelled) {
+            ReleasePortHandle();
+            return;
+        }
+        if (m_port == name)
+            break;
         ReleasePortHandle();
-        return;
+        if (!life->Alive)
+            return;
     }
     m_connected = true;
     // The device tells of its loss from its own thread: the loss is noted for calls made before the
@@ -570,6 +593,8 @@ void TCustomComPort::OpenPort() {
         m_connected = false;
         throw;
     }
+    if (!life->Alive)
+        return;
     if (!m_events) {
         m_threadCreated = false;
     } else {
@@ -584,8 +609,7 @@ void TCustomComPort::OpenPort() {
     }
     // Open now: its notifications may close it again.
     m_opening = false;
-    if (m_lossPending)
-        PostPendingClose();
+    PostPendingClose();
     CallAfterOpen();
 }
 
@@ -610,6 +634,8 @@ void TCustomComPort::ClosePort() {
         // soon as the handler has returned.
         m_reopenPending = false;
         m_closePending = true;
+        if (NetworkWaitTurning())
+            PostPendingClose();
         return;
     }
     ClosePortNow();
@@ -622,20 +648,26 @@ void TCustomComPort::PostPendingClose() {
     if (!app)
         return;
     const std::shared_ptr<TPortLife> life = m_life;
-    QMetaObject::invokeMethod(
-        app,
-        [this, life] {
-            if (life->Alive)
-                RunPendingClose();
-        },
-        Qt::QueuedConnection);
+    std::function<void()> run = [this, life] {
+        if (life->Alive)
+            RunPendingClose();
+    };
+    // A network wait turns the event loop below us: the close runs once that wait has ended.
+    if (NetworkWaitTurning())
+        AfterNetworkWait(std::move(run));
+    else
+        QMetaObject::invokeMethod(app, std::move(run), Qt::QueuedConnection);
 }
 
 void TCustomComPort::RunPendingClose() {
     // Still inside a handler (a newer one, running an event loop of its own): the end of that handling
     // posts the close again.
-    if (DispatchingHere() || m_opening)
+    if (DispatchingHere() || m_opening) {
+        // A network wait is no handler: nothing else would post the close once it has ended.
+        if (NetworkWaitTurning())
+            PostPendingClose();
         return;
+    }
     if (m_lossPending) {
         // The device is gone: closing for the loss is the close, and there is nothing to reopen.
         m_lossPending = false;
@@ -673,6 +705,8 @@ void TCustomComPort::ClosePortNow() {
         if (!life->Alive)
             return;
         AbortTransfers();
+        if (!life->Alive)
+            return;
     } catch (...) {
         if (life->Alive)
             m_closing = false;
@@ -689,6 +723,8 @@ void TCustomComPort::ClosePortNow() {
         ReleaseWindow();
     }
     ReleasePortHandle();
+    if (!life->Alive)
+        return; // destroyed while the network drain turned the event loop
     m_connected = false;
     m_closing = false;
     CallAfterClose();
@@ -703,6 +739,8 @@ void TCustomComPort::DeviceLost(uint64_t generation, int systemError) {
         m_lossPending = true;
         m_lossPendingOpen = generation;
         m_lossPendingError = systemError;
+        if (NetworkWaitTurning())
+            PostPendingClose();
         return;
     }
     qCDebug(lcSerial) << "device of" << m_port << "lost, error" << systemError;
@@ -846,7 +884,11 @@ void TCustomComPort::ApplyLineSettings() {
         return;
     }
     CheckLoss(CError_SetStateFailed);
-    const int error = m_device ? m_device->SetCommState(BuildDcb(*this)) : kInvalidHandleError;
+    const std::shared_ptr<TPortLife> life = m_life;
+    const std::shared_ptr<TSerialDevice> device = m_device; // kept through a network exchange
+    const int error = device ? device->SetCommState(BuildDcb(*this)) : kInvalidHandleError;
+    if (!life->Alive)
+        return;
     if (error != 0) {
         qCDebug(lcSerial) << "line settings refused by" << m_port << "error" << error;
         Fail(CError_SetStateFailed, error);
@@ -857,8 +899,11 @@ void TCustomComPort::ApplyTimeoutSettings() {
     if (!m_connected || Loading() || Designing())
         return;
     CheckLoss(CError_TimeoutsFailed);
-    const int error =
-        m_device ? m_device->SetCommTimeouts(BuildCommTimeouts(*m_timeouts)) : kInvalidHandleError;
+    const std::shared_ptr<TPortLife> life = m_life;
+    const std::shared_ptr<TSerialDevice> device = m_device;
+    const int error = device ? device->SetCommTimeouts(BuildCommTimeouts(*m_timeouts)) : kInvalidHandleError;
+    if (!life->Alive)
+        return;
     if (error != 0)
         Fail(CError_TimeoutsFailed, error);
 }
@@ -867,15 +912,25 @@ void TCustomComPort::ApplyBufferSettings() {
     if (!m_connected || Loading() || Designing())
         return;
     CheckLoss(CError_SetupComFailed);
+    const std::shared_ptr<TPortLife> life = m_life;
+    const std::shared_ptr<TSerialDevice> device = m_device;
     const int error =
-        m_device ? m_device->SetupComm(m_buffer->InputSize(), m_buffer->OutputSize()) : kInvalidHandleError;
+        device ? device->SetupComm(m_buffer->InputSize(), m_buffer->OutputSize()) : kInvalidHandleError;
+    if (!life->Alive)
+        return;
     if (error != 0)
         Fail(CError_SetupComFailed, error);
 }
 
 void TCustomComPort::ApplyAllSettings() {
+    // Each may wait for a network server with the event loop turning, where the port may be destroyed.
+    const std::shared_ptr<TPortLife> life = m_life;
     ApplyBufferSettings();
+    if (!life->Alive)
+        return;
     ApplyLineSettings();
+    if (!life->Alive)
+        return;
     ApplyTimeoutSettings();
 }
 
@@ -968,7 +1023,11 @@ int TCustomComPort::QueueCount(bool checked) {
 
 void TCustomComPort::AbortTransfers() {
     CheckLoss(CError_PurgeFailed);
-    const int error = m_device ? m_device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort) : kInvalidHandleError;
+    const std::shared_ptr<TPortLife> life = m_life;
+    const std::shared_ptr<TSerialDevice> device = m_device; // kept through the server's answer
+    const int error = device ? device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort) : kInvalidHandleError;
+    if (!life->Alive)
+        return;
     if (error != 0)
         Fail(CError_PurgeFailed, error);
 }
@@ -977,16 +1036,22 @@ void TCustomComPort::AbortTransfers() {
 
 void TCustomComPort::SetDTRLine(bool onOff) {
     CheckLoss(CError_EscapeComFailed);
-    const int error =
-        m_device ? m_device->EscapeCommFunction(onOff ? kSetDtr : kClrDtr) : kInvalidHandleError;
+    const std::shared_ptr<TPortLife> life = m_life;
+    const std::shared_ptr<TSerialDevice> device = m_device; // kept through a network exchange
+    const int error = device ? device->EscapeCommFunction(onOff ? kSetDtr : kClrDtr) : kInvalidHandleError;
+    if (!life->Alive)
+        return;
     if (error != 0)
         Fail(CError_EscapeComFailed, error);
 }
 
 void TCustomComPort::SetRTSLine(bool onOff) {
     CheckLoss(CError_EscapeComFailed);
-    const int error =
-        m_device ? m_device->EscapeCommFunction(onOff ? kSetRts : kClrRts) : kInvalidHandleError;
+    const std::shared_ptr<TPortLife> life = m_life;
+    const std::shared_ptr<TSerialDevice> device = m_device; // kept through a network exchange
+    const int error = device ? device->EscapeCommFunction(onOff ? kSetRts : kClrRts) : kInvalidHandleError;
+    if (!life->Alive)
+        return;
     if (error != 0)
         Fail(CError_EscapeComFailed, error);
 }

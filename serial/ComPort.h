@@ -233,6 +233,10 @@ struct TPortLife {
 //   open: OpenPort returns with the port closed and no further notification.
 // - Any handler may destroy the port, also one that a close runs (events served during the close): the
 //   close ends with its after-close notification and the rest is finished off once the handler returned.
+// - A network port's waits (connect, settings exchange, purge and drain at close) turn the event loop:
+//   a timer or posted call there may destroy the port (the waiting call then returns without touching
+//   it), close it (the close runs once the wait has ended) or give it a new name (an open that is
+//   connecting opens the new name instead).
 // Device loss: the device tells of it from its own thread and the port closes in its own thread when
 // the report arrives (OnDeviceLost after the close). Bytes read before the loss still reach the
 // handlers, and failures of queries made meanwhile are not reported: the loss is told once, as the loss.

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -46,6 +47,22 @@ std::atomic<TNetworkWaiter*> g_waiter{nullptr};
 std::mutex g_connectingLock;
 std::function<void(const std::string&)> g_connecting;
 thread_local int t_turning = 0;
+thread_local std::vector<std::function<void()>> t_after;
+
+void Post(std::function<void()> work) {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+}
+
+// The outermost wait of this thread has ended: what waited for it is posted.
+void EndTurning() {
+    if (--t_turning > 0)
+        return;
+    std::vector<std::function<void()>> after;
+    after.swap(t_after);
+    for (std::function<void()>& work : after)
+        Post(std::move(work));
+}
 
 } // namespace
 
@@ -82,16 +99,23 @@ int RunNetworkWork(const std::function<int()>& work) {
     } catch (...) {
         // A handler's exception left the loop: the work still ends within its limit.
         helper.join();
-        --t_turning;
+        EndTurning();
         throw;
     }
-    --t_turning;
     helper.join();
+    EndTurning();
     return result;
 }
 
 bool NetworkWaitTurning() {
     return t_turning > 0;
+}
+
+void AfterNetworkWait(std::function<void()> work) {
+    if (t_turning > 0)
+        t_after.push_back(std::move(work));
+    else
+        Post(std::move(work));
 }
 
 void SetConnectingHandler(std::function<void(const std::string&)> handler) {

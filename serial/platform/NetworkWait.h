@@ -37,6 +37,9 @@ int RunNetworkWork(const std::function<int()>& work);
 // True while this thread turns its event loop inside RunNetworkWork: a device call is in progress
 // further down the stack, so nothing may close or destroy that device now.
 bool NetworkWaitTurning();
+// Posts work to this thread's event loop once the outermost network wait in it has ended (at once when
+// none runs): for what had to wait because a device call was in progress further down the stack.
+void AfterNetworkWait(std::function<void()> work);
 
 // Called with "HOST:PORT" before a connection is made and with an empty text after it was made or
 // failed (a status line shows "Connecting to HOST:PORT..."). Runs in the thread that opens the port.
