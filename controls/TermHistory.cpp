@@ -104,9 +104,11 @@ uint8_t* TTermHistory::RecordSpace(size_t bytes) {
 }
 
 void TTermHistory::Push(const TTermCell* cells, int columns, qint64 time, bool wrapped) {
+    // Counted also when nothing is kept: the screen's lines keep moving, and what points at them
+    // (a selection, a match) moves with them.
+    ++m_added;
     if (m_limit == 0)
         return;
-    ++m_added;
     // A full table: the oldest row goes first, so that its chunk may serve the new one.
     if (m_count == size_t(m_limit)) {
         ReleaseOldestRecord();

@@ -50,7 +50,7 @@ public:
     qint64 Added() const { return m_added; }
     qint64 FirstLine() const { return m_added - qint64(m_count); }
 
-    // Keeps the cells of one row (nothing with a limit of 0).
+    // Keeps the cells of one row (with a limit of 0 it only counts it).
     void Push(const TTermCell* cells, int columns, qint64 time, bool wrapped);
     void Clear();
 

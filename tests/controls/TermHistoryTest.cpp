@@ -115,11 +115,12 @@ TEST(TermHistory, KeepsTheNewestUpToItsLimit) {
     EXPECT_EQ(history.Text(0), "6");
     EXPECT_EQ(history.Text(3), "9");
 
-    history.SetLimit(0); // off: keeps and adds nothing
+    history.SetLimit(0); // off: keeps nothing, but the row still moved off the screen
     const auto cells = Cells("x", 10);
     history.Push(cells.data(), 10, 0, false);
     EXPECT_EQ(history.Count(), 0);
-    EXPECT_EQ(history.Added(), 9);
+    EXPECT_EQ(history.Added(), 10);
+    EXPECT_EQ(history.FirstLine(), 10);
 }
 
 TEST(TermHistory, TerminalHandsScrolledRowsOnWithTimesAndWraps) {

@@ -143,6 +143,22 @@ TEST(TermView, ViewUpInAFullHistoryKeepsToTheOldestLine) {
     EXPECT_EQ(v.term.verticalScrollBar()->value(), 0);
 }
 
+// Without history the rows still move under a selection: it follows its text up and goes with it.
+TEST(TermView, SelectionFollowsItsTextWithoutHistory) {
+    TView v(0);
+    v.FeedLines(1, 5);
+    v.Click(v.CellCentre(2, 3));
+    v.Mouse(QEvent::MouseButtonDblClick, v.CellCentre(2, 3), Qt::LeftButton, Qt::LeftButton);
+    v.Mouse(QEvent::MouseButtonRelease, v.CellCentre(2, 3), Qt::LeftButton, {});
+    v.Click(v.CellCentre(2, 3));
+    EXPECT_EQ(v.term.SelectedText(), "line 3");
+    v.FeedLines(6, v.term.Rows()); // the grid scrolls by one row
+    ASSERT_EQ(v.term.LineText(v.term.TopLine()), "line 2");
+    EXPECT_EQ(v.term.SelectedText(), "line 3");
+    v.FeedLines(v.term.Rows() + 1, v.term.Rows() + 2); // line 3 scrolls off
+    EXPECT_FALSE(v.term.Selection().Active());
+}
+
 TEST(TermView, MouseSelectsCharactersWordsAndLinesAndCopies) {
     TView v;
     v.Feed("alpha beta-gamma  \r\nsecond line\r\n");
