@@ -279,6 +279,12 @@ TEST(TermView, FindBarHighlightsAndShowsMatchesAndClosesWithEsc) {
     QTest::keyClicks(bar->TextField(), "x");
     EXPECT_FALSE(v.term.CurrentMatch().Valid());
     EXPECT_EQ(bar->StatusLabel()->text(), "Not found");
+    // A character the line cannot carry occurs nowhere (it is not a '?').
+    v.Feed("who? caf\xe9\r\n");
+    for (const char* text : {"who\u20ac", "\u20ac", "caf\u00e9"}) {
+        bar->TextField()->setText(QString::fromUtf8(text));
+        EXPECT_EQ(v.term.CurrentMatch().Valid(), text[0] == 'c') << text;
+    }
     QTest::keyClick(bar->TextField(), Qt::Key_Escape);
     EXPECT_FALSE(bar->isVisible());
     const QImage closed = v.Grab();
