@@ -71,9 +71,15 @@ void TTermHistory::SetLimit(int lines) {
 
 void TTermHistory::ReleaseOldestRecord() {
     TChunk& oldest = m_chunks.front();
-    if (--oldest.Live == 0 && m_chunks.size() > 1) {
+    if (--oldest.Live > 0)
+        return;
+    if (m_chunks.size() > 1) {
         m_spare = std::move(oldest.Bytes);
         m_chunks.pop_front();
+    } else {
+        // The only chunk holds no row any more: it is written afresh from its start (left as it was, a
+        // new chunk would follow it and this empty one would be charged with that one's rows).
+        oldest.Used = 0;
     }
 }
 

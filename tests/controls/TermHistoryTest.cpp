@@ -123,6 +123,19 @@ TEST(TermHistory, KeepsTheNewestUpToItsLimit) {
     EXPECT_EQ(history.FirstLine(), 10);
 }
 
+// Whatever the limit, the memory held stays bounded while rows keep coming (chunks are given back).
+TEST(TermHistory, MemoryStaysBoundedAtAnyLimit) {
+    const auto cells = Cells(QByteArray(80, 'm'), 80);
+    for (const int limit : {1, 2, 3, 1000}) {
+        TTermHistory history(limit);
+        for (int i = 0; i < 20000; ++i)
+            history.Push(cells.data(), 80, i, false);
+        EXPECT_LE(history.MemoryBytes(), size_t(limit) * 200 + 3 * 64 * 1024) << limit;
+        EXPECT_EQ(history.Count(), limit);
+        EXPECT_EQ(history.Text(limit - 1), QByteArray(80, 'm'));
+    }
+}
+
 TEST(TermHistory, TerminalHandsScrolledRowsOnWithTimesAndWraps) {
     TTermFixture f(teVT52, 10, 4, true);
     qint64 now = 1000;
