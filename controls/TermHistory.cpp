@@ -48,6 +48,8 @@ size_t BlockSize(const THeader& h) {
 } // namespace
 
 constexpr size_t kChunkBytes = 64 * 1024;
+// The widest row whose record (every cell in a look of its own) still fits in one chunk.
+static_assert(kHeaderSize + size_t(TTermHistory::kMaxColumns) * (1 + kRunSize) <= kChunkBytes);
 
 TTermHistory::TTermHistory(int limit) : m_limit(std::clamp(limit, 0, kMaxLines)) {}
 
@@ -121,7 +123,7 @@ void TTermHistory::Push(const TTermCell* cells, int columns, qint64 time, bool w
         m_head = (m_head + 1) % m_rows.size();
         --m_count;
     }
-    columns = std::clamp(columns, 0, 0xFFFF);
+    columns = std::clamp(columns, 0, kMaxColumns);
     // An empty cell is never drawn, whatever its colours: the row ends at its last character.
     int length = columns;
     while (length > 0 && cells[length - 1].Ch == 0)

@@ -39,6 +39,8 @@ class TTermHistory {
 public:
     static constexpr int kDefaultLines = 10000;
     static constexpr int kMaxLines = 1000000;
+    // Cells kept of a row; any further ones are dropped.
+    static constexpr int kMaxColumns = 4096;
 
     explicit TTermHistory(int limit = kDefaultLines);
 

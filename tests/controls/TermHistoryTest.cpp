@@ -87,6 +87,10 @@ TEST(TermHistory, RowsComeBackAsTheyWentIn) {
         history.ReadCells(last, narrow.data(), 3);
         EXPECT_TRUE(std::equal(narrow.begin(), narrow.end(), row.cells.begin()));
     }
+    // A row wider than any grid: its first kMaxColumns cells are kept, nothing is overrun.
+    const auto wide = Cells(QByteArray(9000, 'v'), 9000);
+    history.Push(wide.data(), 9000, 0, false);
+    EXPECT_EQ(history.Text(history.Count() - 1), QByteArray(TTermHistory::kMaxColumns, 'v'));
 }
 
 TEST(TermHistory, KeepsTheNewestUpToItsLimit) {
