@@ -211,6 +211,11 @@ TEST(TermView, PasteSendsTypedCharactersAndKeysWithoutShiftStillGoOut) {
     EXPECT_EQ(v.term.Buffer().RowText(1), "thirdd"); // echoed like typing: CR returns, no line feed
     QTest::keyClick(&v.term, Qt::Key_Insert, Qt::ShiftModifier);
     EXPECT_EQ(pty.Read(18), "first\rsecond\rthird");
+    // A paste while another is under way follows it: neither loses a byte.
+    v.term.PasteText(QString(3000, QLatin1Char('p')));
+    ASSERT_TRUE(v.term.Pasting());
+    v.term.PasteText("tail\n");
+    EXPECT_EQ(pty.Read(3005), QByteArray(3000, 'p') + "tail\r");
 
     // Ctrl+C, Ctrl+V and a plain letter go to the controller as they always did.
     for (const auto& [key, text] : {std::pair{Qt::Key_C, "\x03"}, std::pair{Qt::Key_V, "\x16"}}) {
