@@ -157,6 +157,16 @@ TEST(TermView, SelectionFollowsItsTextWithoutHistory) {
     EXPECT_EQ(v.term.SelectedText(), "line 3");
     v.FeedLines(v.term.Rows() + 1, v.term.Rows() + 2); // line 3 scrolls off
     EXPECT_FALSE(v.term.Selection().Active());
+
+    // Rows moving down (VT52 reverse line feed at the top) take a selection on the screen away.
+    TView down(10);
+    down.term.SetEmulation(teVT52);
+    down.FeedLines(1, 3);
+    QTest::keyClick(&down.term, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(down.term.Selection().Active());
+    down.Feed("\x1bH\x1bI");
+    EXPECT_EQ(down.term.LineText(down.term.TopLine() + 1), "line 1");
+    EXPECT_FALSE(down.term.Selection().Active());
 }
 
 TEST(TermView, MouseSelectsCharactersWordsAndLinesAndCopies) {
