@@ -218,6 +218,13 @@ TEST(TermSelection, UnitsExtendAndText) {
     TTermSelection all;
     all.SelectAll(lines);
     EXPECT_EQ(all.Text(lines), "alpha beta-gamma\n0123456789wrapped tail\nlast  line");
+    // All ends at the last character: rows still empty are not selected, so later text is not either.
+    const TLines screen({"one", "two", "", ""}, 5);
+    TTermSelection upToText;
+    upToText.SelectAll(screen);
+    EXPECT_EQ(upToText.End(), (TTermPoint{6, 3}));
+    upToText.SelectAll(TLines({"", ""}));
+    EXPECT_FALSE(upToText.Active());
     // Shift+click without a selection starts one at that cell.
     TTermSelection fresh;
     fresh.Extend(lines, {13, 1});
