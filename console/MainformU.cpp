@@ -467,9 +467,6 @@ void TMainFormF::ShowOpenStatus() {
 }
 
 void TMainFormF::ComPort1AfterClose(TCustomComPort*) {
-    // Closed or lost: the activity lamps show their state at once, without the hold of a last report.
-    ComLed1->DropHold();
-    ComLed2->DropHold();
     // A deliberate close leaves the buttons as they are (a command then reports the closed port).
     SetStatus(QStringLiteral("Closed"));
     // A port closed during a flood never read its queue empty: its activity lamps go dark with it.
@@ -482,6 +479,10 @@ void TMainFormF::ComPort1AfterClose(TCustomComPort*) {
         if (link->OnTxChange)
             link->OnTxChange(ComPort1, false);
     }
+    // Closed or lost: the activity lamps show their state at once, without the hold of a last report
+    // (also the one that turning them off above has just begun).
+    ComLed1->DropHold();
+    ComLed2->DropHold();
 }
 
 void TMainFormF::ComPort1DeviceLost(TCustomComPort*, int systemError) {

@@ -197,9 +197,8 @@ qint64 TCustomComTerminal::BlockTime() {
 void TCustomComTerminal::ScrollGridUp() {
     if (!m_rowTimes.empty() && m_buffer.Allocated()) {
         const size_t top = RowSlot(1);
-        if (m_history.Limit() > 0)
-            m_history.Push(m_buffer.RowCells(1), std::min<int>(m_rowUsed[top], m_buffer.Columns()),
-                           m_rowTimes[top], m_rowWrapped[top] != 0);
+        m_history.Push(m_buffer.RowCells(1), std::min<int>(m_rowUsed[top], m_buffer.Columns()),
+                       m_rowTimes[top], m_rowWrapped[top] != 0);
         // The top row's slot becomes the new bottom row.
         m_rowTimes[top] = 0;
         m_rowWrapped[top] = 0;

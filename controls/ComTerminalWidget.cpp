@@ -491,6 +491,10 @@ void TComTerminal::InvalidateAll() {
 }
 
 void TComTerminal::ScrollTextArea(bool up) {
+    // The screen's rows moving down keep their line numbers: a selection on them would stay on the
+    // places, not on its text, so it goes.
+    if (!up && m_selection.Active() && m_selection.End().Line >= GridLine(1))
+        ClearSelection();
     if (HistoryView() && !m_following) {
         // Up in the history the view stays on its lines: only the grid rows in view change. A row the
         // grid handed to the history keeps its absolute line, so the grid's first row moves down.

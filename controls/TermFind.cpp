@@ -122,7 +122,15 @@ TTermFindBar::TTermFindBar(QWidget* parent) : QFrame(parent) {
 }
 
 QByteArray TTermFindBar::Text() const {
-    return m_text->text().toLatin1();
+    // A character beyond Latin-1 never reaches the screen: it becomes a byte no line holds (an empty
+    // cell reads as a space), so that it matches nothing rather than a '?'.
+    const QString text = m_text->text();
+    QByteArray bytes(text.size(), '\0');
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i].unicode() <= 0xFF)
+            bytes[i] = char(uchar(text[i].unicode()));
+    }
+    return bytes;
 }
 
 bool TTermFindBar::MatchCase() const {

@@ -48,6 +48,8 @@ size_t BlockSize(const THeader& h) {
 } // namespace
 
 constexpr size_t kChunkBytes = 64 * 1024;
+// The widest row whose record (every cell in a look of its own) still fits in one chunk.
+static_assert(kHeaderSize + size_t(TTermHistory::kMaxColumns) * (1 + kRunSize) <= kChunkBytes);
 
 TTermHistory::TTermHistory(int limit) : m_limit(std::clamp(limit, 0, kMaxLines)) {}
 
@@ -71,9 +73,15 @@ void TTermHistory::SetLimit(int lines) {
 
 void TTermHistory::ReleaseOldestRecord() {
     TChunk& oldest = m_chunks.front();
-    if (--oldest.Live == 0 && m_chunks.size() > 1) {
+    if (--oldest.Live > 0)
+        return;
+    if (m_chunks.size() > 1) {
         m_spare = std::move(oldest.Bytes);
         m_chunks.pop_front();
+    } else {
+        // The only chunk holds no row any more: it is written afresh from its start (left as it was, a
+        // new chunk would follow it and this empty one would be charged with that one's rows).
+        oldest.Used = 0;
     }
 }
 
@@ -104,16 +112,18 @@ uint8_t* TTermHistory::RecordSpace(size_t bytes) {
 }
 
 void TTermHistory::Push(const TTermCell* cells, int columns, qint64 time, bool wrapped) {
+    // Counted also when nothing is kept: the screen's lines keep moving, and what points at them
+    // (a selection, a match) moves with them.
+    ++m_added;
     if (m_limit == 0)
         return;
-    ++m_added;
     // A full table: the oldest row goes first, so that its chunk may serve the new one.
     if (m_count == size_t(m_limit)) {
         ReleaseOldestRecord();
         m_head = (m_head + 1) % m_rows.size();
         --m_count;
     }
-    columns = std::clamp(columns, 0, 0xFFFF);
+    columns = std::clamp(columns, 0, kMaxColumns);
     // An empty cell is never drawn, whatever its colours: the row ends at its last character.
     int length = columns;
     while (length > 0 && cells[length - 1].Ch == 0)

@@ -39,6 +39,8 @@ class TTermHistory {
 public:
     static constexpr int kDefaultLines = 10000;
     static constexpr int kMaxLines = 1000000;
+    // Cells kept of a row; any further ones are dropped.
+    static constexpr int kMaxColumns = 4096;
 
     explicit TTermHistory(int limit = kDefaultLines);
 
@@ -50,7 +52,7 @@ public:
     qint64 Added() const { return m_added; }
     qint64 FirstLine() const { return m_added - qint64(m_count); }
 
-    // Keeps the cells of one row (nothing with a limit of 0).
+    // Keeps the cells of one row (with a limit of 0 it only counts it).
     void Push(const TTermCell* cells, int columns, qint64 time, bool wrapped);
     void Clear();
 

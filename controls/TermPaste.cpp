@@ -27,8 +27,11 @@ int TTermPaste::PieceFor(int baud) {
 }
 
 void TTermPaste::Start(const QByteArray& bytes, int pieceBytes) {
-    if (Active())
-        Stop();
+    if (Active()) {
+        // A paste under way: this one follows it (cut short, the first would leave a broken command).
+        m_bytes += bytes;
+        return;
+    }
     m_bytes = bytes;
     m_sent = 0;
     m_piece = std::max(1, pieceBytes);

@@ -26,8 +26,8 @@ public:
     // The piece that a line of `baud` bits per second carries in one tick (8N1: ten bits a byte).
     static int PieceFor(int baud);
 
-    // Sends the first piece at once and the rest on the following ticks; a paste under way is stopped
-    // first.
+    // Sends the first piece at once and the rest on the following ticks; during a paste under way the
+    // bytes go out after it, as part of it.
     void Start(const QByteArray& bytes, int pieceBytes);
     void Stop();
     bool Active() const { return m_timer.isActive(); }

@@ -56,10 +56,15 @@ void TTermSelection::Extend(const TTermLines& lines, TTermPoint to) {
 }
 
 void TTermSelection::SelectAll(const TTermLines& lines) {
+    // Up to the last character: the empty rows below it are not selected, or text arriving in them
+    // later would join the selection.
+    qint64 last = lines.EndLine() - 1;
+    while (last >= lines.FirstLine() && lines.LineText(last).isEmpty())
+        --last;
     m_unit = suLine;
     m_anchorFirst = m_begin = {lines.FirstLine(), 1};
-    m_anchorLast = m_end = {lines.EndLine() - 1, kAllColumns};
-    m_active = lines.EndLine() > lines.FirstLine();
+    m_anchorLast = m_end = {last, int(lines.LineText(last).size())};
+    m_active = last >= lines.FirstLine();
 }
 
 void TTermSelection::Clip(qint64 firstLine) {

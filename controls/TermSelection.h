@@ -37,6 +37,7 @@ public:
     void Start(const TTermLines& lines, TTermPoint at, TUnit unit);
     // Moves the free end to `to` (widened to the unit); the anchor's unit stays selected.
     void Extend(const TTermLines& lines, TTermPoint to);
+    // Every line up to the last character; none when there is no character.
     void SelectAll(const TTermLines& lines);
     void Clear() { m_active = false; }
     // Forgets lines the history dropped.

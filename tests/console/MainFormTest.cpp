@@ -459,6 +459,9 @@ TEST_F(MainForm, ClosingThePortTurnsItsActivityLampsOff) {
     EXPECT_TRUE(window->ComPort1->Connected());
     EXPECT_EQ(window->ComLed1->State(), lsOff);
     EXPECT_EQ(window->ComLed2->State(), lsOff);
+    // Dark at once, not held lit as after a last report.
+    EXPECT_FALSE(window->ComLed1->ShowsLit());
+    EXPECT_FALSE(window->ComLed1->Holding());
 }
 
 TEST_F(MainForm, DefaultPlacementFitsTheScreenAndNoControlOverlapsAtTheLeastSize) {

@@ -87,6 +87,10 @@ TEST(TermHistory, RowsComeBackAsTheyWentIn) {
         history.ReadCells(last, narrow.data(), 3);
         EXPECT_TRUE(std::equal(narrow.begin(), narrow.end(), row.cells.begin()));
     }
+    // A row wider than any grid: its first kMaxColumns cells are kept, nothing is overrun.
+    const auto wide = Cells(QByteArray(9000, 'v'), 9000);
+    history.Push(wide.data(), 9000, 0, false);
+    EXPECT_EQ(history.Text(history.Count() - 1), QByteArray(TTermHistory::kMaxColumns, 'v'));
 }
 
 TEST(TermHistory, KeepsTheNewestUpToItsLimit) {
@@ -115,11 +119,25 @@ TEST(TermHistory, KeepsTheNewestUpToItsLimit) {
     EXPECT_EQ(history.Text(0), "6");
     EXPECT_EQ(history.Text(3), "9");
 
-    history.SetLimit(0); // off: keeps and adds nothing
+    history.SetLimit(0); // off: keeps nothing, but the row still moved off the screen
     const auto cells = Cells("x", 10);
     history.Push(cells.data(), 10, 0, false);
     EXPECT_EQ(history.Count(), 0);
-    EXPECT_EQ(history.Added(), 9);
+    EXPECT_EQ(history.Added(), 10);
+    EXPECT_EQ(history.FirstLine(), 10);
+}
+
+// Whatever the limit, the memory held stays bounded while rows keep coming (chunks are given back).
+TEST(TermHistory, MemoryStaysBoundedAtAnyLimit) {
+    const auto cells = Cells(QByteArray(80, 'm'), 80);
+    for (const int limit : {1, 2, 3, 1000}) {
+        TTermHistory history(limit);
+        for (int i = 0; i < 20000; ++i)
+            history.Push(cells.data(), 80, i, false);
+        EXPECT_LE(history.MemoryBytes(), size_t(limit) * 200 + 3 * 64 * 1024) << limit;
+        EXPECT_EQ(history.Count(), limit);
+        EXPECT_EQ(history.Text(limit - 1), QByteArray(80, 'm'));
+    }
 }
 
 TEST(TermHistory, TerminalHandsScrolledRowsOnWithTimesAndWraps) {
@@ -200,6 +218,13 @@ TEST(TermSelection, UnitsExtendAndText) {
     TTermSelection all;
     all.SelectAll(lines);
     EXPECT_EQ(all.Text(lines), "alpha beta-gamma\n0123456789wrapped tail\nlast  line");
+    // All ends at the last character: rows still empty are not selected, so later text is not either.
+    const TLines screen({"one", "two", "", ""}, 5);
+    TTermSelection upToText;
+    upToText.SelectAll(screen);
+    EXPECT_EQ(upToText.End(), (TTermPoint{6, 3}));
+    upToText.SelectAll(TLines({"", ""}));
+    EXPECT_FALSE(upToText.Active());
     // Shift+click without a selection starts one at that cell.
     TTermSelection fresh;
     fresh.Extend(lines, {13, 1});

@@ -143,6 +143,32 @@ TEST(TermView, ViewUpInAFullHistoryKeepsToTheOldestLine) {
     EXPECT_EQ(v.term.verticalScrollBar()->value(), 0);
 }
 
+// Without history the rows still move under a selection: it follows its text up and goes with it.
+TEST(TermView, SelectionFollowsItsTextWithoutHistory) {
+    TView v(0);
+    v.FeedLines(1, 5);
+    v.Click(v.CellCentre(2, 3));
+    v.Mouse(QEvent::MouseButtonDblClick, v.CellCentre(2, 3), Qt::LeftButton, Qt::LeftButton);
+    v.Mouse(QEvent::MouseButtonRelease, v.CellCentre(2, 3), Qt::LeftButton, {});
+    v.Click(v.CellCentre(2, 3));
+    EXPECT_EQ(v.term.SelectedText(), "line 3");
+    v.FeedLines(6, v.term.Rows()); // the grid scrolls by one row
+    ASSERT_EQ(v.term.LineText(v.term.TopLine()), "line 2");
+    EXPECT_EQ(v.term.SelectedText(), "line 3");
+    v.FeedLines(v.term.Rows() + 1, v.term.Rows() + 2); // line 3 scrolls off
+    EXPECT_FALSE(v.term.Selection().Active());
+
+    // Rows moving down (VT52 reverse line feed at the top) take a selection on the screen away.
+    TView down(10);
+    down.term.SetEmulation(teVT52);
+    down.FeedLines(1, 3);
+    QTest::keyClick(&down.term, Qt::Key_A, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(down.term.Selection().Active());
+    down.Feed("\x1bH\x1bI");
+    EXPECT_EQ(down.term.LineText(down.term.TopLine() + 1), "line 1");
+    EXPECT_FALSE(down.term.Selection().Active());
+}
+
 TEST(TermView, MouseSelectsCharactersWordsAndLinesAndCopies) {
     TView v;
     v.Feed("alpha beta-gamma  \r\nsecond line\r\n");
@@ -195,6 +221,11 @@ TEST(TermView, PasteSendsTypedCharactersAndKeysWithoutShiftStillGoOut) {
     EXPECT_EQ(v.term.Buffer().RowText(1), "thirdd"); // echoed like typing: CR returns, no line feed
     QTest::keyClick(&v.term, Qt::Key_Insert, Qt::ShiftModifier);
     EXPECT_EQ(pty.Read(18), "first\rsecond\rthird");
+    // A paste while another is under way follows it: neither loses a byte.
+    v.term.PasteText(QString(3000, QLatin1Char('p')));
+    ASSERT_TRUE(v.term.Pasting());
+    v.term.PasteText("tail\n");
+    EXPECT_EQ(pty.Read(3005), QByteArray(3000, 'p') + "tail\r");
 
     // Ctrl+C, Ctrl+V and a plain letter go to the controller as they always did.
     for (const auto& [key, text] : {std::pair{Qt::Key_C, "\x03"}, std::pair{Qt::Key_V, "\x16"}}) {
@@ -263,6 +294,12 @@ TEST(TermView, FindBarHighlightsAndShowsMatchesAndClosesWithEsc) {
     QTest::keyClicks(bar->TextField(), "x");
     EXPECT_FALSE(v.term.CurrentMatch().Valid());
     EXPECT_EQ(bar->StatusLabel()->text(), "Not found");
+    // A character the line cannot carry occurs nowhere (it is not a '?').
+    v.Feed("who? caf\xe9\r\n");
+    for (const char* text : {"who\u20ac", "\u20ac", "caf\u00e9"}) {
+        bar->TextField()->setText(QString::fromUtf8(text));
+        EXPECT_EQ(v.term.CurrentMatch().Valid(), text[0] == 'c') << text;
+    }
     QTest::keyClick(bar->TextField(), Qt::Key_Escape);
     EXPECT_FALSE(bar->isVisible());
     const QImage closed = v.Grab();
