@@ -410,11 +410,14 @@ bool TRegistryData::ParseText(const QByteArray& input) {
             QStringList above = placePending(true);
             if (root && PathAllowed(path)) {
                 current = &CreateKey(*root, path);
-                if (!current->Listed)
+                const bool again = current->Listed; // a header given twice: one section
+                if (!again)
                     current->Order = m_nextOrder++; // made earlier as a parent: its place is its header
                 current->Listed = true;
                 block = -1;
-                current->LinesAbove += above;
+                // Above a second header the lines stay inside the key: its first header is where it is
+                // written, and lines put above that could join a section before it on the next read.
+                (again ? current->Trailing : current->LinesAbove) += above;
                 if (current->HeaderComment.isEmpty())
                     current->HeaderComment = QString::fromUtf8(comment);
             } else {
