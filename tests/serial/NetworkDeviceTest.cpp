@@ -492,17 +492,7 @@ namespace {
 // when the test ends.
 class HostileServer : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_saved = TNetworkSerialDevice::Limits();
-        TNetworkLimits limits;
-        limits.ConnectMs = 600;
-        limits.AnswerMs = 600;
-        limits.PurgeMs = 300;
-        limits.DrainMs = 600;
-        limits.StallMs = 2000;
-        TNetworkSerialDevice::SetLimits(limits);
-    }
-    void TearDown() override { TNetworkSerialDevice::SetLimits(m_saved); }
+    TShortNetworkLimits m_limits{600, 300, 600};
 
     static std::unique_ptr<TSerialDevice> Open(const std::string& name, int* error) {
         auto device = OpenSerialDevice(name, error);
@@ -511,8 +501,6 @@ protected:
         }
         return device;
     }
-
-    TNetworkLimits m_saved;
 };
 
 // The longest gap between the ticks of a 10 ms timer while work runs in the main thread.

@@ -17,18 +17,7 @@ namespace {
 
 class NetworkPortLife : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_saved = TNetworkSerialDevice::Limits();
-        TNetworkLimits limits;
-        limits.ConnectMs = 400;
-        limits.AnswerMs = 400;
-        limits.PurgeMs = 400;
-        limits.DrainMs = 400;
-        limits.StallMs = 2000;
-        TNetworkSerialDevice::SetLimits(limits);
-    }
-    void TearDown() override { TNetworkSerialDevice::SetLimits(m_saved); }
-    TNetworkLimits m_saved;
+    TShortNetworkLimits m_limits{400, 400, 400};
 };
 
 bool TurnUntil(const std::function<bool()>& done) {

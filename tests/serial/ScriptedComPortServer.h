@@ -6,6 +6,7 @@
 // and for what ser2net on a pty cannot show (changed values, modem and line notifications). It takes
 // one connection after another; the data bytes it receives are kept.
 
+#include "serial/platform/NetworkSerialDevice.h"
 #include "serial/platform/TelnetComPort.h"
 
 #include <arpa/inet.h>
@@ -20,6 +21,27 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+// Short network limits for one test, so that every wait against a misbehaving server ends quickly; the
+// limits in force before come back when it goes.
+class TShortNetworkLimits {
+public:
+    TShortNetworkLimits(int answerMs, int purgeMs, int drainMs) : m_saved(TNetworkSerialDevice::Limits()) {
+        TNetworkLimits limits;
+        limits.ConnectMs = answerMs;
+        limits.AnswerMs = answerMs;
+        limits.PurgeMs = purgeMs;
+        limits.DrainMs = drainMs;
+        limits.StallMs = 2000;
+        TNetworkSerialDevice::SetLimits(limits);
+    }
+    ~TShortNetworkLimits() { TNetworkSerialDevice::SetLimits(m_saved); }
+    TShortNetworkLimits(const TShortNetworkLimits&) = delete;
+    TShortNetworkLimits& operator=(const TShortNetworkLimits&) = delete;
+
+private:
+    TNetworkLimits m_saved;
+};
 
 struct TServerScript {
     TServerScript() = default;
