@@ -8,6 +8,7 @@
 #include "serial/platform/SerialDevice.h"
 
 #include <QApplication>
+#include <QBackingStore>
 #include <QClipboard>
 #include <QDateTime>
 #include <QFontDatabase>
@@ -24,6 +25,7 @@
 #include <QRawFont>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QThread>
 
 #include <algorithm>
@@ -69,6 +71,71 @@ constexpr uint kMatchText = 0x000000;
 enum : uint8_t { hlNone, hlSelected, hlMatch, hlCurrentMatch };
 
 } // namespace
+
+// The terminal's scroll bars. While the view follows a growing history the bar's range changes with every
+// piece received, but its picture seldom does (the slider sits at the bottom, at its least length): a
+// change that leaves the painted bar as it is skips the repaint, which would otherwise repaint (and send
+// to the display) the bar, its frame and the window behind them with every piece.
+class TTermScrollBar : public QScrollBar {
+public:
+    using QScrollBar::QScrollBar;
+
+    // Range and position in one step, so that the picture between the two is not taken for a change.
+    void SetRangeAndValue(int min, int max, int value) {
+        ++m_batch;
+        setRange(min, max);
+        setValue(value);
+        --m_batch;
+        if (m_changed)
+            sliderChange(SliderValueChange);
+    }
+
+protected:
+    void sliderChange(SliderChange change) override {
+        if (change == SliderRangeChange || change == SliderValueChange) {
+            if (m_batch > 0) {
+                m_changed = true;
+                return;
+            }
+            m_changed = false;
+            // Transient bars show themselves on a change: that stays as the style wants it.
+            if (m_paintedValid && !style()->styleHint(QStyle::SH_ScrollBar_Transient, nullptr, this) &&
+                Look() == m_painted)
+                return;
+        }
+        QScrollBar::sliderChange(change);
+    }
+    void paintEvent(QPaintEvent* e) override {
+        // Only what reaches the window counts, not a picture taken with grab() or render().
+        if (QBackingStore* store = window()->backingStore();
+            store && redirected(nullptr) == store->paintDevice()) {
+            m_painted = Look();
+            m_paintedValid = true;
+        }
+        QScrollBar::paintEvent(e);
+    }
+
+private:
+    // What the bar's picture depends on besides its size and state: where the slider is drawn, and
+    // whether the bar can move at all and toward either end.
+    struct TLook {
+        QRect Slider;
+        bool AtMinimum = false;
+        bool AtMaximum = false;
+        bool Movable = false;
+        bool operator==(const TLook&) const = default;
+    };
+    TLook Look() const {
+        QStyleOptionSlider opt;
+        initStyleOption(&opt);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this),
+                sliderPosition() <= minimum(), sliderPosition() >= maximum(), minimum() < maximum()};
+    }
+    TLook m_painted;
+    bool m_paintedValid = false;
+    int m_batch = 0;
+    bool m_changed = false;
+};
 
 // The margin left of the text that shows each line's arrival time; it scrolls with the lines.
 class TTimeMargin : public QWidget {
@@ -145,6 +212,8 @@ TComTerminal::TComTerminal(QWidget* parent) : TCustomComTerminal(parent) {
     setAttribute(Qt::WA_InputMethodEnabled);
     // Every pixel of the client area is painted here, which also lets scrolling move pixels.
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    setHorizontalScrollBar(new TTermScrollBar(Qt::Horizontal, this));
+    setVerticalScrollBar(new TTermScrollBar(Qt::Vertical, this));
     for (QScrollBar* bar : {horizontalScrollBar(), verticalScrollBar()}) {
         bar->setTracking(m_smoothScroll);
         bar->setSingleStep(1);
@@ -300,8 +369,13 @@ void TComTerminal::paintEvent(QPaintEvent* e) {
         }
         QPainter painter(viewport());
         const QRect clip = e->rect();
-        // The background: empty cells are not drawn.
-        painter.fillRect(clip, QColor::fromRgb(Color()));
+        // The background: empty cells are not drawn. Filled in bands of a few rows: the raster engine
+        // hands taller fills to worker threads, and for an area this small waking them costs more than
+        // the fill itself.
+        constexpr int kBand = 64;
+        for (int y = clip.top(); y <= clip.bottom(); y += kBand)
+            painter.fillRect(QRect(clip.left(), y, clip.width(), std::min(kBand, clip.bottom() + 1 - y)),
+                             QColor::fromRgb(Color()));
         painter.setFont(m_paintFont);
         PaintCells(painter, clip.left() / m_fontWidth + 1, clip.top() / m_fontHeight + 1,
                    clip.right() / m_fontWidth + 1, clip.bottom() / m_fontHeight + 1);
@@ -773,8 +847,12 @@ void TComTerminal::SyncTopLeft() {
 
 void TComTerminal::SetBarQuietly(QScrollBar* bar, int min, int max, int value) {
     ++m_quietBars;
-    bar->setRange(min, max);
-    bar->setValue(value);
+    if (auto* own = dynamic_cast<TTermScrollBar*>(bar)) {
+        own->SetRangeAndValue(min, max, value);
+    } else {
+        bar->setRange(min, max);
+        bar->setValue(value);
+    }
     --m_quietBars;
 }
 

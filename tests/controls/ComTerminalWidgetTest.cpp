@@ -584,3 +584,52 @@ TEST(ComTerminalWidget, ScreenMatchesAFreshPaint) {
         EXPECT_TRUE(screen == w.Grab());
     }
 }
+
+// The vertical bar as it is on the screen equals a fresh painting of it while the history grows under a
+// following view (a piece that leaves its picture as it was does not repaint it), after the view moves
+// up into the history, and back at the bottom.
+TEST(ComTerminalWidget, ScrollBarOnScreenFollowsTheHistory) {
+    QWidget window; // inside a window, as in the console
+    auto* term = new TComTerminal(&window);
+    term->BeginLoading();
+    term->Loaded();
+    term->setFont(QFont("DejaVu Sans Mono", 10));
+    term->SetHistoryLines(2000);
+    term->resize(80 * term->FontWidth() + 40, 24 * term->FontHeight() + 2 * term->frameWidth());
+    window.resize(term->size() + QSize(20, 20));
+    window.show();
+    QScrollBar* bar = term->verticalScrollBar();
+    const auto onScreen = [&] {
+        const QPoint origin = bar->mapTo(&window, QPoint(0, 0));
+        return window.windowHandle()
+            ->screen()
+            ->grabWindow(window.winId(), origin.x(), origin.y(), bar->width(), bar->height())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    const auto fresh = [&] { return bar->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    int line = 0;
+    const auto feedLines = [&](int count) {
+        for (int i = 0; i < count; ++i, ++line) {
+            const QByteArray text = "line " + QByteArray::number(line) + "\r\n";
+            term->ReceiveBuffer(nullptr, text.constData(), int(text.size()));
+        }
+        TWidget::Settle();
+    };
+    for (int count : {30, 1, 3, 40, 200, 1, 900, 5}) {
+        SCOPED_TRACE(count);
+        feedLines(count);
+        ASSERT_TRUE(bar->isVisible());
+        EXPECT_EQ(bar->value(), bar->maximum());
+        EXPECT_TRUE(onScreen() == fresh());
+    }
+    term->ModifyScrollBar(Qt::Vertical, srThumbPosition, bar->maximum() / 2);
+    TWidget::Settle();
+    EXPECT_TRUE(onScreen() == fresh());
+    feedLines(30); // up in the history the range grows under a still view
+    EXPECT_LT(bar->value(), bar->maximum());
+    EXPECT_TRUE(onScreen() == fresh());
+    term->ModifyScrollBar(Qt::Vertical, srThumbPosition, bar->maximum());
+    feedLines(2);
+    EXPECT_TRUE(onScreen() == fresh());
+}
