@@ -46,6 +46,7 @@ inline void Figure(const std::string& name, const std::string& value, const std:
         std::printf("@figure\t%s\t%s\t%s\t%s\n", name.c_str(), value.c_str(), target.c_str(), verdict);
 }
 
+// `format` takes doubles only (%f, %g, %e): other conversions would read them as something else.
 inline std::string Format(const char* format, double a, double b = 0) {
     char text[128];
     std::snprintf(text, sizeof text, format, a, b);

@@ -391,8 +391,8 @@ int main(int argc, char** argv) {
                Format("<= refresh rate %.0f Hz", refresh), paintRate <= refresh + 0.5);
         const qint64 lines = floodBytes.count('\n');
         const qint64 timed = window.SessionTimes.LineCount() - linesBefore;
-        Figure("flood 20 MiB: arrival times kept, hex view open", Format("%lld lines", (long long)timed),
-               Format("%lld", (long long)lines), timed == lines);
+        Figure("flood 20 MiB: arrival times kept, hex view open", Format("%.0f lines", double(timed)),
+               Format("%.0f", double(lines)), timed == lines);
         window.HexLogWindow()->close();
     }
     window.ComPort1->ClosePort();
