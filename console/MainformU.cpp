@@ -249,6 +249,9 @@ void TMainFormF::BuildLayout() {
     ComTerminal1->SetEmulation(CPortCtl::teNone);
     ComTerminal1->SetComPort(ComPort1);
     ComTerminal1->OnChar = [this](TCustomComTerminal* sender, char ch) { ComTerminal1Char(sender, ch); };
+    // The same for a run of characters at once: a fast line is logged in blocks, not byte by byte.
+    ComTerminal1->SetCharRunHandler(
+        [this](TCustomComTerminal*, const char* chars, int count) { LogReceived(chars, count); });
     ComTerminal1->SetHistoryLines(TerminalSettings::HistoryLines(kApplicationKey));
     ComTerminal1->SetShowTimes(TerminalSettings::ShowTimes(kApplicationKey));
     ComTerminal1->OnConfirmPaste = [](TComTerminal*, qsizetype bytes) {
@@ -529,16 +532,26 @@ void TMainFormF::DeviceReturned(const QString& path) {
 }
 
 void TMainFormF::ComTerminal1Char(TCustomComTerminal*, char ch) {
-    // Both keep the character when their temporary file cannot be written. The failure is reported
+    LogReceived(&ch, 1);
+}
+
+void TMainFormF::LogReceived(const char* chars, int count) {
+    // Both keep the characters when their temporary file cannot be written. The failure is reported
     // after the terminal has placed the rest of what arrived, and once while its report is shown.
     std::exception_ptr failure;
     try {
-        SessionLog.append(ch);
+        if (count == 1)
+            SessionLog.append(*chars);
+        else
+            SessionLog.append(chars, count);
     } catch (...) {
         failure = std::current_exception();
     }
     try {
-        SessionTimes.Char(ch);
+        if (count == 1)
+            SessionTimes.Char(*chars);
+        else
+            SessionTimes.Chars(chars, count);
     } catch (...) {
         if (!failure)
             failure = std::current_exception();

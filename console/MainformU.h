@@ -88,6 +88,8 @@ public:
     void ComPort1AfterClose(TCustomComPort* sender);
     void ComPort1DeviceLost(TCustomComPort* sender, int systemError);
     void ComTerminal1Char(TCustomComTerminal* sender, char ch);
+    // Appends received (or echoed) characters to the session log and follows them in the times.
+    void LogReceived(const char* chars, int count);
     void chkLocalEchoClick();
     void btnConnectClick();
     void btnReadClick();

@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -41,6 +42,37 @@ void TSessionTimes::LineStarts(qint64 offset) {
     Put(at, m_clock());
     ++m_lines;
     m_store.append(record, kHeadSize);
+}
+
+void TSessionTimes::Chars(const char* chars, qint64 count) {
+    if (count <= 0)
+        return;
+    const qint64 base = m_logSize;
+    const bool starts = m_atLineStart;
+    m_logSize += count;
+    m_atLineStart = chars[count - 1] == '\n';
+    std::exception_ptr failure;
+    const auto lineAt = [&](qint64 at) {
+        try {
+            LineStarts(at);
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    };
+    if (starts)
+        lineAt(base);
+    // A line feed starts a line with the byte after it; one at the run's end does so with the next run.
+    const char* last = chars + count - 1;
+    for (const char* p = chars; p < last;) {
+        p = static_cast<const char*>(std::memchr(p, '\n', size_t(last - p)));
+        if (!p)
+            break;
+        ++p;
+        lineAt(base + (p - chars));
+    }
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 void TSessionTimes::Event(const QString& text) {

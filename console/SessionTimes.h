@@ -31,6 +31,9 @@ public:
         if (starts)
             LineStarts(at);
     }
+    // Follows a run of characters appended to the log, as Char does for each. Every line start in the
+    // run is recorded also when storing one raises (the first failure is raised at the end).
+    void Chars(const char* chars, qint64 count);
     void Event(const QString& text);
     // The log was emptied: the times go with it.
     void clear();

@@ -393,17 +393,20 @@ void TCustomComTerminal::DisplayBuffer(const char* buffer, int count) {
         // Looked up for every byte or run: a handler may have replaced the parser.
         TEscapeCodes* parser = m_escapeCodes.get();
         if (!parser) {
-            if (ownActions && !OnChar) {
+            if (ownActions && RunsAllowed()) {
                 PlaceRunQuiet(buffer + i, count - i);
+                NotifyRun(buffer + i, count - i);
                 break;
             }
             PlaceChar(buffer[i++]);
             continue;
         }
-        if (ownActions && !OnChar) {
-            // Nobody watches single characters, so nothing can replace the parser within a run.
+        if (ownActions && RunsAllowed()) {
+            // Nobody acts between the characters of a run, so nothing can replace the parser within it;
+            // a run handler acts after it, before the next lookup.
             if (const int run = parser->FeedPlainRun(buffer + i, count - i); run > 0) {
                 PlaceRunQuiet(buffer + i, run);
+                NotifyRun(buffer + i, run);
                 i += run;
                 continue;
             }
@@ -820,6 +823,11 @@ void TCustomComTerminal::TransmitAnswer(TEscapeCode code, QByteArrayList params)
 
 // ---------------------------------------------------------------------------------------------------------
 // Events
+
+void TCustomComTerminal::SetCharRunHandler(TCharRunEvent handler) {
+    m_charRun = std::move(handler);
+    m_charRunPair = m_charRun && OnChar ? &OnChar.target_type() : nullptr;
+}
 
 void TCustomComTerminal::NotifyChar(char ch) {
     if (OnChar)

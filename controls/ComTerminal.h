@@ -19,6 +19,8 @@
 #include <QRect>
 #include <QTimer>
 
+#include <typeinfo>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -276,6 +278,13 @@ public:
     void RecreateParser();
 
     TChScreenEvent OnChar;
+    // Runs of received characters for an owner that takes them in bulk. The handler is paired with the
+    // OnChar handler present when it is set: while OnChar still holds a handler of that kind, each run
+    // that is placed in one sweep is reported here once, after its effect on the screen, in place of
+    // one OnChar call per character (the same bytes in the same order). Any other OnChar handler, or
+    // none, gets every character through OnChar as before.
+    using TCharRunEvent = std::function<void(TCustomComTerminal* sender, const char* chars, int count)>;
+    void SetCharRunHandler(TCharRunEvent handler);
     TStrRecvEvent OnStrRecieved;
     TEscapeEvent OnGetEscapeCodes;
     TUnhandledEvent OnUnhandledCode;
@@ -310,8 +319,17 @@ private:
     }
     // PlaceChar without the OnChar notification.
     void PlaceCharQuiet(char ch);
-    // A run of received plain characters for a terminal whose OnChar nobody watches.
+    // A run of received plain characters, for a terminal whose OnChar nobody watches or whose OnChar
+    // takes runs (NotifyRun follows).
     void PlaceRunQuiet(const char* chars, int count);
+    bool RunsAllowed() const { return !OnChar || CharRunsPaired(); }
+    bool CharRunsPaired() const {
+        return m_charRun && m_charRunPair && OnChar && OnChar.target_type() == *m_charRunPair;
+    }
+    void NotifyRun(const char* chars, int count) {
+        if (OnChar && m_charRun)
+            m_charRun(this, chars, count);
+    }
     // Whether this is one of the terminal classes whose ExecuteCode and NotifyChar are the ones here.
     bool OwnActions() const;
     void SaveCaret() { m_savedCaretPos = m_caretPos; }
@@ -356,6 +374,8 @@ private:
     qsizetype m_backlogBytes = 0;
     bool m_receivingFromPort = false;
     QTimer* m_drainTimer = nullptr;
+    TCharRunEvent m_charRun;
+    const std::type_info* m_charRunPair = nullptr;
     std::unique_ptr<TEscapeCodes> m_escapeCodes;
     TComTermBuffer m_buffer;
     TTermView* m_view = nullptr;

@@ -21,7 +21,8 @@ struct TStep {
     QString Event;
 };
 
-QByteArray Saved(const std::vector<TStep>& steps, qint64 memoryLimit) {
+// Each step's bytes reported one by one, or as one run.
+QByteArray Saved(const std::vector<TStep>& steps, qint64 memoryLimit, bool runs = false) {
     TSessionLog log(memoryLimit);
     qint64 now = kStart;
     TSessionTimes times([&] { return now; }, memoryLimit);
@@ -29,6 +30,11 @@ QByteArray Saved(const std::vector<TStep>& steps, qint64 memoryLimit) {
         now = kStart + s.At;
         if (!s.Event.isEmpty())
             times.Event(s.Event);
+        if (runs) {
+            log.append(s.Bytes);
+            times.Chars(s.Bytes.constData(), s.Bytes.size());
+            continue;
+        }
         for (char c : s.Bytes) {
             log.append(c);
             times.Char(c);
@@ -78,6 +84,7 @@ TEST(SessionTimes, LogIsWrittenWithTheTimeOfEachLinesFirstByteAndTheEvents) {
         // In memory, and with every record (and the log) in the temporary files.
         EXPECT_EQ(Saved(row.steps, TSessionTimes::kMemoryLimit), row.expected) << row.name;
         EXPECT_EQ(Saved(row.steps, 0), row.expected) << row.name << " (in files)";
+        EXPECT_EQ(Saved(row.steps, TSessionTimes::kMemoryLimit, true), row.expected) << row.name << " (runs)";
     }
 }
 

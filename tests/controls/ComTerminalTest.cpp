@@ -170,6 +170,15 @@ TEST(ComTerminal, ScreenTableOnEveryPath) {
             EXPECT_EQ(quiet.unhandled, watched.unhandled);
             quiet.term.SetView(nullptr);
         }
+        // Watched through a run handler paired with OnChar: the same bytes in the same order.
+        TTermFixture paired(row.emulation, row.columns, row.rows, row.wrap);
+        paired.term.SetCharRunHandler(
+            [&](TCustomComTerminal*, const char* chars, int count) { paired.chars.append(chars, count); });
+        paired.Feed(bytes, TTermFixture::TChunks::Random, 5);
+        EXPECT_EQ(paired.chars, watched.chars);
+        EXPECT_EQ(Cells(paired.term), Cells(watched.term));
+        EXPECT_EQ(paired.term.CaretPos(), watched.term.CaretPos());
+        EXPECT_EQ(paired.unhandled, watched.unhandled);
         TListTerminal derived;
         derived.BeginLoading();
         derived.SetEmulation(row.emulation);
@@ -187,6 +196,27 @@ TEST(ComTerminal, ScreenTableOnEveryPath) {
     EXPECT_EQ(derived.performed, (QStringList{"ecCursorHome[5|7]", "ecAttributes[1|4]", "ecEraseScreen[]",
                                               "ecSetMode[?1]", "ecSaveCaretAndAttr[]"}));
     EXPECT_TRUE(derived.AppCursorKeys());
+}
+
+// A run handler stands in for OnChar only while OnChar holds a handler of the kind it was paired with.
+TEST(ComTerminal, RunHandlerFollowsItsOnChar) {
+    TTermFixture f(teVT100orANSI);
+    QByteArray runs;
+    f.term.SetCharRunHandler(
+        [&](TCustomComTerminal*, const char* chars, int count) { runs.append(chars, count); });
+    f.Feed("ab\033[1mcd\r\n");
+    EXPECT_EQ(f.chars + runs, "abcd\r\n");
+    EXPECT_FALSE(runs.isEmpty());
+    QByteArray other;
+    f.term.OnChar = [&](TCustomComTerminal*, char ch) { other += ch; };
+    const QByteArray before = runs;
+    f.Feed("ef\033[mgh");
+    EXPECT_EQ(other, "efgh");
+    EXPECT_EQ(runs, before);
+    f.term.OnChar = nullptr;
+    f.Feed("ij");
+    EXPECT_EQ(runs, before);
+    EXPECT_EQ(f.RowTexts()[1].trimmed(), "efghij");
 }
 
 // Without emulation every received byte reaches OnChar in order, and the grid matches a plain-text
