@@ -119,7 +119,7 @@ TEST_P(PortHandOver, CloseWithEventsWaitingForTheMainThreadServesThem) {
     TComPort port;
     QByteArray got;
     TComLink link;
-    link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) { got.append(static_cast<const char*>(b), n); };
+    CollectInto(link, got);
     port.RegisterLink(&link);
     OpenOn(port, pty);
     ASSERT_EQ(port.EventThread()->Direct(), GetParam());

@@ -78,7 +78,7 @@ TEST_P(PortLife, CloseFromAWorkerThreadIsSafeWhateverTheMainThreadDoes) {
     TComPort port;
     QByteArray got;
     TComLink link;
-    link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) { got.append(static_cast<const char*>(b), n); };
+    CollectInto(link, got);
     port.RegisterLink(&link);
     QStringList closedIn;
     port.OnBeforeClose = [&](TCustomComPort*) {
@@ -140,7 +140,7 @@ TEST_P(PortLife, CloseFromAWorkerThreadIsSafeWhateverTheMainThreadDoes) {
     EXPECT_EQ(closedIn, (QStringList{"worker", "worker"}));
 
     // And the port works again in the main thread.
-    link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) { got.append(static_cast<const char*>(b), n); };
+    CollectInto(link, got);
     OpenOn(port, pty);
     pty.Write("e");
     EXPECT_TRUE(WaitUntil([&] { return got.endsWith("e"); }));

@@ -5,6 +5,7 @@
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
+#include "DeviceTestSupport.h"
 #include "PortTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,21 +26,6 @@ void ConsoleSetup(TComPort& port, const TPtyPair& pty) {
     port.Timeouts()->SetReadInterval(50);
     port.Timeouts()->SetReadTotalMultiplier(50);
     port.Timeouts()->SetReadTotalConstant(10);
-}
-
-// Reads the device's settings through a descriptor of our own.
-struct TDeviceSettings {
-    termios Termios{};
-    uint32_t OutSpeed = 0, InSpeed = 0;
-};
-TDeviceSettings ReadBack(const std::string& path) {
-    TDeviceSettings s;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    tcgetattr(fd, &s.Termios);
-    GetSpeeds(fd, &s.OutSpeed, &s.InSpeed);
-    ::close(fd);
-    return s;
 }
 
 } // namespace

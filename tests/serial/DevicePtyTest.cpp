@@ -22,31 +22,11 @@
 
 namespace {
 
-TDcb Dcb(uint32_t baud, uint8_t byteSize = 8, uint8_t parity = kNoParity, uint8_t stopBits = kOneStopBit,
-         uint32_t flags = kDcbBinary) {
-    TDcb dcb;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = byteSize;
-    dcb.Parity = parity;
-    dcb.StopBits = stopBits;
-    dcb.Flags = flags;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
 std::unique_ptr<TSerialDevice> OpenPty(const TPtyPair& pty) {
     int error = 0;
     auto device = OpenSerialDevice(pty.SlavePath(), &error);
     EXPECT_TRUE(device) << "open failed: " << error;
     return device;
-}
-
-uint32_t InQueue(TSerialDevice& device) {
-    TComStat stat;
-    uint32_t errors = 0;
-    EXPECT_EQ(device.ClearCommError(&errors, &stat), 0);
-    return stat.cbInQue;
 }
 
 // Reads exactly what is queued now (the port's way: count, then an immediate read).

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 // Records every link callback and port event, in order, as short texts ("link1.Conn(1)", "OnAfterOpen").
 class TEventLog {
@@ -69,6 +70,13 @@ inline void FillLink(TComLink& link, const QString& name, TEventLog& log, bool t
     };
 }
 
+// Collects the bytes the port hands to the link.
+inline void CollectInto(TComLink& link, QByteArray& into) {
+    link.OnRxBuf = [&into](TCustomComPort*, const void* b, int n) {
+        into.append(static_cast<const char*>(b), n);
+    };
+}
+
 // Hooks every published event of the port to the log.
 inline void HookPort(TCustomComPort& port, TEventLog& log) {
     auto onOff = [](bool b) { return QString(b ? "1" : "0"); };
@@ -103,6 +111,16 @@ template <class F> int CodeOf(F&& f) {
         return e.Code();
     }
     return 0;
+}
+
+// The code and the system error of the EComPort that `f` raises, both 0 when it raises none.
+template <class F> std::pair<int, int> FailureOf(F&& f) {
+    try {
+        f();
+    } catch (const EComPort& e) {
+        return {e.Code(), e.SystemError()};
+    }
+    return {0, 0};
 }
 
 // How many threads this process has right now.
