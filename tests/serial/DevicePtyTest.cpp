@@ -280,53 +280,43 @@ TEST(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
     EXPECT_EQ(device->SetCommTimeouts({kMaxDword, kMaxDword, kMaxDword, 0, 0}), EINVAL);
 }
 
-TEST(DevicePty, PurgeAbortsAPendingWrite) {
-    TPtyPair pty; // nobody reads the far end
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
-    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0); // no write timeout
-    static char block[16384];
-    TRecord rec;
-    int r = 0;
-    for (int i = 0; i < 1000; ++i) {
-        uint32_t written = 0;
-        r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
-        if (r != 0)
-            break;
+// A write the far end never takes stays pending until a purge aborts it or its time-out completes it
+// with the bytes written so far.
+TEST(DevicePty, APendingWriteEndsByPurgeOrTimeout) {
+    for (const bool timeout : {false, true}) {
+        SCOPED_TRACE(timeout ? "write timeout" : "purge");
+        TPtyPair pty; // nobody reads the far end
+        auto device = OpenPty(pty);
+        ASSERT_TRUE(device);
+        ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, timeout ? 50u : 0u}), 0);
+        static char block[16384];
+        TRecord rec;
+        int r = 0;
+        uint64_t total = 0;
+        for (int i = 0; i < 1000 && r == 0; ++i) {
+            uint32_t written = 0;
+            r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
+            total += written;
+        }
+        ASSERT_EQ(r, kErrorIoPending);
+        uint32_t n = 0;
+        if (timeout) {
+            EXPECT_EQ(rec.Finish(&n), 0);
+            EXPECT_LT(n, sizeof block);
+            // Exactly the bytes reported reached the far end.
+            EXPECT_EQ(uint64_t(pty.ReadAvailable().size()), total + n);
+            continue;
+        }
+        TComStat stat;
+        ASSERT_EQ(device->ClearCommError(nullptr, &stat), 0);
+        EXPECT_GT(stat.cbOutQue, 0u);
+        EXPECT_FALSE(rec.Done());
+        ASSERT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
+        EXPECT_EQ(rec.Finish(&n), kErrorOperationAborted);
+        EXPECT_LT(n, sizeof block);
+        EXPECT_EQ(device->PurgeComm(kPurgeTxClear | kPurgeRxClear), 0);
+        EXPECT_EQ(device->PurgeComm(0x10), EINVAL);
     }
-    ASSERT_EQ(r, kErrorIoPending);
-    TComStat stat;
-    ASSERT_EQ(device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_GT(stat.cbOutQue, 0u);
-    EXPECT_FALSE(rec.Done());
-    ASSERT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
-    uint32_t n = 0;
-    EXPECT_EQ(rec.Finish(&n), kErrorOperationAborted);
-    EXPECT_LT(n, sizeof block);
-    EXPECT_EQ(device->PurgeComm(kPurgeTxClear | kPurgeRxClear), 0);
-    EXPECT_EQ(device->PurgeComm(0x10), EINVAL);
-}
-
-TEST(DevicePty, WriteTimeoutCompletesWithTheBytesWritten) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
-    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 50}), 0);
-    static char block[16384];
-    TRecord rec;
-    int r = 0;
-    uint64_t total = 0;
-    for (int i = 0; i < 1000 && r == 0; ++i) {
-        uint32_t written = 0;
-        r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
-        total += written;
-    }
-    ASSERT_EQ(r, kErrorIoPending);
-    uint32_t n = 0;
-    EXPECT_EQ(rec.Finish(&n), 0);
-    EXPECT_LT(n, sizeof block);
-    // Exactly the bytes reported reached the far end.
-    EXPECT_EQ(uint64_t(pty.ReadAvailable().size()), total + n);
 }
 
 TEST(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
