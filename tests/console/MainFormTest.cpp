@@ -267,42 +267,42 @@ TEST_F(MainForm, CloseQuestionDecidesWhetherTheWindowCloses) {
     EXPECT_TRUE(QFileInfo::exists(dir.filePath("closing.txt")));
 }
 
+// A second close request while "Save changes?" is still open is refused, whether the window's close is
+// called again or the window system's close box reaches the window (not the widget); otherwise the window
+// goes with the question unanswered.
 TEST_F(MainForm, ASecondCloseRequestWaitsForTheOpenQuestion) {
-    Open();
-    window->SessionLog = "unsaved";
-    // The window's close box is clicked again while "Save changes?" is still open.
-    int requests = 0;
-    dialogs->OnAsk = [&] {
-        if (requests++ == 0) {
+    for (const bool closeBox : {false, true}) {
+        SCOPED_TRACE(closeBox ? "close box" : "close");
+        Open();
+        window->SessionLog = "unsaved";
+        dialogs->Asked.clear();
+        int requests = 0;
+        bool refused = false;
+        dialogs->OnAsk = [&] {
+            if (requests++ > 0)
+                return;
+            if (closeBox) {
+                QCloseEvent request;
+                QCoreApplication::sendEvent(window->windowHandle(), &request);
+                refused = !request.isAccepted();
+            } else {
+                window->close();
+                refused = window->isVisible();
+            }
+        };
+        dialogs->Answers = {mrCancel};
+        if (closeBox)
+            window->btnClose->click();
+        else
             window->close();
-            EXPECT_TRUE(window->isVisible()) << "closed with the question unanswered";
-        }
-    };
-    dialogs->Answers = {mrCancel};
-    window->close();
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
-    EXPECT_EQ(window->SessionLog, "unsaved");
-}
-
-TEST_F(MainForm, TheCloseBoxWaitsForTheOpenQuestionToo) {
-    Open();
-    window->SessionLog = "unsaved";
-    // The window system's close request reaches the window, not the widget, while the first close is
-    // still asking; it must be refused there, or the window goes with the question unanswered.
-    bool refused = false;
-    dialogs->OnAsk = [&] {
-        QCloseEvent closeBox;
-        QCoreApplication::sendEvent(window->windowHandle(), &closeBox);
-        refused = !closeBox.isAccepted();
-    };
-    dialogs->Answers = {mrCancel};
-    window->btnClose->click();
-    EXPECT_TRUE(refused);
-    EXPECT_TRUE(window->isVisible());
-    ASSERT_NE(window->windowHandle(), nullptr);
-    EXPECT_NE(window->windowHandle()->handle(), nullptr) << "the window was destroyed";
-    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
+        EXPECT_TRUE(refused);
+        EXPECT_TRUE(window->isVisible());
+        ASSERT_NE(window->windowHandle(), nullptr);
+        EXPECT_NE(window->windowHandle()->handle(), nullptr) << "the window was destroyed";
+        EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
+        EXPECT_EQ(window->SessionLog, "unsaved");
+        dialogs->OnAsk = nullptr;
+    }
 }
 
 TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
