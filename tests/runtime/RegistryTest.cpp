@@ -39,6 +39,14 @@ QByteArray StoreBytes() {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Points the config home at a plain file: the store's folder cannot be made.
+void BlockConfigHome(const TTempConfigHome& home) {
+    QFile blocker(home.Path() + "/file");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+}
+
 // Bytes of a literal that may hold NUL bytes.
 template <size_t N> QByteArray Bytes(const char (&s)[N]) {
     return QByteArray(s, qsizetype(N - 1));
@@ -145,11 +153,7 @@ TEST(Registry, TypedReadAndWriteFailuresNameTheValue) {
 
 TEST(Registry, UnwritableStoreFailsToSetData) {
     TTempConfigHome home;
-    // The config home is a plain file: the store's folder cannot be made.
-    QFile blocker(home.Path() + "/file");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    ASSERT_NO_FATAL_FAILURE(BlockConfigHome(home));
     TRegistry reg;
     EXPECT_FALSE(reg.OpenKey("Software", true));
     ASSERT_TRUE(reg.OpenKey("", false)); // the root itself is always there
@@ -228,10 +232,8 @@ TEST(Registry, AStoreThatCannotBeReadIsNeverWrittenOver) {
         ASSERT_TRUE(reg.OpenKey("\\Software\\B", true));
         reg.WriteInteger("Also", 1);
     }
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray before = f.readAll();
-    f.close();
+    const QByteArray before = StoreBytes();
+    ASSERT_FALSE(before.isEmpty());
 
     struct TFailReads {
         TFailReads() { SetRegistryReadFailureForTesting(true); }
@@ -248,8 +250,7 @@ TEST(Registry, AStoreThatCannotBeReadIsNeverWrittenOver) {
     reg.EndUpdate();
     failing.reset();
 
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), before);
+    EXPECT_EQ(StoreBytes(), before);
     ASSERT_TRUE(reg.OpenKey("\\Software\\A", false));
     EXPECT_EQ(reg.ReadString("Keep"), "me");
 }
@@ -271,10 +272,7 @@ TEST(Registry, TheStoreIsTextAPersonCanReadWithEveryTypeKept) {
         reg.WriteString("", "unnamed");
         reg.WriteString(QString::fromUtf8("Näme \"q\""), tricky);
     }
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray text = f.readAll();
-    f.close();
+    const QByteArray text = StoreBytes();
     const QByteArray expected =
         "[HKEY_CURRENT_USER\\Software\\Varnholt\\Corvantel\\TMainFormF]\n"
         "\"Line0000000000\"=\"object MainFormF: TMainFormF\"\n"
@@ -327,24 +325,21 @@ TEST(Registry, HandEditsCommentsAndUnknownLinesSurviveARewrite) {
     reg.WriteString("Third", "3");
     ASSERT_TRUE(reg.OpenKey("\\Software\\B", false));
     EXPECT_TRUE(reg.DeleteValue("Gone"));
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray got = f.readAll();
-    EXPECT_EQ(got, QByteArray("# written by hand\n"
-                              "[HKEY_CURRENT_USER\\Software\\A]\n"
-                              "; about first\n"
-                              "\"First\"=\"one\"\n"
-                              "this line means nothing\n"
-                              "\"Second\"=dword:0000002a\n"
-                              "\"Third\"=\"3\"\n"
-                              "\"Bad\"=dword:123456789\n"
-                              "\n"
-                              "[SOMEWHERE_ELSE\\X]\n"
-                              "\"Hidden\"=\"not a value here\"\n"
-                              "\n"
-                              "[HKEY_CURRENT_USER\\Software\\B]\n"
-                              "; after gone\n"
-                              "\n"));
+    EXPECT_EQ(StoreBytes(), QByteArray("# written by hand\n"
+                                       "[HKEY_CURRENT_USER\\Software\\A]\n"
+                                       "; about first\n"
+                                       "\"First\"=\"one\"\n"
+                                       "this line means nothing\n"
+                                       "\"Second\"=dword:0000002a\n"
+                                       "\"Third\"=\"3\"\n"
+                                       "\"Bad\"=dword:123456789\n"
+                                       "\n"
+                                       "[SOMEWHERE_ELSE\\X]\n"
+                                       "\"Hidden\"=\"not a value here\"\n"
+                                       "\n"
+                                       "[HKEY_CURRENT_USER\\Software\\B]\n"
+                                       "; after gone\n"
+                                       "\n"));
 }
 
 TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
@@ -369,9 +364,7 @@ TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
     QFile backup(LegacyRegistryStorePath() + ".bak");
     ASSERT_TRUE(backup.open(QIODevice::ReadOnly));
     EXPECT_EQ(backup.readAll(), binary);
-    QFile text(RegistryStorePath());
-    ASSERT_TRUE(text.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(text.readAll().contains("\"N\"=dword:00000007\n"));
+    EXPECT_TRUE(StoreBytes().contains("\"N\"=dword:00000007\n"));
 
     // Once converted, a binary store that turns up again is not read.
     ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
@@ -450,10 +443,7 @@ TEST(Registry, UpdatesWriteOnceAndDropWhatIsNotEnded) {
     EXPECT_EQ(reg.ReadString("C"), "3");
 
     // An update on a store that cannot be written fails at the first change.
-    QFile blocker(home.Path() + "/file");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    ASSERT_NO_FATAL_FAILURE(BlockConfigHome(home));
     TRegistry failing;
     failing.BeginUpdate();
     ASSERT_TRUE(failing.OpenKey("", false));
