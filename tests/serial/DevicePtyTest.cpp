@@ -45,9 +45,16 @@ int TaskCount() {
     return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
+// A pseudo-terminal and the device opened on it.
+class DevicePty : public ::testing::Test {
+protected:
+    TPtyPair pty;
+    std::unique_ptr<TSerialDevice> device;
+};
+
 } // namespace
 
-TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
+TEST_F(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     // Only the mapping: that device is the kernel console here and is never opened.
     EXPECT_EQ(PortNameToPath("COM1"), "/dev/ttyS0"); // never opened
     EXPECT_EQ(PortNameToPath("COM12"), "/dev/ttyS11");
@@ -67,7 +74,6 @@ TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     EXPECT_FALSE(OpenSerialDevice("/dev/null", &error));
     EXPECT_EQ(error, ENOTTY);
 
-    TPtyPair pty;
     auto first = OpenPty(pty);
     ASSERT_TRUE(first);
     EXPECT_GE(first->NativeHandle(), 0);
@@ -78,8 +84,7 @@ TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     EXPECT_TRUE(again);
 }
 
-TEST(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
-    TPtyPair pty;
+TEST_F(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
     const auto exclusive = [](int fd) {
         int on = -1;
         EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &on), 0);
@@ -96,8 +101,7 @@ TEST(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
 
     // Unlocked, the device holds the tty exclusively while it is open, and only then.
     ASSERT_EQ(::flock(other, LOCK_UN), 0);
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(device = OpenPty(pty));
     EXPECT_EQ(exclusive(other), 1);
     device.reset();
     EXPECT_EQ(exclusive(other), 0);
@@ -111,10 +115,8 @@ TEST(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
     ::close(other);
 }
 
-TEST(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
+    ASSERT_TRUE(device = OpenPty(pty));
     const int fd = int(device->NativeHandle());
 
     ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
@@ -170,11 +172,9 @@ TEST(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
     }
 }
 
-TEST(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
-    TPtyPair pty;
+TEST_F(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
     pty.Write("stale"); // sent while the device was closed
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(device = OpenPty(pty));
     ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
     ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
 
@@ -201,10 +201,8 @@ TEST(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
     EXPECT_TRUE(zero.Event.IsSet());
 }
 
-TEST(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
+    ASSERT_TRUE(device = OpenPty(pty));
     char buffer[64] = {};
     uint32_t got = 99;
 
@@ -282,7 +280,7 @@ TEST(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
 
 // A write the far end never takes stays pending until a purge aborts it or its time-out completes it
 // with the bytes written so far.
-TEST(DevicePty, APendingWriteEndsByPurgeOrTimeout) {
+TEST_F(DevicePty, APendingWriteEndsByPurgeOrTimeout) {
     for (const bool timeout : {false, true}) {
         SCOPED_TRACE(timeout ? "write timeout" : "purge");
         TPtyPair pty; // nobody reads the far end
@@ -319,10 +317,8 @@ TEST(DevicePty, APendingWriteEndsByPurgeOrTimeout) {
     }
 }
 
-TEST(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
+    ASSERT_TRUE(device = OpenPty(pty));
     uint32_t mask = 0;
     TRecord wait;
     EXPECT_EQ(device->WaitCommEvent(&mask, &wait.Ov), EINVAL); // nothing watched
@@ -356,10 +352,8 @@ TEST(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
     EXPECT_EQ(mask, 0u);
 }
 
-TEST(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
+    ASSERT_TRUE(device = OpenPty(pty));
     ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
     ASSERT_EQ(device->SetCommMask(kEvRxChar), 0);
     // The far end sends at 115200-baud pace: 115 bytes every 10 ms for 1.5 s.
@@ -400,10 +394,8 @@ TEST(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
     EXPECT_GE(gaps[gaps.size() / 2], 100.0) << "a flowing stream settles on long windows";
 }
 
-TEST(DevicePty, DiscardNullAndEventCharacter) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, DiscardNullAndEventCharacter) {
+    ASSERT_TRUE(device = OpenPty(pty));
     TDcb dcb = Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbNull);
     dcb.EvtChar = '\n';
     ASSERT_EQ(device->SetCommState(dcb), 0);
@@ -422,10 +414,8 @@ TEST(DevicePty, DiscardNullAndEventCharacter) {
     EXPECT_EQ(ReadQueued(*device), QByteArray("abc\n"));
 }
 
-TEST(DevicePty, ModemQueriesOnAPtyAreHarmless) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, ModemQueriesOnAPtyAreHarmless) {
+    ASSERT_TRUE(device = OpenPty(pty));
     uint32_t status = 0xFF;
     EXPECT_EQ(device->GetCommModemStatus(&status), 0);
     EXPECT_EQ(status, 0u);
@@ -442,11 +432,9 @@ TEST(DevicePty, ModemQueriesOnAPtyAreHarmless) {
     EXPECT_EQ(device->SetupComm(4096, 4096), 0);
 }
 
-TEST(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
+TEST_F(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
     const int tasksBefore = TaskCount();
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(device = OpenPty(pty));
     EXPECT_EQ(TaskCount(), tasksBefore + 1); // the I/O thread
     ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
     ASSERT_EQ(device->SetCommMask(kEvRxChar | kEvCts), 0);
@@ -479,10 +467,8 @@ TEST(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
     device.reset();
 }
 
-TEST(DevicePty, DestroyingFailsPendingRequests) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, DestroyingFailsPendingRequests) {
+    ASSERT_TRUE(device = OpenPty(pty));
     ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
     TRecord read;
     char buffer[4];
@@ -492,7 +478,7 @@ TEST(DevicePty, DestroyingFailsPendingRequests) {
     EXPECT_EQ(read.Finish(), kErrorOperationAborted);
 }
 
-TEST(DevicePty, EventsAndOverlappedResults) {
+TEST_F(DevicePty, EventsAndOverlappedResults) {
     TEvent manual(true, false), automatic(false, true);
     EXPECT_FALSE(manual.IsSet());
     EXPECT_EQ(manual.Wait(0), false);
