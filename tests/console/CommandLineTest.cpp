@@ -6,6 +6,7 @@
 #include "console/MainformU.h"
 #include "controls/ComComboBox.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceTestSupport.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
@@ -113,11 +114,7 @@ TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
         EXPECT_EQ(window.ComPort1->Port(), path);
         EXPECT_EQ(window.ComComboBox2->Text(), "57600");
         EXPECT_TRUE(window.btnRead->isEnabled());
-        const int fd = ::open(device.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        uint32_t out = 0, in = 0;
-        EXPECT_EQ(GetSpeeds(fd, &out, &in), 0);
-        ::close(fd);
-        EXPECT_EQ(out, 57600u);
+        EXPECT_EQ(ReadBack(device.SlavePath()).OutSpeed, 57600u);
         EXPECT_TRUE(QDir(home.Path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty())
             << "nothing is stored before the window closes";
         window.close();

@@ -9,6 +9,7 @@
 #include "controls/ComTerminal.h"
 #include "runtime/Registry.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceTestSupport.h"
 #include "serial/DeviceWatcher.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
@@ -779,11 +780,7 @@ TEST(MainFormPhase, DISABLED_StartAgain) {
     EXPECT_EQ(window.ComComboBox2->currentText(), "57600");
     window.btnConnect->click();
     ASSERT_TRUE(window.ComPort1->Connected());
-    const int fd = ::open(device.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    uint32_t out = 0, in = 0;
-    GetSpeeds(fd, &out, &in);
-    ::close(fd);
-    EXPECT_EQ(out, 57600u);
+    EXPECT_EQ(ReadBack(device.toStdString()).OutSpeed, 57600u);
     dialogs->Answers = {mrNo};
     window.close();
     SetDialogs(nullptr);

@@ -3,6 +3,7 @@
 #include "controls/ComComboBox.h"
 
 #include "runtime/Exception.h"
+#include "serial/DeviceTestSupport.h"
 #include "serial/PortNames.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
@@ -66,15 +67,6 @@ public:
 private:
     TExceptionReporter m_previous;
 };
-
-uint32_t DeviceSpeed(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    uint32_t out = 0, in = 0;
-    EXPECT_EQ(GetSpeeds(fd, &out, &in), 0);
-    ::close(fd);
-    return out;
-}
 
 QStringList Items(const QComboBox& box) {
     QStringList items;
@@ -242,7 +234,7 @@ TEST(ComComboBox, ANewRateOnAnOpenPortChangesTheLineSpeedAtOnce) {
     int closes = 0;
     port.OnAfterClose = [&](TCustomComPort*) { ++closes; };
     port.SetConnected(true);
-    ASSERT_EQ(DeviceSpeed(pty.SlavePath()), 38400u);
+    ASSERT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 38400u);
     const intptr_t handle = port.Handle();
 
     TSelector s;
@@ -250,12 +242,12 @@ TEST(ComComboBox, ANewRateOnAnOpenPortChangesTheLineSpeedAtOnce) {
     s.box->SetAutoApply(true);
     s.box->SetComPort(&port);
     s.UserChooses("57600");
-    EXPECT_EQ(DeviceSpeed(pty.SlavePath()), 57600u);
+    EXPECT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 57600u);
     EXPECT_TRUE(port.Connected());
     EXPECT_EQ(closes, 0);
     EXPECT_EQ(port.Handle(), handle);
     s.UserChooses("Custom"); // the port's custom speed, 9600 unless set
-    EXPECT_EQ(DeviceSpeed(pty.SlavePath()), 9600u);
+    EXPECT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 9600u);
 }
 
 TEST(ComComboBox, AnotherPortNameReopensAnOpenPortAndAFailureReachesTheReport) {
@@ -283,7 +275,7 @@ TEST(ComComboBox, AnotherPortNameReopensAnOpenPortAndAFailureReachesTheReport) {
     EXPECT_TRUE(port.Connected());
     EXPECT_EQ(opens, 2);
     EXPECT_EQ(s.changes, 1);
-    EXPECT_EQ(DeviceSpeed(ptyB.SlavePath()), 38400u);
+    EXPECT_EQ(ReadBack(ptyB.SlavePath()).OutSpeed, 38400u);
     EXPECT_EQ(port.WriteText("R"), 1);
     EXPECT_EQ(ptyB.Read(1), QByteArray("R")) << "the new device carries the data";
 

@@ -63,8 +63,8 @@ inline TDeviceSettings ReadBack(const std::string& path) {
     TDeviceSettings s;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     EXPECT_GE(fd, 0);
-    ::tcgetattr(fd, &s.Termios);
-    GetSpeeds(fd, &s.OutSpeed, &s.InSpeed);
+    EXPECT_EQ(::tcgetattr(fd, &s.Termios), 0);
+    EXPECT_EQ(GetSpeeds(fd, &s.OutSpeed, &s.InSpeed), 0);
     ::close(fd);
     return s;
 }
