@@ -197,18 +197,15 @@ TEST(PropStorage, InactiveStorageNeitherLoadsNorSaves) {
 
 TEST(PropStorage, SaveFailuresAreReportedAndClosingGoesOn) {
     TTempConfigHome home;
-    QFile blocker(home.Path() + "/file");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
     QStringList log;
     TWindow w(&log);
     w.Form->show();
-    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    ASSERT_NO_FATAL_FAILURE(home.Block());
     TReportCapture reports;
     EXPECT_TRUE(w.Form->close());
     EXPECT_FALSE(w.Form->isVisible());
     EXPECT_EQ(reports.Messages, QStringList{"Failed to set data for 'Line0000000000'"});
-    qputenv("XDG_CONFIG_HOME", home.Path().toLocal8Bit());
+    home.Unblock();
     delete w.Form;
 }
 

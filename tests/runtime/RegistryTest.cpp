@@ -39,14 +39,6 @@ QByteArray StoreBytes() {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// Points the config home at a plain file: the store's folder cannot be made.
-void BlockConfigHome(const TTempConfigHome& home) {
-    QFile blocker(home.Path() + "/file");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
-}
-
 // Bytes of a literal that may hold NUL bytes.
 template <size_t N> QByteArray Bytes(const char (&s)[N]) {
     return QByteArray(s, qsizetype(N - 1));
@@ -153,7 +145,7 @@ TEST(Registry, TypedReadAndWriteFailuresNameTheValue) {
 
 TEST(Registry, UnwritableStoreFailsToSetData) {
     TTempConfigHome home;
-    ASSERT_NO_FATAL_FAILURE(BlockConfigHome(home));
+    ASSERT_NO_FATAL_FAILURE(home.Block());
     TRegistry reg;
     EXPECT_FALSE(reg.OpenKey("Software", true));
     ASSERT_TRUE(reg.OpenKey("", false)); // the root itself is always there
@@ -443,7 +435,7 @@ TEST(Registry, UpdatesWriteOnceAndDropWhatIsNotEnded) {
     EXPECT_EQ(reg.ReadString("C"), "3");
 
     // An update on a store that cannot be written fails at the first change.
-    ASSERT_NO_FATAL_FAILURE(BlockConfigHome(home));
+    ASSERT_NO_FATAL_FAILURE(home.Block());
     TRegistry failing;
     failing.BeginUpdate();
     ASSERT_TRUE(failing.OpenKey("", false));

@@ -144,6 +144,17 @@ TTempConfigHome::~TTempConfigHome() {
         unsetenv("XDG_CONFIG_HOME");
 }
 
+void TTempConfigHome::Block() {
+    QFile blocker(m_path + "/file");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    setenv("XDG_CONFIG_HOME", QFile::encodeName(blocker.fileName()).constData(), 1);
+}
+
+void TTempConfigHome::Unblock() {
+    setenv("XDG_CONFIG_HOME", m_path.toLocal8Bit().constData(), 1);
+}
+
 void PointLink(const QString& link, const std::string& target) {
     const QByteArray temp = QFile::encodeName(link + QStringLiteral(".new"));
     ASSERT_EQ(::symlink(target.c_str(), temp.constData()), 0);

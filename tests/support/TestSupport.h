@@ -51,6 +51,10 @@ public:
     TTempConfigHome();
     ~TTempConfigHome();
     QString Path() const { return m_path; }
+    // Points XDG_CONFIG_HOME at a plain file inside the folder (no store folder can be made there), and
+    // back at the folder.
+    void Block();
+    void Unblock();
 
 private:
     QString m_path;
