@@ -185,9 +185,7 @@ TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
     dialogs->SavePaths = {dir.filePath("first.txt")};
     window->btnSave->click();
     EXPECT_EQ(dialogs->ProposedNames, QStringList{"Terminal log 5.3.2026 10 5.txt"});
-    QFile saved(dir.filePath("first.txt"));
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(saved.readAll(), window->SessionLog);
+    EXPECT_EQ(FileBytes(dir.filePath("first.txt")), window->SessionLog);
     EXPECT_EQ(window->SessionLog, "AB\r\n") << "saving keeps the log";
 
     // Clear Log: No keeps it, Yes empties it; the screen keeps its text.
@@ -327,11 +325,6 @@ void Trigger(TMainFormF& window, const char* action) {
     ASSERT_TRUE(a) << action;
     ASSERT_TRUE(a->isEnabled()) << action;
     a->trigger();
-}
-
-QByteArray FileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
 }
 
 TEST_F(MainForm, LineTimesAndPortEventsAreSavedBesideTheUnchangedLog) {
@@ -613,9 +606,7 @@ TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
     const QString path = dir.filePath("long.txt");
     dialogs->SavePaths = {path};
     window->btnSave->click();
-    QFile saved(path);
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(saved.readAll(), "0123456789abcdef");
+    EXPECT_EQ(FileBytes(path), "0123456789abcdef");
     dialogs->Answers = {mrYes};
     window->BtnCLRLog->click();
     EXPECT_TRUE(window->SessionLog.isEmpty());

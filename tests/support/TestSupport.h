@@ -45,6 +45,11 @@ private:
 // device comes back): a replugged adapter under its old name.
 void PointLink(const QString& link, const std::string& target);
 
+// The whole content of a file; "(unreadable)" when it cannot be read.
+QByteArray FileBytes(const QString& path);
+// Replaces the content of a file, making its folder first; the test fails when it cannot.
+void WriteFileBytes(const QString& path, const QByteArray& bytes);
+
 // Points XDG_CONFIG_HOME at a fresh temporary folder for the lifetime of the object.
 class TTempConfigHome {
 public:
