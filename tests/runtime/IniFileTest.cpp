@@ -61,19 +61,10 @@ TEST(IniFile, ReadsFilesWrittenByHandAndRefusesUnwritableOnes) {
     }
 
     // A pipe is not read (it would wait for a writer): a writer that is there shows what a read would see.
-    const QByteArray pipe = QFile::encodeName(home.Path() + "/pipe.ini");
-    ASSERT_EQ(mkfifo(pipe.constData(), 0600), 0);
-    std::thread writer([&] {
-        const int fd = ::open(pipe.constData(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            [[maybe_unused]] const ssize_t n = ::write(fd, "[S]\nK=V\n", 8);
-            ::close(fd);
-        }
-    });
-    EXPECT_EQ(TIniFile(QFile::decodeName(pipe)).ReadString("S", "K", "?"), "?");
-    const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
-    writer.join();
-    ::close(reader);
+    const QString pipe = home.Path() + "/pipe.ini";
+    ASSERT_EQ(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_EQ(WithPipeWriter(pipe, "[S]\nK=V\n", [&] { return TIniFile(pipe).ReadString("S", "K", "?"); }),
+              "?");
 }
 
 TEST(IniFile, ValueTextIsReadAndWrittenVerbatimInEverySection) {

@@ -45,24 +45,6 @@ QString Reads(const QStringList& parts) {
     return parts.join(QLatin1Char('|'));
 }
 
-// Runs f while a thread stands ready to write bytes into the pipe at path and close it, and lets that
-// thread finish afterwards whether f opened the pipe or not.
-template <class F> auto WithPipeWriter(const QString& path, const QByteArray& bytes, F&& f) {
-    const QByteArray name = QFile::encodeName(path);
-    std::thread writer([&] {
-        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
-            ::close(fd);
-        }
-    });
-    auto result = f();
-    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
-    writer.join();
-    ::close(reader);
-    return result;
-}
-
 TRegistryData::TValue Value(const QString& name, TRegDataType type, const QByteArray& data) {
     TRegistryData::TValue v;
     v.Name = name;

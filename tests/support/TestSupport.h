@@ -1,11 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 // Waits until pred() holds, processing Qt events meanwhile; false after the deadline. Tests never sleep
 // for a fixed time: they wait on a condition with a generous deadline.
@@ -49,6 +54,24 @@ void PointLink(const QString& link, const std::string& target);
 QByteArray FileBytes(const QString& path);
 // Replaces the content of a file, making its folder first; the test fails when it cannot.
 void WriteFileBytes(const QString& path, const QByteArray& bytes);
+
+// Runs f while a thread stands ready to write bytes into the pipe at path and close it, and lets that
+// thread finish afterwards whether f opened the pipe or not.
+template <class F> auto WithPipeWriter(const QString& path, const QByteArray& bytes, F&& f) {
+    const QByteArray name = QFile::encodeName(path);
+    std::thread writer([&] {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+            ::close(fd);
+        }
+    });
+    auto result = f();
+    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
+    writer.join();
+    ::close(reader);
+    return result;
+}
 
 // Points XDG_CONFIG_HOME at a fresh temporary folder for the lifetime of the object.
 class TTempConfigHome {
