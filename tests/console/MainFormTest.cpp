@@ -105,6 +105,10 @@ protected:
         window->btnConnect->click();
         ASSERT_TRUE(window->ComPort1->Connected()) << dialogs->Reported.join("; ").toStdString();
     }
+    void OpenConnected() {
+        Open();
+        Connect();
+    }
 
     TTempConfigHome home;
     TPtyPair controller;
@@ -175,8 +179,7 @@ TEST_F(MainForm, CommandsSendExactlyTheirBytes) {
 }
 
 TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
-    Open();
-    Connect();
+    OpenConnected();
     controller.Write("AB\r\n");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.endsWith("AB\r\n"); }));
     EXPECT_EQ(window->ComTerminal1->Buffer().RowText(1), "AB");
@@ -207,8 +210,7 @@ TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
 }
 
 TEST_F(MainForm, LocalEchoReportsTypedCharactersToo) {
-    Open();
-    Connect();
+    OpenConnected();
     window->chkLocalEcho->click();
     EXPECT_TRUE(window->ComTerminal1->LocalEcho());
     window->ComTerminal1->SendChar('x');
@@ -217,8 +219,7 @@ TEST_F(MainForm, LocalEchoReportsTypedCharactersToo) {
 }
 
 TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLog) {
-    Open();
-    Connect();
+    OpenConnected();
     controller.Write("data");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog == "data"; }));
     QTemporaryDir dir;
@@ -230,8 +231,7 @@ TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLog) {
 }
 
 TEST_F(MainForm, CloseQuestionDecidesWhetherTheWindowCloses) {
-    Open();
-    Connect();
+    OpenConnected();
     // Cancel: the window and the port stay as they were.
     dialogs->Answers = {mrCancel};
     window->close();
@@ -355,8 +355,7 @@ TEST_F(MainForm, LineTimesAndPortEventsAreSavedBesideTheUnchangedLog) {
 }
 
 TEST_F(MainForm, HexWindowShowsTheWholeLogAndFollowsIt) {
-    Open();
-    Connect();
+    OpenConnected();
     window->SessionLog.SetMemoryLimit(4);
     controller.Write("0123456789");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 10; }));
@@ -397,8 +396,7 @@ TEST_F(MainForm, EmulationIsChosenInTheMenuAndRemembered) {
 }
 
 TEST_F(MainForm, StatusShowsTheSpeedTheOpenPortRunsAt) {
-    Open();
-    Connect();
+    OpenConnected();
     const int item = window->ComComboBox2->findText("19200");
     window->ComComboBox2->setCurrentIndex(item);
     emit window->ComComboBox2->activated(item);
@@ -420,8 +418,7 @@ TEST_F(MainForm, AfterALossSaveLogStaysEnabledWhileTheLogHoldsData) {
 }
 
 TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
-    Open();
-    Connect();
+    OpenConnected();
     window->ComTerminal1->setFocus();
     QTest::mouseClick(window->btnRead, Qt::LeftButton);
     EXPECT_EQ(controller.ReadAvailable(), "R");
@@ -433,8 +430,7 @@ TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
 }
 
 TEST_F(MainForm, AComposedCharacterIsSentAsTheCharacterItComposes) {
-    Open();
-    Connect();
+    OpenConnected();
     EXPECT_TRUE(window->ComTerminal1->testAttribute(Qt::WA_InputMethodEnabled));
     QInputMethodEvent composed;
     composed.setCommitString(QString::fromUtf8("\u00e9"));
@@ -443,8 +439,7 @@ TEST_F(MainForm, AComposedCharacterIsSentAsTheCharacterItComposes) {
 }
 
 TEST_F(MainForm, ClosingThePortTurnsItsActivityLampsOff) {
-    Open();
-    Connect();
+    OpenConnected();
     // Data keeps arriving: the receive lamp is lit, the queue never read empty.
     window->ComLed1->ComLink()->OnRxChange(window->ComPort1, true);
     ASSERT_EQ(window->ComLed1->State(), lsOn);
@@ -565,8 +560,7 @@ TEST_F(MainForm, ConnectWorksWhileWaitingAndAnAdapterIsFollowedToItsNewNode) {
 }
 
 TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
-    Open();
-    Connect();
+    OpenConnected();
     window->SessionLog.SetMemoryLimit(0);
     window->SessionTimes.SetMemoryLimit(0);
     // A file stands where the temporary folder should be, while 128 KiB of lines arrive.
@@ -596,8 +590,7 @@ TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
 }
 
 TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
-    Open();
-    Connect();
+    OpenConnected();
     window->SessionLog.SetMemoryLimit(4);
     controller.Write("0123456789abcdef");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 16; }));
