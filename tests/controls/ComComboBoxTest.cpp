@@ -6,6 +6,7 @@
 #include "serial/DeviceTestSupport.h"
 #include "serial/PortNames.h"
 #include "serial/platform/Termios2.h"
+#include "support/EnvGuard.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,27 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Sets an environment variable for the lifetime of the object.
-class TEnvGuard {
-public:
-    TEnvGuard(const char* name, const QByteArray& value) : m_name(name) {
-        m_had = qEnvironmentVariableIsSet(name);
-        m_old = qgetenv(name);
-        qputenv(name, value);
-    }
-    ~TEnvGuard() {
-        if (m_had)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    QByteArray m_old;
-    bool m_had = false;
-};
 
 // The port list holds exactly the given names: an empty tty class folder plus the extra names.
 class TFakePortList {

@@ -1,5 +1,6 @@
 #include "serial/PortNames.h"
 #include "serial/ComError.h"
+#include "support/EnvGuard.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -14,26 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Sets an environment variable for the lifetime of the object and restores the earlier value.
-class TEnvGuard {
-public:
-    TEnvGuard(const char* name, const QByteArray& value) : m_name(name) {
-        if (qEnvironmentVariableIsSet(name))
-            m_old = qgetenv(name);
-        qputenv(name, value);
-    }
-    ~TEnvGuard() {
-        if (m_old)
-            qputenv(m_name, *m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<QByteArray> m_old;
-};
 
 // A fake tty class folder: each entry is a folder, with a `device` symlink when it stands for hardware
 // and a `type` file when given.
@@ -264,9 +245,7 @@ protected:
                   0);
     }
     void Attribute(const QString& folder, const QString& name, const QByteArray& value) {
-        QFile file(m_sys.filePath(folder + "/" + name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(value);
+        WriteFileBytes(m_sys.filePath(folder + "/" + name), value);
     }
     void ByIdLink(const QString& name, const QByteArray& target) {
         ASSERT_EQ(symlink(target.constData(), QFile::encodeName(m_byId.filePath(name)).constData()), 0);
