@@ -10,6 +10,8 @@
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
+#include "NoDialogs.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -28,15 +30,6 @@ TCommandLine Parse(QStringList args) {
     args.prepend(QStringLiteral("corvantel"));
     return ParseCommandLine(args);
 }
-
-// Closes the window with "No" to the save question.
-class TNoToEverything : public TDialogs {
-public:
-    TModalResult MessageDlg(const QString&, TMsgDlgType, TMsgDlgButtons) override { return mrNo; }
-    bool ExecuteSave(TSaveDialog&) override { return false; }
-    void ShowException(const QString& message) override { Reported.append(message); }
-    QStringList Reported;
-};
 
 } // namespace
 
@@ -100,7 +93,7 @@ TEST(CommandLine, BadArgumentsFailWithTheUsage) {
 TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
     TTempConfigHome home;
     TPtyPair device;
-    auto dialogs = std::make_shared<TNoToEverything>();
+    auto dialogs = std::make_shared<TNoDialogs>();
     SetDialogs(dialogs);
     const TExceptionReporter previous =
         SetExceptionReporter([&](const QString& m) { dialogs->Reported.append(m); });

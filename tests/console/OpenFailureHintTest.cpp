@@ -8,6 +8,8 @@
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
 
+#include "NoDialogs.h"
+
 #include <gtest/gtest.h>
 
 #include <QPushButton>
@@ -22,18 +24,10 @@
 
 namespace {
 
-class TReportedDialogs : public TDialogs {
-public:
-    TModalResult MessageDlg(const QString&, TMsgDlgType, TMsgDlgButtons) override { return mrNo; }
-    bool ExecuteSave(TSaveDialog&) override { return false; }
-    void ShowException(const QString& message) override { Reported.append(message); }
-    QStringList Reported;
-};
-
 class OpenFailure : public ::testing::Test {
 protected:
     void SetUp() override {
-        dialogs = std::make_shared<TReportedDialogs>();
+        dialogs = std::make_shared<TNoDialogs>();
         SetDialogs(dialogs);
         previous = SetExceptionReporter(ConsoleExceptionReporter([this] { return portName; }));
         ASSERT_TRUE(node.open());
@@ -74,7 +68,7 @@ protected:
         ASSERT_EQ(::chown(QFile::encodeName(node.fileName()).constData(), -1, gid), 0);
     }
 
-    std::shared_ptr<TReportedDialogs> dialogs;
+    std::shared_ptr<TNoDialogs> dialogs;
     TExceptionReporter previous;
     QTemporaryFile node; // stands in for the device node
     QString portName;

@@ -22,21 +22,6 @@ void OpenOn(TComPort& port, const TPtyPair& pty) {
     port.OpenPort();
 }
 
-// Counts the hidden receiver's messages by their wParam.
-class TMessageSpy : public QObject {
-public:
-    QList<uint32_t> WParams;
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == TComEventMessage::EventType()) {
-            auto* m = static_cast<TComEventMessage*>(e);
-            EXPECT_EQ(m->Msg, 1025);
-            EXPECT_EQ(m->LParam, 0);
-            WParams.append(m->WParam);
-        }
-        return false;
-    }
-};
-
 // A port and the pseudo-terminal it opens on.
 class PortEvents : public ::testing::Test {
 protected:

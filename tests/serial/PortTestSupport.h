@@ -1,11 +1,14 @@
 #pragma once
 
 #include "serial/ComPort.h"
+#include "serial/ComPortWindow.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
 #include <QThread>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -76,6 +79,21 @@ inline void CollectInto(TComLink& link, QByteArray& into) {
         into.append(static_cast<const char*>(b), n);
     };
 }
+
+// Records the wParam of every message the port's hidden receiver gets; each must be the one event message.
+class TMessageSpy : public QObject {
+public:
+    QList<uint32_t> WParams;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == TComEventMessage::EventType()) {
+            auto* m = static_cast<TComEventMessage*>(e);
+            EXPECT_EQ(m->Msg, 1025);
+            EXPECT_EQ(m->LParam, 0);
+            WParams.append(m->WParam);
+        }
+        return false;
+    }
+};
 
 // Hooks every published event of the port to the log.
 inline void HookPort(TCustomComPort& port, TEventLog& log) {
