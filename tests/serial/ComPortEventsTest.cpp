@@ -260,4 +260,5 @@ TEST_F(PortEvents, DeviceLossEndsTheThreadAndClosesThePort) {
     EXPECT_TRUE(port.Connected());
     port.WriteText("ok");
     EXPECT_EQ(again.Read(2), QByteArray("ok"));
+    port.ClosePort(); // before the pty it runs on goes
 }
