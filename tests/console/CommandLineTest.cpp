@@ -6,8 +6,11 @@
 #include "console/MainformU.h"
 #include "controls/ComComboBox.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceTestSupport.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
+
+#include "NoDialogs.h"
 
 #include <gtest/gtest.h>
 
@@ -27,15 +30,6 @@ TCommandLine Parse(QStringList args) {
     args.prepend(QStringLiteral("corvantel"));
     return ParseCommandLine(args);
 }
-
-// Closes the window with "No" to the save question.
-class TNoToEverything : public TDialogs {
-public:
-    TModalResult MessageDlg(const QString&, TMsgDlgType, TMsgDlgButtons) override { return mrNo; }
-    bool ExecuteSave(TSaveDialog&) override { return false; }
-    void ShowException(const QString& message) override { Reported.append(message); }
-    QStringList Reported;
-};
 
 } // namespace
 
@@ -99,7 +93,7 @@ TEST(CommandLine, BadArgumentsFailWithTheUsage) {
 TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
     TTempConfigHome home;
     TPtyPair device;
-    auto dialogs = std::make_shared<TNoToEverything>();
+    auto dialogs = std::make_shared<TNoDialogs>();
     SetDialogs(dialogs);
     const TExceptionReporter previous =
         SetExceptionReporter([&](const QString& m) { dialogs->Reported.append(m); });
@@ -113,11 +107,7 @@ TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
         EXPECT_EQ(window.ComPort1->Port(), path);
         EXPECT_EQ(window.ComComboBox2->Text(), "57600");
         EXPECT_TRUE(window.btnRead->isEnabled());
-        const int fd = ::open(device.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        uint32_t out = 0, in = 0;
-        EXPECT_EQ(GetSpeeds(fd, &out, &in), 0);
-        ::close(fd);
-        EXPECT_EQ(out, 57600u);
+        EXPECT_EQ(ReadBack(device.SlavePath()).OutSpeed, 57600u);
         EXPECT_TRUE(QDir(home.Path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty())
             << "nothing is stored before the window closes";
         window.close();

@@ -9,6 +9,7 @@
 #include "controls/ComTerminal.h"
 #include "runtime/Registry.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceTestSupport.h"
 #include "serial/DeviceWatcher.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
@@ -104,6 +105,10 @@ protected:
         window->btnConnect->click();
         ASSERT_TRUE(window->ComPort1->Connected()) << dialogs->Reported.join("; ").toStdString();
     }
+    void OpenConnected() {
+        Open();
+        Connect();
+    }
 
     TTempConfigHome home;
     TPtyPair controller;
@@ -174,8 +179,7 @@ TEST_F(MainForm, CommandsSendExactlyTheirBytes) {
 }
 
 TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
-    Open();
-    Connect();
+    OpenConnected();
     controller.Write("AB\r\n");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.endsWith("AB\r\n"); }));
     EXPECT_EQ(window->ComTerminal1->Buffer().RowText(1), "AB");
@@ -184,9 +188,7 @@ TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
     dialogs->SavePaths = {dir.filePath("first.txt")};
     window->btnSave->click();
     EXPECT_EQ(dialogs->ProposedNames, QStringList{"Terminal log 5.3.2026 10 5.txt"});
-    QFile saved(dir.filePath("first.txt"));
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(saved.readAll(), window->SessionLog);
+    EXPECT_EQ(FileBytes(dir.filePath("first.txt")), window->SessionLog);
     EXPECT_EQ(window->SessionLog, "AB\r\n") << "saving keeps the log";
 
     // Clear Log: No keeps it, Yes empties it; the screen keeps its text.
@@ -208,8 +210,7 @@ TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
 }
 
 TEST_F(MainForm, LocalEchoReportsTypedCharactersToo) {
-    Open();
-    Connect();
+    OpenConnected();
     window->chkLocalEcho->click();
     EXPECT_TRUE(window->ComTerminal1->LocalEcho());
     window->ComTerminal1->SendChar('x');
@@ -218,8 +219,7 @@ TEST_F(MainForm, LocalEchoReportsTypedCharactersToo) {
 }
 
 TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLog) {
-    Open();
-    Connect();
+    OpenConnected();
     controller.Write("data");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog == "data"; }));
     QTemporaryDir dir;
@@ -231,8 +231,7 @@ TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLog) {
 }
 
 TEST_F(MainForm, CloseQuestionDecidesWhetherTheWindowCloses) {
-    Open();
-    Connect();
+    OpenConnected();
     // Cancel: the window and the port stay as they were.
     dialogs->Answers = {mrCancel};
     window->close();
@@ -267,42 +266,42 @@ TEST_F(MainForm, CloseQuestionDecidesWhetherTheWindowCloses) {
     EXPECT_TRUE(QFileInfo::exists(dir.filePath("closing.txt")));
 }
 
+// A second close request while "Save changes?" is still open is refused, whether the window's close is
+// called again or the window system's close box reaches the window (not the widget); otherwise the window
+// goes with the question unanswered.
 TEST_F(MainForm, ASecondCloseRequestWaitsForTheOpenQuestion) {
-    Open();
-    window->SessionLog = "unsaved";
-    // The window's close box is clicked again while "Save changes?" is still open.
-    int requests = 0;
-    dialogs->OnAsk = [&] {
-        if (requests++ == 0) {
+    for (const bool closeBox : {false, true}) {
+        SCOPED_TRACE(closeBox ? "close box" : "close");
+        Open();
+        window->SessionLog = "unsaved";
+        dialogs->Asked.clear();
+        int requests = 0;
+        bool refused = false;
+        dialogs->OnAsk = [&] {
+            if (requests++ > 0)
+                return;
+            if (closeBox) {
+                QCloseEvent request;
+                QCoreApplication::sendEvent(window->windowHandle(), &request);
+                refused = !request.isAccepted();
+            } else {
+                window->close();
+                refused = window->isVisible();
+            }
+        };
+        dialogs->Answers = {mrCancel};
+        if (closeBox)
+            window->btnClose->click();
+        else
             window->close();
-            EXPECT_TRUE(window->isVisible()) << "closed with the question unanswered";
-        }
-    };
-    dialogs->Answers = {mrCancel};
-    window->close();
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
-    EXPECT_EQ(window->SessionLog, "unsaved");
-}
-
-TEST_F(MainForm, TheCloseBoxWaitsForTheOpenQuestionToo) {
-    Open();
-    window->SessionLog = "unsaved";
-    // The window system's close request reaches the window, not the widget, while the first close is
-    // still asking; it must be refused there, or the window goes with the question unanswered.
-    bool refused = false;
-    dialogs->OnAsk = [&] {
-        QCloseEvent closeBox;
-        QCoreApplication::sendEvent(window->windowHandle(), &closeBox);
-        refused = !closeBox.isAccepted();
-    };
-    dialogs->Answers = {mrCancel};
-    window->btnClose->click();
-    EXPECT_TRUE(refused);
-    EXPECT_TRUE(window->isVisible());
-    ASSERT_NE(window->windowHandle(), nullptr);
-    EXPECT_NE(window->windowHandle()->handle(), nullptr) << "the window was destroyed";
-    EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
+        EXPECT_TRUE(refused);
+        EXPECT_TRUE(window->isVisible());
+        ASSERT_NE(window->windowHandle(), nullptr);
+        EXPECT_NE(window->windowHandle()->handle(), nullptr) << "the window was destroyed";
+        EXPECT_EQ(dialogs->Asked, QStringList{"Save changes?"});
+        EXPECT_EQ(window->SessionLog, "unsaved");
+        dialogs->OnAsk = nullptr;
+    }
 }
 
 TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
@@ -326,11 +325,6 @@ void Trigger(TMainFormF& window, const char* action) {
     ASSERT_TRUE(a) << action;
     ASSERT_TRUE(a->isEnabled()) << action;
     a->trigger();
-}
-
-QByteArray FileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(missing)");
 }
 
 TEST_F(MainForm, LineTimesAndPortEventsAreSavedBesideTheUnchangedLog) {
@@ -361,8 +355,7 @@ TEST_F(MainForm, LineTimesAndPortEventsAreSavedBesideTheUnchangedLog) {
 }
 
 TEST_F(MainForm, HexWindowShowsTheWholeLogAndFollowsIt) {
-    Open();
-    Connect();
+    OpenConnected();
     window->SessionLog.SetMemoryLimit(4);
     controller.Write("0123456789");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 10; }));
@@ -403,8 +396,7 @@ TEST_F(MainForm, EmulationIsChosenInTheMenuAndRemembered) {
 }
 
 TEST_F(MainForm, StatusShowsTheSpeedTheOpenPortRunsAt) {
-    Open();
-    Connect();
+    OpenConnected();
     const int item = window->ComComboBox2->findText("19200");
     window->ComComboBox2->setCurrentIndex(item);
     emit window->ComComboBox2->activated(item);
@@ -426,8 +418,7 @@ TEST_F(MainForm, AfterALossSaveLogStaysEnabledWhileTheLogHoldsData) {
 }
 
 TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
-    Open();
-    Connect();
+    OpenConnected();
     window->ComTerminal1->setFocus();
     QTest::mouseClick(window->btnRead, Qt::LeftButton);
     EXPECT_EQ(controller.ReadAvailable(), "R");
@@ -439,8 +430,7 @@ TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
 }
 
 TEST_F(MainForm, AComposedCharacterIsSentAsTheCharacterItComposes) {
-    Open();
-    Connect();
+    OpenConnected();
     EXPECT_TRUE(window->ComTerminal1->testAttribute(Qt::WA_InputMethodEnabled));
     QInputMethodEvent composed;
     composed.setCommitString(QString::fromUtf8("\u00e9"));
@@ -449,8 +439,7 @@ TEST_F(MainForm, AComposedCharacterIsSentAsTheCharacterItComposes) {
 }
 
 TEST_F(MainForm, ClosingThePortTurnsItsActivityLampsOff) {
-    Open();
-    Connect();
+    OpenConnected();
     // Data keeps arriving: the receive lamp is lit, the queue never read empty.
     window->ComLed1->ComLink()->OnRxChange(window->ComPort1, true);
     ASSERT_EQ(window->ComLed1->State(), lsOn);
@@ -571,8 +560,7 @@ TEST_F(MainForm, ConnectWorksWhileWaitingAndAnAdapterIsFollowedToItsNewNode) {
 }
 
 TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
-    Open();
-    Connect();
+    OpenConnected();
     window->SessionLog.SetMemoryLimit(0);
     window->SessionTimes.SetMemoryLimit(0);
     // A file stands where the temporary folder should be, while 128 KiB of lines arrive.
@@ -602,8 +590,7 @@ TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
 }
 
 TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
-    Open();
-    Connect();
+    OpenConnected();
     window->SessionLog.SetMemoryLimit(4);
     controller.Write("0123456789abcdef");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 16; }));
@@ -612,9 +599,7 @@ TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
     const QString path = dir.filePath("long.txt");
     dialogs->SavePaths = {path};
     window->btnSave->click();
-    QFile saved(path);
-    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(saved.readAll(), "0123456789abcdef");
+    EXPECT_EQ(FileBytes(path), "0123456789abcdef");
     dialogs->Answers = {mrYes};
     window->BtnCLRLog->click();
     EXPECT_TRUE(window->SessionLog.isEmpty());
@@ -779,11 +764,7 @@ TEST(MainFormPhase, DISABLED_StartAgain) {
     EXPECT_EQ(window.ComComboBox2->currentText(), "57600");
     window.btnConnect->click();
     ASSERT_TRUE(window.ComPort1->Connected());
-    const int fd = ::open(device.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    uint32_t out = 0, in = 0;
-    GetSpeeds(fd, &out, &in);
-    ::close(fd);
-    EXPECT_EQ(out, 57600u);
+    EXPECT_EQ(ReadBack(device.toStdString()).OutSpeed, 57600u);
     dialogs->Answers = {mrNo};
     window.close();
     SetDialogs(nullptr);

@@ -8,6 +8,8 @@
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
 
+#include "NoDialogs.h"
+
 #include <gtest/gtest.h>
 
 #include <QPushButton>
@@ -22,18 +24,10 @@
 
 namespace {
 
-class TReportedDialogs : public TDialogs {
-public:
-    TModalResult MessageDlg(const QString&, TMsgDlgType, TMsgDlgButtons) override { return mrNo; }
-    bool ExecuteSave(TSaveDialog&) override { return false; }
-    void ShowException(const QString& message) override { Reported.append(message); }
-    QStringList Reported;
-};
-
 class OpenFailure : public ::testing::Test {
 protected:
     void SetUp() override {
-        dialogs = std::make_shared<TReportedDialogs>();
+        dialogs = std::make_shared<TNoDialogs>();
         SetDialogs(dialogs);
         previous = SetExceptionReporter(ConsoleExceptionReporter([this] { return portName; }));
         ASSERT_TRUE(node.open());
@@ -55,12 +49,26 @@ protected:
         EXPECT_EQ(dialogs->Reported.size(), 1);
         return dialogs->Reported.value(0);
     }
+    // Clicks "Connect COM" in a window whose port is `port`, and returns what was shown.
+    QString ConnectTo(const QString& port) {
+        TTempConfigHome home;
+        TMainFormF window;
+        portName = port;
+        window.ComPort1->SetPort(portName);
+        window.show();
+        dialogs->Reported.clear();
+        window.btnConnect->click();
+        EXPECT_FALSE(window.ComPort1->Connected());
+        EXPECT_EQ(dialogs->Reported.size(), 1);
+        window.close();
+        return dialogs->Reported.value(0);
+    }
     // Gives the stand-in device node the group `gid`.
     void SetGroup(gid_t gid) {
         ASSERT_EQ(::chown(QFile::encodeName(node.fileName()).constData(), -1, gid), 0);
     }
 
-    std::shared_ptr<TReportedDialogs> dialogs;
+    std::shared_ptr<TNoDialogs> dialogs;
     TExceptionReporter previous;
     QTemporaryFile node; // stands in for the device node
     QString portName;
@@ -128,26 +136,17 @@ TEST_F(OpenFailure, BusyDevicesSaySoAndOtherFailuresStayAsTheyAre) {
 
 // A real busy device: another program holds the pseudo-terminal's lock when "Connect COM" is clicked.
 TEST_F(OpenFailure, ConnectingToALockedDeviceShowsBothLines) {
-    TTempConfigHome home;
     TPtyPair device;
     const int holder = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    TMainFormF window;
-    portName = QString::fromStdString(device.SlavePath());
-    window.ComPort1->SetPort(portName);
-    window.show();
-    dialogs->Reported.clear();
-    window.btnConnect->click();
-    EXPECT_FALSE(window.ComPort1->Connected());
-    ASSERT_EQ(dialogs->Reported.size(), 1);
-    EXPECT_EQ(dialogs->Reported[0],
+    const QString path = QString::fromStdString(device.SlavePath());
+    EXPECT_EQ(ConnectTo(path),
               QString("Unable to open com port (win error code: %1)\n%2 is in use by another "
                       "program: close it there, then connect again.")
                   .arg(EWOULDBLOCK)
-                  .arg(portName));
+                  .arg(path));
     ::close(holder);
-    window.close();
 }
 
 TEST_F(OpenFailure, MissingDevicesAndNetworkPortsSayWhatToCheck) {
@@ -183,19 +182,10 @@ TEST_F(OpenFailure, MissingDevicesAndNetworkPortsSayWhatToCheck) {
 
 // A refused connection, seen for real: a port nobody listens on.
 TEST_F(OpenFailure, ARefusedNetworkPortShowsItsHint) {
-    TTempConfigHome home;
-    TMainFormF window;
-    portName = "tcp://127.0.0.1:1";
-    window.ComPort1->SetPort(portName);
-    window.show();
-    dialogs->Reported.clear();
-    window.btnConnect->click();
-    ASSERT_EQ(dialogs->Reported.size(), 1);
-    EXPECT_TRUE(
-        dialogs->Reported[0].endsWith("\nNothing accepts connections at tcp://127.0.0.1:1: is the device "
-                                      "server running, and is the port number right?"))
-        << dialogs->Reported[0].toStdString();
-    window.close();
+    const QString shown = ConnectTo("tcp://127.0.0.1:1");
+    EXPECT_TRUE(shown.endsWith("\nNothing accepts connections at tcp://127.0.0.1:1: is the device server "
+                               "running, and is the port number right?"))
+        << shown.toStdString();
 }
 
 TEST_F(OpenFailure, FileErrorsNameThePathAndTheCause) {

@@ -13,6 +13,8 @@
 #include "serial/ScriptedComPortServer.h"
 #include "serial/Ser2NetSupport.h"
 
+#include "NoDialogs.h"
+
 #include <gtest/gtest.h>
 
 #include <QLabel>
@@ -20,15 +22,6 @@
 #include <QTimer>
 
 namespace {
-
-// Answers every close question with No, and records what is reported.
-class TNoDialogs : public TDialogs {
-public:
-    QStringList Reported;
-    TModalResult MessageDlg(const QString&, TMsgDlgType, TMsgDlgButtons) override { return mrNo; }
-    bool ExecuteSave(TSaveDialog&) override { return false; }
-    void ShowException(const QString& message) override { Reported.append(message); }
-};
 
 void WriteRemotePorts(const QString& value) {
     TRegistry reg;

@@ -22,9 +22,7 @@ TEST(SessionLog, WritesBytesUnchangedAndReplacesAnOldFile) {
     QByteArray bytes("AB\r\n\x00\xff\n", 7);
     WriteLogFile(path, "an older and longer content");
     WriteLogFile(path, bytes);
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), bytes);
+    EXPECT_EQ(FileBytes(path), bytes);
     WriteLogFile(path, QByteArray());
     EXPECT_EQ(QFileInfo(path).size(), 0);
 }
@@ -88,9 +86,7 @@ TEST(SessionLog, BeyondTheMemoryLimitTheLogContinuesInAFileAndKeepsEveryByte) {
     QTemporaryDir dir;
     const QString path = dir.filePath("log.txt");
     WriteLogFile(path, log);
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), bytes);
+    EXPECT_EQ(FileBytes(path), bytes);
     EXPECT_EQ(log.ReadAll(), bytes) << "saving keeps the log";
 
     // Clearing empties memory and file; the log starts in memory again.
@@ -101,9 +97,7 @@ TEST(SessionLog, BeyondTheMemoryLimitTheLogContinuesInAFileAndKeepsEveryByte) {
     EXPECT_EQ(log.SpilledSize(), 0);
     EXPECT_TRUE(log == "fresh");
     WriteLogFile(path, log);
-    f.close();
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), "fresh");
+    EXPECT_EQ(FileBytes(path), "fresh");
 }
 
 TEST(SessionLog, CharactersAndArraysMixedKeepTheirOrderAcrossMemoryAndFile) {
@@ -128,9 +122,7 @@ TEST(SessionLog, CharactersAndArraysMixedKeepTheirOrderAcrossMemoryAndFile) {
         EXPECT_TRUE(log == bytes) << "limit " << limit;
         QTemporaryDir dir;
         WriteLogFile(dir.filePath("log.txt"), log);
-        QFile f(dir.filePath("log.txt"));
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-        EXPECT_EQ(f.readAll(), bytes);
+        EXPECT_EQ(FileBytes(dir.filePath("log.txt")), bytes);
         log.append('!');
         log.clear();
         EXPECT_TRUE(log.isEmpty());

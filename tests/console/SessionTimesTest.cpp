@@ -1,5 +1,6 @@
 // The times beside the session log, the log written with them, and reads anywhere in the log.
 #include "console/SessionTimes.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -42,9 +43,7 @@ QByteArray Saved(const std::vector<TStep>& steps, qint64 memoryLimit, bool runs 
     }
     QTemporaryDir dir;
     WriteLogWithTimes(dir.filePath("timed.txt"), log, times);
-    QFile f(dir.filePath("timed.txt"));
-    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
-    return f.readAll();
+    return FileBytes(dir.filePath("timed.txt"));
 }
 
 } // namespace
@@ -107,9 +106,8 @@ TEST(SessionTimes, ClearedWithTheLogAndBoundedInMemory) {
     times.Char('n');
     QTemporaryDir dir;
     WriteLogWithTimes(dir.filePath("t.txt"), log, times);
-    QFile f(dir.filePath("t.txt"));
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), "2026-03-05 10:05:07.250  old\n" + QByteArray(23, ' ') + "  new\n");
+    EXPECT_EQ(FileBytes(dir.filePath("t.txt")),
+              "2026-03-05 10:05:07.250  old\n" + QByteArray(23, ' ') + "  new\n");
 }
 
 TEST(SessionLog, ReadsAnyRangeAcrossMemoryFileAndStage) {
@@ -163,9 +161,7 @@ TEST(SessionTimes, ATemporaryFileThatCannotBeMadeLosesNoByteAndNoTime) {
         QByteArray saved = log.ReadAll();
         const QString path = dir.filePath("timed.txt");
         WriteLogWithTimes(path, log, times);
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
-        return saved + f.readAll();
+        return saved + FileBytes(path);
     };
     int failures = 0;
     const QByteArray expected = feed(false, failures);

@@ -3,8 +3,10 @@
 #include "controls/ComComboBox.h"
 
 #include "runtime/Exception.h"
+#include "serial/DeviceTestSupport.h"
 #include "serial/PortNames.h"
 #include "serial/platform/Termios2.h"
+#include "support/EnvGuard.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,27 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Sets an environment variable for the lifetime of the object.
-class TEnvGuard {
-public:
-    TEnvGuard(const char* name, const QByteArray& value) : m_name(name) {
-        m_had = qEnvironmentVariableIsSet(name);
-        m_old = qgetenv(name);
-        qputenv(name, value);
-    }
-    ~TEnvGuard() {
-        if (m_had)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    QByteArray m_old;
-    bool m_had = false;
-};
 
 // The port list holds exactly the given names: an empty tty class folder plus the extra names.
 class TFakePortList {
@@ -66,15 +47,6 @@ public:
 private:
     TExceptionReporter m_previous;
 };
-
-uint32_t DeviceSpeed(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    uint32_t out = 0, in = 0;
-    EXPECT_EQ(GetSpeeds(fd, &out, &in), 0);
-    ::close(fd);
-    return out;
-}
 
 QStringList Items(const QComboBox& box) {
     QStringList items;
@@ -242,7 +214,7 @@ TEST(ComComboBox, ANewRateOnAnOpenPortChangesTheLineSpeedAtOnce) {
     int closes = 0;
     port.OnAfterClose = [&](TCustomComPort*) { ++closes; };
     port.SetConnected(true);
-    ASSERT_EQ(DeviceSpeed(pty.SlavePath()), 38400u);
+    ASSERT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 38400u);
     const intptr_t handle = port.Handle();
 
     TSelector s;
@@ -250,12 +222,12 @@ TEST(ComComboBox, ANewRateOnAnOpenPortChangesTheLineSpeedAtOnce) {
     s.box->SetAutoApply(true);
     s.box->SetComPort(&port);
     s.UserChooses("57600");
-    EXPECT_EQ(DeviceSpeed(pty.SlavePath()), 57600u);
+    EXPECT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 57600u);
     EXPECT_TRUE(port.Connected());
     EXPECT_EQ(closes, 0);
     EXPECT_EQ(port.Handle(), handle);
     s.UserChooses("Custom"); // the port's custom speed, 9600 unless set
-    EXPECT_EQ(DeviceSpeed(pty.SlavePath()), 9600u);
+    EXPECT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 9600u);
 }
 
 TEST(ComComboBox, AnotherPortNameReopensAnOpenPortAndAFailureReachesTheReport) {
@@ -283,7 +255,7 @@ TEST(ComComboBox, AnotherPortNameReopensAnOpenPortAndAFailureReachesTheReport) {
     EXPECT_TRUE(port.Connected());
     EXPECT_EQ(opens, 2);
     EXPECT_EQ(s.changes, 1);
-    EXPECT_EQ(DeviceSpeed(ptyB.SlavePath()), 38400u);
+    EXPECT_EQ(ReadBack(ptyB.SlavePath()).OutSpeed, 38400u);
     EXPECT_EQ(port.WriteText("R"), 1);
     EXPECT_EQ(ptyB.Read(1), QByteArray("R")) << "the new device carries the data";
 

@@ -67,18 +67,22 @@ QImage Glyph(const char* name) {
     return LoadGlyphImage(QLatin1String(name));
 }
 
-// A lamp in a shown window, recording every OnChange.
+// A lamp in a shown window, recording every OnChange; given a port, it then shows that signal of it.
 struct TShownLed {
     QWidget window;
     TComLed* led = new TComLed(&window);
     std::vector<TLedState> changes;
 
-    TShownLed() {
+    explicit TShownLed(TComLedSignal signal = lsConn, TComPort* port = nullptr) {
         led->move(10, 10);
         led->OnChange = [this](TComLed*, TLedState s) { changes.push_back(s); };
         window.resize(60, 60);
         window.show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(&window));
+        if (port) {
+            led->SetLedSignal(signal);
+            led->SetComPort(port);
+        }
     }
 };
 
@@ -240,9 +244,7 @@ TEST(ComLed, ConnectionAndModemLinesFollowThePortThroughTheNullModem) {
     ASSERT_TRUE(WaitUntil([&] { return cts.led->State() == lsOn; }));
 
     // Bound to an open port, a lamp shows the line's present state at once.
-    TShownLed late;
-    late.led->SetLedSignal(lsCTS);
-    late.led->SetComPort(&near);
+    TShownLed late(lsCTS, &near);
     EXPECT_EQ(late.led->State(), lsOn);
     EXPECT_EQ(late.changes, (std::vector<TLedState>{lsOn}));
 
@@ -268,9 +270,7 @@ TEST(ComLed, RingsKeepTheLampLitForTheDurationFromTheFirstRing) {
     TComPort port;
     port.SetPort("LEDRINGA");
     port.SetConnected(true);
-    TShownLed s;
-    s.led->SetLedSignal(lsRing);
-    s.led->SetComPort(&port);
+    TShownLed s(lsRing, &port);
     ASSERT_EQ(s.led->RingDuration(), 1000);
 
     QElapsedTimer clock;
@@ -304,9 +304,7 @@ TEST(ComLed, TransmitLampLightsOnAWriteAndGoesDarkWhenTheOutputHasDrained) {
     port.SetPort(QString::fromStdString(pty.SlavePath()));
     port.SetBaudRate(br38400);
     port.SetConnected(true);
-    TShownLed s;
-    s.led->SetLedSignal(lsTx);
-    s.led->SetComPort(&port);
+    TShownLed s(lsTx, &port);
     EXPECT_EQ(s.led->State(), lsOff);
     s.changes.clear();
 
@@ -404,9 +402,7 @@ TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtO
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(int(c.signal));
-        TShownLed s;
-        s.led->SetLedSignal(c.signal);
-        s.led->SetComPort(&port);
+        TShownLed s(c.signal, &port);
         ASSERT_TRUE(WaitUntil([&] {
             return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), OnScreen(*s.led).pixel(0, 0));
         }));
@@ -465,9 +461,7 @@ TEST(ComLed, ADestroyedLampLeavesThePortAndAnotherThreadsCallIsHandedOver) {
     port.SetPort(QString::fromStdString(pty.SlavePath()));
     port.SetConnected(true);
     {
-        TShownLed s;
-        s.led->SetLedSignal(lsTx);
-        s.led->SetComPort(&port);
+        TShownLed s(lsTx, &port);
         s.led->OnChange = [](TComLed*, TLedState) { ADD_FAILURE() << "no change while destroyed"; };
     }
     // The link is gone from the port: a write and a close call nothing of the lamp.
@@ -476,9 +470,7 @@ TEST(ComLed, ADestroyedLampLeavesThePortAndAnotherThreadsCallIsHandedOver) {
 
     // A ring (which a pty never reports) called from another thread lights the lamp and starts its
     // timer in the lamp's own thread.
-    TShownLed s;
-    s.led->SetLedSignal(lsRing);
-    s.led->SetComPort(&port);
+    TShownLed s(lsRing, &port);
     std::thread other([&] { s.led->ComLink()->OnRing(&port); });
     other.join();
     EXPECT_EQ(s.led->State(), lsOff) << "not touched from the other thread";

@@ -129,10 +129,7 @@ TEST(PropStorage, AHandEditOfTheTextStoreIsWhatTheNextWindowRestores) {
         delete first.Form;
     }
     // As a text editor would: read the file, replace a few characters, write it back.
-    QFile file(RegistryStorePath());
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    QByteArray text = file.readAll();
-    file.close();
+    QByteArray text = FileBytes(RegistryStorePath());
     ASSERT_TRUE(text.contains("[HKEY_CURRENT_USER\\Software\\Varnholt\\Corvantel\\TMainFormF]\n"
                               "\"Line0000000000\"=\"object MainFormF: TMainFormF\"\n"
                               "\"Line0000000001\"=\"  object ComPort1: TComPort\"\n"
@@ -142,9 +139,7 @@ TEST(PropStorage, AHandEditOfTheTextStoreIsWhatTheNextWindowRestores) {
                               "\"Line0000000005\"=\"end\"\n"))
         << text.toStdString();
     text.replace("'COM3'", "'/dev/ttyUSB1'").replace("br57600", "br9600");
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-    file.close();
+    WriteFileBytes(RegistryStorePath(), text);
 
     log.clear();
     TWindow second(&log);
@@ -197,18 +192,15 @@ TEST(PropStorage, InactiveStorageNeitherLoadsNorSaves) {
 
 TEST(PropStorage, SaveFailuresAreReportedAndClosingGoesOn) {
     TTempConfigHome home;
-    QFile blocker(home.Path() + "/file");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
     QStringList log;
     TWindow w(&log);
     w.Form->show();
-    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    ASSERT_NO_FATAL_FAILURE(home.Block());
     TReportCapture reports;
     EXPECT_TRUE(w.Form->close());
     EXPECT_FALSE(w.Form->isVisible());
     EXPECT_EQ(reports.Messages, QStringList{"Failed to set data for 'Line0000000000'"});
-    qputenv("XDG_CONFIG_HOME", home.Path().toLocal8Bit());
+    home.Unblock();
     delete w.Form;
 }
 

@@ -46,10 +46,7 @@ TEST(IniFile, TextAndIntegersBySectionAndKey) {
 TEST(IniFile, ReadsFilesWrittenByHandAndRefusesUnwritableOnes) {
     TTempConfigHome home;
     const QString path = home.Path() + "/hand.ini";
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("[ComPort1]\nBaudRate=57600\nList=a, b\nHex=0x10\n");
-    f.close();
+    WriteFileBytes(path, "[ComPort1]\nBaudRate=57600\nList=a, b\nHex=0x10\n");
     TIniFile ini(path);
     EXPECT_EQ(ini.ReadInteger("ComPort1", "BaudRate", 0), 57600);
     EXPECT_EQ(ini.ReadString("ComPort1", "List", ""), "a, b");
@@ -64,50 +61,26 @@ TEST(IniFile, ReadsFilesWrittenByHandAndRefusesUnwritableOnes) {
     }
 
     // A pipe is not read (it would wait for a writer): a writer that is there shows what a read would see.
-    const QByteArray pipe = QFile::encodeName(home.Path() + "/pipe.ini");
-    ASSERT_EQ(mkfifo(pipe.constData(), 0600), 0);
-    std::thread writer([&] {
-        const int fd = ::open(pipe.constData(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            [[maybe_unused]] const ssize_t n = ::write(fd, "[S]\nK=V\n", 8);
-            ::close(fd);
-        }
-    });
-    EXPECT_EQ(TIniFile(QFile::decodeName(pipe)).ReadString("S", "K", "?"), "?");
-    const int reader = ::open(pipe.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
-    writer.join();
-    ::close(reader);
+    const QString pipe = home.Path() + "/pipe.ini";
+    ASSERT_EQ(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_EQ(WithPipeWriter(pipe, "[S]\nK=V\n", [&] { return TIniFile(pipe).ReadString("S", "K", "?"); }),
+              "?");
 }
-
-namespace {
-
-QByteArray FileBytes(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-void WriteBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-} // namespace
 
 TEST(IniFile, ValueTextIsReadAndWrittenVerbatimInEverySection) {
     TTempConfigHome home;
     const QString path = home.Path() + "/other.ini";
-    WriteBytes(path, "; written by another program\r\n"
-                     "top=before any section\r\n"
-                     "[General]\r\n"
-                     "A=a,b\r\n"
-                     "B=C:\\temp\\new\r\n"
-                     "C=x;y\r\n"
-                     "D = \"quoted\" \r\n"
-                     "D=second\r\n"
-                     "\r\n"
-                     "[ComPort1]\r\n"
-                     "Port=COM3\r\n");
+    WriteFileBytes(path, "; written by another program\r\n"
+                         "top=before any section\r\n"
+                         "[General]\r\n"
+                         "A=a,b\r\n"
+                         "B=C:\\temp\\new\r\n"
+                         "C=x;y\r\n"
+                         "D = \"quoted\" \r\n"
+                         "D=second\r\n"
+                         "\r\n"
+                         "[ComPort1]\r\n"
+                         "Port=COM3\r\n");
     TIniFile ini(path);
     EXPECT_EQ(ini.ReadString("General", "A", "?"), "a,b");
     EXPECT_EQ(ini.ReadString("General", "B", "?"), "C:\\temp\\new");
@@ -188,7 +161,7 @@ TEST(IniFile, ChangesLeaveEveryOtherByteAsItWas) {
     for (const TBytesCase& c : cases) {
         TTempConfigHome home;
         const QString path = home.Path() + "/hand.ini";
-        WriteBytes(path, c.Before);
+        WriteFileBytes(path, c.Before);
         TIniFile ini(path);
         c.Operation(ini);
         EXPECT_EQ(FileBytes(path), c.After) << c.Name;
@@ -198,8 +171,8 @@ TEST(IniFile, ChangesLeaveEveryOtherByteAsItWas) {
 TEST(IniFile, ReadsHandEditsAsTheyWereMeant) {
     TTempConfigHome home;
     const QString path = home.Path() + "/hand.ini";
-    WriteBytes(path, "[Names]\nM\xfcller=Gr\xfc\xdf"
-                     "e\nUTF=M\xc3\xbcller\n[S]\nA=1\n[T]\n[S]\nB=2\nA=3\n[U] ; note [x]\nC=4\n");
+    WriteFileBytes(path, "[Names]\nM\xfcller=Gr\xfc\xdf"
+                         "e\nUTF=M\xc3\xbcller\n[S]\nA=1\n[T]\n[S]\nB=2\nA=3\n[U] ; note [x]\nC=4\n");
     TIniFile ini(path);
     EXPECT_EQ(ini.ReadString("Names", QString::fromUtf8("M\xc3\xbcller"), "?"),
               QString::fromUtf8("Gr\xc3\xbc\xc3\x9f"
@@ -215,7 +188,7 @@ TEST(IniFile, ReadsHandEditsAsTheyWereMeant) {
 TEST(IniFile, NamesAreEitherFoundAgainOrRefused) {
     TTempConfigHome home;
     const QString path = home.Path() + "/names.ini";
-    WriteBytes(path, "[S]\nK=1\n");
+    WriteFileBytes(path, "[S]\nK=1\n");
     const QString lone(QChar(0xD800));
     const std::pair<QString, QString> refused[] = {
         {"S", " K"},  {"S", "K\t"},      {"S", ";K"},  {"S", "#K"},   {"S", "[K"},
@@ -253,7 +226,7 @@ TEST(IniFile, SeesEveryOtherWriter) {
     EXPECT_EQ(a.ReadString("S", "K", "?"), "2");
     a.WriteString("S", "L", "3");
     EXPECT_EQ(FileBytes(path), "[S]\nK=2\nL=3\n");
-    WriteBytes(path, "[S]\nK=7\nL=8\n"); // same size, same file, at once
+    WriteFileBytes(path, "[S]\nK=7\nL=8\n"); // same size, same file, at once
     EXPECT_EQ(a.ReadString("S", "K", "?"), "7");
     a.WriteString("S", "M", "9");
     EXPECT_EQ(FileBytes(path), "[S]\nK=7\nL=8\nM=9\n");

@@ -28,15 +28,11 @@ QString ErrorOf(const std::function<void()>& f) {
 }
 
 void WriteStoreBytes(const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(RegistryStorePath()).absolutePath());
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
+    WriteFileBytes(RegistryStorePath(), bytes);
 }
 
 QByteArray StoreBytes() {
-    QFile f(RegistryStorePath());
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    return FileBytes(RegistryStorePath());
 }
 
 // Bytes of a literal that may hold NUL bytes.
@@ -47,24 +43,6 @@ template <size_t N> QByteArray Bytes(const char (&s)[N]) {
 // Joins what a list of reads gave, for the tables below.
 QString Reads(const QStringList& parts) {
     return parts.join(QLatin1Char('|'));
-}
-
-// Runs f while a thread stands ready to write bytes into the pipe at path and close it, and lets that
-// thread finish afterwards whether f opened the pipe or not.
-template <class F> auto WithPipeWriter(const QString& path, const QByteArray& bytes, F&& f) {
-    const QByteArray name = QFile::encodeName(path);
-    std::thread writer([&] {
-        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
-            ::close(fd);
-        }
-    });
-    auto result = f();
-    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
-    writer.join();
-    ::close(reader);
-    return result;
 }
 
 TRegistryData::TValue Value(const QString& name, TRegDataType type, const QByteArray& data) {
@@ -145,11 +123,7 @@ TEST(Registry, TypedReadAndWriteFailuresNameTheValue) {
 
 TEST(Registry, UnwritableStoreFailsToSetData) {
     TTempConfigHome home;
-    // The config home is a plain file: the store's folder cannot be made.
-    QFile blocker(home.Path() + "/file");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    ASSERT_NO_FATAL_FAILURE(home.Block());
     TRegistry reg;
     EXPECT_FALSE(reg.OpenKey("Software", true));
     ASSERT_TRUE(reg.OpenKey("", false)); // the root itself is always there
@@ -228,10 +202,8 @@ TEST(Registry, AStoreThatCannotBeReadIsNeverWrittenOver) {
         ASSERT_TRUE(reg.OpenKey("\\Software\\B", true));
         reg.WriteInteger("Also", 1);
     }
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray before = f.readAll();
-    f.close();
+    const QByteArray before = StoreBytes();
+    ASSERT_TRUE(before.contains("\"Keep\"=\"me\"")) << before.toStdString();
 
     struct TFailReads {
         TFailReads() { SetRegistryReadFailureForTesting(true); }
@@ -248,8 +220,7 @@ TEST(Registry, AStoreThatCannotBeReadIsNeverWrittenOver) {
     reg.EndUpdate();
     failing.reset();
 
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    EXPECT_EQ(f.readAll(), before);
+    EXPECT_EQ(StoreBytes(), before);
     ASSERT_TRUE(reg.OpenKey("\\Software\\A", false));
     EXPECT_EQ(reg.ReadString("Keep"), "me");
 }
@@ -271,10 +242,7 @@ TEST(Registry, TheStoreIsTextAPersonCanReadWithEveryTypeKept) {
         reg.WriteString("", "unnamed");
         reg.WriteString(QString::fromUtf8("Näme \"q\""), tricky);
     }
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray text = f.readAll();
-    f.close();
+    const QByteArray text = StoreBytes();
     const QByteArray expected =
         "[HKEY_CURRENT_USER\\Software\\Varnholt\\Corvantel\\TMainFormF]\n"
         "\"Line0000000000\"=\"object MainFormF: TMainFormF\"\n"
@@ -327,24 +295,21 @@ TEST(Registry, HandEditsCommentsAndUnknownLinesSurviveARewrite) {
     reg.WriteString("Third", "3");
     ASSERT_TRUE(reg.OpenKey("\\Software\\B", false));
     EXPECT_TRUE(reg.DeleteValue("Gone"));
-    QFile f(RegistryStorePath());
-    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
-    const QByteArray got = f.readAll();
-    EXPECT_EQ(got, QByteArray("# written by hand\n"
-                              "[HKEY_CURRENT_USER\\Software\\A]\n"
-                              "; about first\n"
-                              "\"First\"=\"one\"\n"
-                              "this line means nothing\n"
-                              "\"Second\"=dword:0000002a\n"
-                              "\"Third\"=\"3\"\n"
-                              "\"Bad\"=dword:123456789\n"
-                              "\n"
-                              "[SOMEWHERE_ELSE\\X]\n"
-                              "\"Hidden\"=\"not a value here\"\n"
-                              "\n"
-                              "[HKEY_CURRENT_USER\\Software\\B]\n"
-                              "; after gone\n"
-                              "\n"));
+    EXPECT_EQ(StoreBytes(), QByteArray("# written by hand\n"
+                                       "[HKEY_CURRENT_USER\\Software\\A]\n"
+                                       "; about first\n"
+                                       "\"First\"=\"one\"\n"
+                                       "this line means nothing\n"
+                                       "\"Second\"=dword:0000002a\n"
+                                       "\"Third\"=\"3\"\n"
+                                       "\"Bad\"=dword:123456789\n"
+                                       "\n"
+                                       "[SOMEWHERE_ELSE\\X]\n"
+                                       "\"Hidden\"=\"not a value here\"\n"
+                                       "\n"
+                                       "[HKEY_CURRENT_USER\\Software\\B]\n"
+                                       "; after gone\n"
+                                       "\n"));
 }
 
 TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
@@ -366,12 +331,8 @@ TEST(Registry, ABinaryStoreIsConvertedOnceAndKeptAsABackup) {
     EXPECT_EQ(reg.ReadString("Line0000000000"), "object MainFormF: TMainFormF");
     EXPECT_EQ(reg.ReadInteger("N"), 7);
     EXPECT_FALSE(QFile::exists(LegacyRegistryStorePath()));
-    QFile backup(LegacyRegistryStorePath() + ".bak");
-    ASSERT_TRUE(backup.open(QIODevice::ReadOnly));
-    EXPECT_EQ(backup.readAll(), binary);
-    QFile text(RegistryStorePath());
-    ASSERT_TRUE(text.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(text.readAll().contains("\"N\"=dword:00000007\n"));
+    EXPECT_EQ(FileBytes(LegacyRegistryStorePath() + ".bak"), binary);
+    EXPECT_TRUE(StoreBytes().contains("\"N\"=dword:00000007\n"));
 
     // Once converted, a binary store that turns up again is not read.
     ASSERT_TRUE(legacy.open(QIODevice::WriteOnly));
@@ -450,10 +411,7 @@ TEST(Registry, UpdatesWriteOnceAndDropWhatIsNotEnded) {
     EXPECT_EQ(reg.ReadString("C"), "3");
 
     // An update on a store that cannot be written fails at the first change.
-    QFile blocker(home.Path() + "/file");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
-    qputenv("XDG_CONFIG_HOME", (home.Path() + "/file").toLocal8Bit());
+    ASSERT_NO_FATAL_FAILURE(home.Block());
     TRegistry failing;
     failing.BeginUpdate();
     ASSERT_TRUE(failing.OpenKey("", false));
@@ -676,9 +634,7 @@ TEST(Registry, EveryUnreadableStoreIsKeptAndNamed) {
     const QList<QByteArray> kept = {"first \xff\n", "second \xfe\n", "third \xfd\n"};
     ASSERT_EQ(reports.size(), 3);
     for (int i = 0; i < 3; ++i) {
-        QFile f(copies[i]);
-        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << copies[i].toStdString();
-        EXPECT_EQ(f.readAll(), kept[i]);
+        EXPECT_EQ(FileBytes(copies[i]), kept[i]);
         EXPECT_TRUE(reports[i].endsWith("it was kept as " + copies[i] + " and the settings start afresh."))
             << reports[i].toStdString();
     }

@@ -22,26 +22,16 @@ void OpenOn(TComPort& port, const TPtyPair& pty) {
     port.OpenPort();
 }
 
-// Counts the hidden receiver's messages by their wParam.
-class TMessageSpy : public QObject {
-public:
-    QList<uint32_t> WParams;
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == TComEventMessage::EventType()) {
-            auto* m = static_cast<TComEventMessage*>(e);
-            EXPECT_EQ(m->Msg, 1025);
-            EXPECT_EQ(m->LParam, 0);
-            WParams.append(m->WParam);
-        }
-        return false;
-    }
+// A port and the pseudo-terminal it opens on.
+class PortEvents : public ::testing::Test {
+protected:
+    TPtyPair pty;
+    TComPort port;
 };
 
 } // namespace
 
-TEST(PortEvents, ReceivedDataIsReadOnceAndSharedByEveryDataLink) {
-    TPtyPair pty;
-    TComPort port;
+TEST_F(PortEvents, ReceivedDataIsReadOnceAndSharedByEveryDataLink) {
     TEventLog log;
     HookPort(port, log);
     TComLink a, signalsOnly, b;
@@ -68,9 +58,7 @@ TEST(PortEvents, ReceivedDataIsReadOnceAndSharedByEveryDataLink) {
         port.UnregisterLink(l);
 }
 
-TEST(PortEvents, WithoutDataLinkTheHandlerGetsTheCountAndReadsItself) {
-    TPtyPair pty;
-    TComPort port;
+TEST_F(PortEvents, WithoutDataLinkTheHandlerGetsTheCountAndReadsItself) {
     QByteArray got;
     int counted = 0;
     port.OnRxChar = [&](TCustomComPort* p, int count) {
@@ -88,9 +76,7 @@ TEST(PortEvents, WithoutDataLinkTheHandlerGetsTheCountAndReadsItself) {
     EXPECT_FALSE(rxBufCalled);
 }
 
-TEST(PortEvents, WriteThenDrainLightsAndDarkensTransmit) {
-    TPtyPair pty;
-    TComPort port;
+TEST_F(PortEvents, WriteThenDrainLightsAndDarkensTransmit) {
     TEventLog log;
     HookPort(port, log);
     TComLink link;
@@ -112,23 +98,20 @@ class PortHandOver : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { TComThread::SetDirectHandOver(GetParam()); }
     void TearDown() override { TComThread::SetDirectHandOver(true); }
+    TPtyPair pty;
+    TComPort port;
 };
 
 TEST_P(PortHandOver, CloseWithEventsWaitingForTheMainThreadServesThem) {
-    TPtyPair pty;
-    TComPort port;
     QByteArray got;
     TComLink link;
-    link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) { got.append(static_cast<const char*>(b), n); };
+    CollectInto(link, got);
     port.RegisterLink(&link);
     OpenOn(port, pty);
     ASSERT_EQ(port.EventThread()->Direct(), GetParam());
     pty.Write("x");
     // Do not run the event loop: the events wait for this thread.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!port.EventThread()->EventsWaiting() && std::chrono::steady_clock::now() < end)
-        std::this_thread::yield();
-    ASSERT_TRUE(port.EventThread()->EventsWaiting());
+    ASSERT_TRUE(WaitPlain([&] { return port.EventThread()->EventsWaiting(); }));
     port.ClosePort(); // serves them while it waits for the thread
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(got, "x");
@@ -136,8 +119,6 @@ TEST_P(PortHandOver, CloseWithEventsWaitingForTheMainThreadServesThem) {
 }
 
 TEST_P(PortHandOver, HandlersRunInTheMainThreadInOrderAcrossManyReports) {
-    TPtyPair pty;
-    TComPort port;
     QByteArray got;
     int reports = 0;
     bool inMain = true;
@@ -169,8 +150,6 @@ TEST_P(PortHandOver, HandlersRunInTheMainThreadInOrderAcrossManyReports) {
 TEST_P(PortHandOver, HandlerFailureUnderThreadSyncIsReportedAndEndsTheThread) {
     QStringList reported;
     auto previous = SetExceptionReporter([&](const QString& m) { reported.append(m); });
-    TPtyPair pty;
-    TComPort port;
     int calls = 0;
     port.OnRxChar = [&](TCustomComPort*, int) {
         ++calls;
@@ -189,8 +168,6 @@ TEST_P(PortHandOver, HandlerFailureUnderThreadSyncIsReportedAndEndsTheThread) {
 }
 
 TEST_P(PortHandOver, AHandlersNestedEventLoopGetsNoEventsOfTheSamePortUntilItReturns) {
-    TPtyPair pty;
-    TComPort port;
     QByteArray got;
     int depth = 0, deepest = 0;
     TComLink link;
@@ -219,9 +196,7 @@ TEST_P(PortHandOver, AHandlersNestedEventLoopGetsNoEventsOfTheSamePortUntilItRet
 INSTANTIATE_TEST_SUITE_P(HandOver, PortHandOver, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Direct" : "EventThread"; });
 
-TEST(PortEvents, CloseFromInsideAHandlerRunsOnceTheHandlerReturns) {
-    TPtyPair pty;
-    TComPort port;
+TEST_F(PortEvents, CloseFromInsideAHandlerRunsOnceTheHandlerReturns) {
     bool stillOpenAfterAsking = false;
     port.OnRxChar = [&](TCustomComPort* p, int) {
         p->ClosePort();
@@ -234,9 +209,7 @@ TEST(PortEvents, CloseFromInsideAHandlerRunsOnceTheHandlerReturns) {
     EXPECT_EQ(port.Handle(), -1);
 }
 
-TEST(PortEvents, WindowSyncSendsOneMessagePerEventAndHandlesInMainThread) {
-    TPtyPair pty;
-    TComPort port;
+TEST_F(PortEvents, WindowSyncSendsOneMessagePerEventAndHandlesInMainThread) {
     port.SetSyncMethod(smWindowSync);
     TEventLog log;
     TComLink link;
@@ -255,9 +228,7 @@ TEST(PortEvents, WindowSyncSendsOneMessagePerEventAndHandlesInMainThread) {
     port.UnregisterLink(&link);
 }
 
-TEST(PortEvents, NoSyncRunsHandlersInTheEventThread) {
-    TPtyPair pty;
-    TComPort port;
+TEST_F(PortEvents, NoSyncRunsHandlersInTheEventThread) {
     port.SetSyncMethod(smNone);
     std::atomic<bool> inEventThread{false};
     std::atomic<int> bytes{0};
@@ -275,11 +246,10 @@ TEST(PortEvents, NoSyncRunsHandlersInTheEventThread) {
     port.UnregisterLink(&link);
 }
 
-TEST(PortEvents, DeviceLossEndsTheThreadAndClosesThePort) {
-    auto pty = std::make_unique<TPtyPair>();
-    TComPort port;
-    OpenOn(port, *pty);
-    pty.reset(); // the far end and the device go away
+TEST_F(PortEvents, DeviceLossEndsTheThreadAndClosesThePort) {
+    auto lost = std::make_unique<TPtyPair>();
+    OpenOn(port, *lost);
+    lost.reset(); // the far end and the device go away
     ASSERT_TRUE(WaitUntil([&] { return !port.Connected(); }));
     EXPECT_EQ(port.EventThread(), nullptr);
     port.ClosePort(); // nothing left to close
@@ -290,4 +260,5 @@ TEST(PortEvents, DeviceLossEndsTheThreadAndClosesThePort) {
     EXPECT_TRUE(port.Connected());
     port.WriteText("ok");
     EXPECT_EQ(again.Read(2), QByteArray("ok"));
+    port.ClosePort(); // before the pty it runs on goes
 }

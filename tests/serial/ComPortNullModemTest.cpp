@@ -30,16 +30,6 @@ protected:
     TComPort near, far;
 };
 
-class TMessageSpy : public QObject {
-public:
-    QList<uint32_t> WParams;
-    bool eventFilter(QObject*, QEvent* e) override {
-        if (e->type() == TComEventMessage::EventType())
-            WParams.append(static_cast<TComEventMessage*>(e)->WParam);
-        return false;
-    }
-};
-
 } // namespace
 
 TEST_F(NullModem, DtrAndRtsShowAsDsrRlsdAndCtsAtTheOtherEnd) {

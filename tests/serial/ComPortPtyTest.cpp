@@ -5,6 +5,7 @@
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
+#include "DeviceTestSupport.h"
 #include "PortTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -27,27 +28,17 @@ void ConsoleSetup(TComPort& port, const TPtyPair& pty) {
     port.Timeouts()->SetReadTotalConstant(10);
 }
 
-// Reads the device's settings through a descriptor of our own.
-struct TDeviceSettings {
-    termios Termios{};
-    uint32_t OutSpeed = 0, InSpeed = 0;
+// A port set up as the console sets it, on a pseudo-terminal of its own.
+class PortOnPty : public ::testing::Test {
+protected:
+    PortOnPty() { ConsoleSetup(port, pty); }
+    TPtyPair pty;
+    TComPort port;
 };
-TDeviceSettings ReadBack(const std::string& path) {
-    TDeviceSettings s;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    tcgetattr(fd, &s.Termios);
-    GetSpeeds(fd, &s.OutSpeed, &s.InSpeed);
-    ::close(fd);
-    return s;
-}
 
 } // namespace
 
-TEST(PortOnPty, OpensWithItsLineSettingsAndCustomSpeed) {
-    TPtyPair pty;
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, OpensWithItsLineSettingsAndCustomSpeed) {
     port.SetConnected(true);
     ASSERT_TRUE(port.Connected());
     EXPECT_NE(port.Handle(), -1);
@@ -73,10 +64,7 @@ TEST(PortOnPty, OpensWithItsLineSettingsAndCustomSpeed) {
     EXPECT_EQ(port.Handle(), -1);
 }
 
-TEST(PortOnPty, RefusedSettingFailsTheOpenAndClosesTheDeviceAgain) {
-    TPtyPair pty;
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, RefusedSettingFailsTheOpenAndClosesTheDeviceAgain) {
     port.SetDataBits(dbSeven); // a pseudo-terminal carries 8 bits only
     try {
         port.OpenPort();
@@ -99,10 +87,7 @@ TEST(PortOnPty, RefusedSettingFailsTheOpenAndClosesTheDeviceAgain) {
     EXPECT_TRUE(port.Connected());
 }
 
-TEST(PortOnPty, WritesReachTheFarEndAndFarEndBytesAreRead) {
-    TPtyPair pty;
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, WritesReachTheFarEndAndFarEndBytesAreRead) {
     port.SetEvents({}); // no event thread: nothing else reads the queue
     TEventLog log;
     TComLink link;
@@ -133,10 +118,7 @@ TEST(PortOnPty, WritesReachTheFarEndAndFarEndBytesAreRead) {
     port.UnregisterLink(&link);
 }
 
-TEST(PortOnPty, AsyncOperationsCheckTheirRequest) {
-    TPtyPair pty;
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, AsyncOperationsCheckTheirRequest) {
     port.SetEvents({});
     port.OpenPort();
     PAsyncRequest none = nullptr;
@@ -163,8 +145,7 @@ TEST(PortOnPty, AsyncOperationsCheckTheirRequest) {
     EXPECT_EQ(request, nullptr);
 }
 
-TEST(PortOnPty, ClosedPortFailsEveryDeviceOperation) {
-    TComPort port;
+TEST_F(PortOnPty, ClosedPortFailsEveryDeviceOperation) {
     char buffer[4];
     EXPECT_EQ(CodeOf([&] { port.WriteText("R"); }), 2);
     EXPECT_EQ(CodeOf([&] { port.ReadBytes(buffer, 4); }), 3);
@@ -179,8 +160,7 @@ TEST(PortOnPty, ClosedPortFailsEveryDeviceOperation) {
     port.ClosePort();
 }
 
-TEST(PortOnPty, MissingOrBusyDeviceIsRefusedWithCodeOne) {
-    TComPort port;
+TEST_F(PortOnPty, MissingOrBusyDeviceIsRefusedWithCodeOne) {
     TEventLog log;
     HookPort(port, log);
     port.SetPort(QDir::tempPath() + "/no-such-serial-device");
@@ -194,7 +174,6 @@ TEST(PortOnPty, MissingOrBusyDeviceIsRefusedWithCodeOne) {
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(log.Lines, QStringList{"OnBeforeOpen"});
 
-    TPtyPair pty;
     TComPort first, second;
     first.SetPort(QString::fromStdString(pty.SlavePath()));
     second.SetPort(QString::fromStdString(pty.SlavePath()));
@@ -206,10 +185,7 @@ TEST(PortOnPty, MissingOrBusyDeviceIsRefusedWithCodeOne) {
     EXPECT_TRUE(second.Connected());
 }
 
-TEST(PortOnPty, OpenAndCloseSequencesNotifyInOrder) {
-    TPtyPair pty;
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, OpenAndCloseSequencesNotifyInOrder) {
     TEventLog log;
     HookPort(port, log);
     TComLink a, b;
@@ -234,10 +210,8 @@ TEST(PortOnPty, OpenAndCloseSequencesNotifyInOrder) {
     port.UnregisterLink(&b);
 }
 
-TEST(PortOnPty, ChangingThePortWhileOpenReopensOnTheNewDevice) {
-    TPtyPair first, second;
-    TComPort port;
-    ConsoleSetup(port, first);
+TEST_F(PortOnPty, ChangingThePortWhileOpenReopensOnTheNewDevice) {
+    TPtyPair second;
     TEventLog log;
     port.OnBeforeOpen = [&](TCustomComPort*) { log.Add("BeforeOpen"); };
     port.OnAfterOpen = [&](TCustomComPort*) { log.Add("AfterOpen"); };
@@ -262,15 +236,12 @@ TEST(PortOnPty, ChangingThePortWhileOpenReopensOnTheNewDevice) {
 
     // While closed the name is only held.
     log.Lines.clear();
-    port.SetPort(QString::fromStdString(first.SlavePath()));
+    port.SetPort(QString::fromStdString(pty.SlavePath()));
     EXPECT_TRUE(log.Lines.isEmpty());
     EXPECT_FALSE(port.Connected());
 }
 
-TEST(PortOnPty, SyncMethodCannotChangeWhileOpenAndEmptyEventsStartNoThread) {
-    TPtyPair pty;
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, SyncMethodCannotChangeWhileOpenAndEmptyEventsStartNoThread) {
     port.SetEvents({});
     port.OpenPort();
     EXPECT_FALSE(port.ThreadCreated());
@@ -282,10 +253,9 @@ TEST(PortOnPty, SyncMethodCannotChangeWhileOpenAndEmptyEventsStartNoThread) {
     EXPECT_EQ(port.SyncMethod(), smNone);
 }
 
-TEST(PortOnPty, LayoutLeftConnectedOpensWhenLoadedAndReportsFailure) {
+TEST_F(PortOnPty, LayoutLeftConnectedOpensWhenLoadedAndReportsFailure) {
     QStringList reported;
     auto previous = SetExceptionReporter([&](const QString& m) { reported.append(m); });
-    TPtyPair pty;
     {
         TComPort port;
         port.BeginLoading();
@@ -308,10 +278,8 @@ TEST(PortOnPty, LayoutLeftConnectedOpensWhenLoadedAndReportsFailure) {
     EXPECT_EQ(reported, QStringList{"Unable to open com port (win error code: 2)"});
 }
 
-TEST(PortOnPty, AbortEndsAPendingWriteWithCodeTwo) {
-    TPtyPair pty; // nobody reads the far end: the pty fills up
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, AbortEndsAPendingWriteWithCodeTwo) {
+    // Nobody reads the far end: the pty fills up.
     port.SetEvents({});
     port.Timeouts()->SetWriteTotalMultiplier(0);
     port.Timeouts()->SetWriteTotalConstant(0); // no write time-out: the write stays pending
@@ -326,28 +294,23 @@ TEST(PortOnPty, AbortEndsAPendingWriteWithCodeTwo) {
     FreeAsyncRequest(request);
 }
 
-TEST(PortOnPty, DestroyingAnOpenPortClosesWithNotifications) {
-    TPtyPair pty;
+TEST_F(PortOnPty, DestroyingAnOpenPortClosesWithNotifications) {
     TEventLog log;
-    auto* port = new TComPort;
-    ConsoleSetup(*port, pty);
-    port->OnBeforeClose = [&](TCustomComPort* p) {
+    auto* closing = new TComPort;
+    ConsoleSetup(*closing, pty);
+    closing->OnBeforeClose = [&](TCustomComPort* p) {
         log.Add("BeforeClose");
         EXPECT_NE(p->Parity(), nullptr) << "settings still there";
     };
-    port->OnAfterClose = [&](TCustomComPort*) { log.Add("AfterClose"); };
-    port->OpenPort();
-    delete port;
+    closing->OnAfterClose = [&](TCustomComPort*) { log.Add("AfterClose"); };
+    closing->OpenPort();
+    delete closing;
     EXPECT_EQ(log.Lines, (QStringList{"BeforeClose", "AfterClose"}));
-    // The device is free again.
-    TComPort again;
-    ConsoleSetup(again, pty);
-    again.OpenPort();
-    EXPECT_TRUE(again.Connected());
+    port.OpenPort(); // the device is free again
+    EXPECT_TRUE(port.Connected());
 }
 
-TEST(PortOnPty, LinkRegistrationTwiceOrUnknownIsRefused) {
-    TComPort port;
+TEST_F(PortOnPty, LinkRegistrationTwiceOrUnknownIsRefused) {
     TComLink link, rx;
     port.RegisterLink(&link);
     EXPECT_FALSE(port.HasRxBufLink());
@@ -361,10 +324,7 @@ TEST(PortOnPty, LinkRegistrationTwiceOrUnknownIsRefused) {
     EXPECT_FALSE(port.HasRxBufLink());
 }
 
-TEST(PortOnPty, PtyHasNoModemLinesButAcceptsLineControl) {
-    TPtyPair pty;
-    TComPort port;
-    ConsoleSetup(port, pty);
+TEST_F(PortOnPty, PtyHasNoModemLinesButAcceptsLineControl) {
     port.OpenPort();
     port.SetDTRLine(true);
     port.SetRTSLine(true);

@@ -9,6 +9,7 @@
 #include "serial/platform/VirtualSerialDevice.h"
 #include "support/TestSupport.h"
 
+#include "DeviceTestSupport.h"
 #include "PortTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -155,19 +156,6 @@ TEST_P(HandlerFailure, IsReportedAfterTheEventThreadWasReleased) {
 
 INSTANTIATE_TEST_SUITE_P(SyncMethods, HandlerFailure, ::testing::Values(smThreadSync, smNone));
 
-namespace {
-
-bool HardwareHandshakeOn(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    termios t{};
-    tcgetattr(fd, &t);
-    ::close(fd);
-    return t.c_cflag & CRTSCTS;
-}
-
-} // namespace
-
 TEST(PortFlowControl, StoredHardwareHandshakeLoadsIntoAnOpenPort) {
     TTempConfigHome home;
     TRegistry reg;
@@ -187,7 +175,7 @@ TEST(PortFlowControl, StoredHardwareHandshakeLoadsIntoAnOpenPort) {
     port.OpenPort();
     EXPECT_NO_THROW(port.LoadFromRegistry(reg));
     EXPECT_EQ(port.FlowControl()->FlowControl(), fcHardware);
-    EXPECT_TRUE(HardwareHandshakeOn(pty.SlavePath()));
+    EXPECT_TRUE((ReadBack(pty.SlavePath()).Termios.c_cflag & CRTSCTS));
 
     // One half alone cannot be had on Linux; both halves in one update can.
     EXPECT_EQ(CodeOf([&] { port.FlowControl()->SetOutCTSFlow(false); }), 7);
@@ -196,12 +184,12 @@ TEST(PortFlowControl, StoredHardwareHandshakeLoadsIntoAnOpenPort) {
     port.FlowControl()->SetOutCTSFlow(false);
     port.FlowControl()->SetControlRTS(rtsEnable);
     port.EndUpdate();
-    EXPECT_FALSE(HardwareHandshakeOn(pty.SlavePath()));
+    EXPECT_FALSE((ReadBack(pty.SlavePath()).Termios.c_cflag & CRTSCTS));
     port.BeginUpdate();
     port.FlowControl()->SetControlRTS(rtsHandshake);
     port.FlowControl()->SetOutCTSFlow(true);
     port.EndUpdate();
-    EXPECT_TRUE(HardwareHandshakeOn(pty.SlavePath()));
+    EXPECT_TRUE((ReadBack(pty.SlavePath()).Termios.c_cflag & CRTSCTS));
 
     // What Linux has no equivalent for keeps failing, also inside an update.
     EXPECT_EQ(CodeOf([&] { port.FlowControl()->SetControlDTR(dtrHandshake); }), 7);

@@ -4,6 +4,8 @@
 #include "serial/platform/StreamSerialDevice.h"
 #include "support/TestSupport.h"
 
+#include "DeviceTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -64,18 +66,6 @@ public:
 private:
     int m_fd;
     TScript& m_script;
-};
-
-struct TRecord {
-    TEvent Event{true, true};
-    TOverlapped Ov;
-    TRecord() { Ov.Event = &Event; }
-    int Finish() {
-        if (!Event.Wait(10000))
-            return -1;
-        uint32_t n = 0;
-        return GetOverlappedResult(Ov, &n, false);
-    }
 };
 
 struct TRig {

@@ -51,12 +51,6 @@ uint32_t TakeErrors(TSerialDevice& device) {
     return errors;
 }
 
-uint32_t InQueue(TSerialDevice& device) {
-    TComStat stat;
-    EXPECT_EQ(device.ClearCommError(nullptr, &stat), 0);
-    return stat.cbInQue;
-}
-
 int Write(TSerialDevice& device, const QByteArray& data) {
     TRecord rec;
     uint32_t n = 0;

@@ -22,31 +22,11 @@
 
 namespace {
 
-TDcb Dcb(uint32_t baud, uint8_t byteSize = 8, uint8_t parity = kNoParity, uint8_t stopBits = kOneStopBit,
-         uint32_t flags = kDcbBinary) {
-    TDcb dcb;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = byteSize;
-    dcb.Parity = parity;
-    dcb.StopBits = stopBits;
-    dcb.Flags = flags;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
 std::unique_ptr<TSerialDevice> OpenPty(const TPtyPair& pty) {
     int error = 0;
     auto device = OpenSerialDevice(pty.SlavePath(), &error);
     EXPECT_TRUE(device) << "open failed: " << error;
     return device;
-}
-
-uint32_t InQueue(TSerialDevice& device) {
-    TComStat stat;
-    uint32_t errors = 0;
-    EXPECT_EQ(device.ClearCommError(&errors, &stat), 0);
-    return stat.cbInQue;
 }
 
 // Reads exactly what is queued now (the port's way: count, then an immediate read).
@@ -65,9 +45,16 @@ int TaskCount() {
     return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
 }
 
+// A pseudo-terminal and the device opened on it.
+class DevicePty : public ::testing::Test {
+protected:
+    TPtyPair pty;
+    std::unique_ptr<TSerialDevice> device;
+};
+
 } // namespace
 
-TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
+TEST_F(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     // Only the mapping: that device is the kernel console here and is never opened.
     EXPECT_EQ(PortNameToPath("COM1"), "/dev/ttyS0"); // never opened
     EXPECT_EQ(PortNameToPath("COM12"), "/dev/ttyS11");
@@ -87,7 +74,6 @@ TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     EXPECT_FALSE(OpenSerialDevice("/dev/null", &error));
     EXPECT_EQ(error, ENOTTY);
 
-    TPtyPair pty;
     auto first = OpenPty(pty);
     ASSERT_TRUE(first);
     EXPECT_GE(first->NativeHandle(), 0);
@@ -98,8 +84,7 @@ TEST(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     EXPECT_TRUE(again);
 }
 
-TEST(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
-    TPtyPair pty;
+TEST_F(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
     const auto exclusive = [](int fd) {
         int on = -1;
         EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &on), 0);
@@ -116,8 +101,7 @@ TEST(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
 
     // Unlocked, the device holds the tty exclusively while it is open, and only then.
     ASSERT_EQ(::flock(other, LOCK_UN), 0);
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(device = OpenPty(pty));
     EXPECT_EQ(exclusive(other), 1);
     device.reset();
     EXPECT_EQ(exclusive(other), 0);
@@ -131,10 +115,8 @@ TEST(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
     ::close(other);
 }
 
-TEST(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
+    ASSERT_TRUE(device = OpenPty(pty));
     const int fd = int(device->NativeHandle());
 
     ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
@@ -190,11 +172,9 @@ TEST(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
     }
 }
 
-TEST(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
-    TPtyPair pty;
+TEST_F(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
     pty.Write("stale"); // sent while the device was closed
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(device = OpenPty(pty));
     ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
     ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
 
@@ -221,10 +201,8 @@ TEST(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
     EXPECT_TRUE(zero.Event.IsSet());
 }
 
-TEST(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
+    ASSERT_TRUE(device = OpenPty(pty));
     char buffer[64] = {};
     uint32_t got = 99;
 
@@ -300,59 +278,47 @@ TEST(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
     EXPECT_EQ(device->SetCommTimeouts({kMaxDword, kMaxDword, kMaxDword, 0, 0}), EINVAL);
 }
 
-TEST(DevicePty, PurgeAbortsAPendingWrite) {
-    TPtyPair pty; // nobody reads the far end
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
-    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0); // no write timeout
-    static char block[16384];
-    TRecord rec;
-    int r = 0;
-    for (int i = 0; i < 1000; ++i) {
-        uint32_t written = 0;
-        r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
-        if (r != 0)
-            break;
+// A write the far end never takes stays pending until a purge aborts it or its time-out completes it
+// with the bytes written so far.
+TEST_F(DevicePty, APendingWriteEndsByPurgeOrTimeout) {
+    for (const bool timeout : {false, true}) {
+        SCOPED_TRACE(timeout ? "write timeout" : "purge");
+        TPtyPair pty; // nobody reads the far end
+        auto device = OpenPty(pty);
+        ASSERT_TRUE(device);
+        ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, timeout ? 50u : 0u}), 0);
+        static char block[16384];
+        TRecord rec;
+        int r = 0;
+        uint64_t total = 0;
+        for (int i = 0; i < 1000 && r == 0; ++i) {
+            uint32_t written = 0;
+            r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
+            total += written;
+        }
+        ASSERT_EQ(r, kErrorIoPending);
+        uint32_t n = 0;
+        if (timeout) {
+            EXPECT_EQ(rec.Finish(&n), 0);
+            EXPECT_LT(n, sizeof block);
+            // Exactly the bytes reported reached the far end.
+            EXPECT_EQ(uint64_t(pty.ReadAvailable().size()), total + n);
+            continue;
+        }
+        TComStat stat;
+        ASSERT_EQ(device->ClearCommError(nullptr, &stat), 0);
+        EXPECT_GT(stat.cbOutQue, 0u);
+        EXPECT_FALSE(rec.Done());
+        ASSERT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
+        EXPECT_EQ(rec.Finish(&n), kErrorOperationAborted);
+        EXPECT_LT(n, sizeof block);
+        EXPECT_EQ(device->PurgeComm(kPurgeTxClear | kPurgeRxClear), 0);
+        EXPECT_EQ(device->PurgeComm(0x10), EINVAL);
     }
-    ASSERT_EQ(r, kErrorIoPending);
-    TComStat stat;
-    ASSERT_EQ(device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_GT(stat.cbOutQue, 0u);
-    EXPECT_FALSE(rec.Done());
-    ASSERT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
-    uint32_t n = 0;
-    EXPECT_EQ(rec.Finish(&n), kErrorOperationAborted);
-    EXPECT_LT(n, sizeof block);
-    EXPECT_EQ(device->PurgeComm(kPurgeTxClear | kPurgeRxClear), 0);
-    EXPECT_EQ(device->PurgeComm(0x10), EINVAL);
 }
 
-TEST(DevicePty, WriteTimeoutCompletesWithTheBytesWritten) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
-    ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 50}), 0);
-    static char block[16384];
-    TRecord rec;
-    int r = 0;
-    uint64_t total = 0;
-    for (int i = 0; i < 1000 && r == 0; ++i) {
-        uint32_t written = 0;
-        r = device->WriteFile(block, sizeof block, &written, &rec.Ov);
-        total += written;
-    }
-    ASSERT_EQ(r, kErrorIoPending);
-    uint32_t n = 0;
-    EXPECT_EQ(rec.Finish(&n), 0);
-    EXPECT_LT(n, sizeof block);
-    // Exactly the bytes reported reached the far end.
-    EXPECT_EQ(uint64_t(pty.ReadAvailable().size()), total + n);
-}
-
-TEST(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
+    ASSERT_TRUE(device = OpenPty(pty));
     uint32_t mask = 0;
     TRecord wait;
     EXPECT_EQ(device->WaitCommEvent(&mask, &wait.Ov), EINVAL); // nothing watched
@@ -386,10 +352,8 @@ TEST(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
     EXPECT_EQ(mask, 0u);
 }
 
-TEST(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
+    ASSERT_TRUE(device = OpenPty(pty));
     ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
     ASSERT_EQ(device->SetCommMask(kEvRxChar), 0);
     // The far end sends at 115200-baud pace: 115 bytes every 10 ms for 1.5 s.
@@ -430,10 +394,8 @@ TEST(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
     EXPECT_GE(gaps[gaps.size() / 2], 100.0) << "a flowing stream settles on long windows";
 }
 
-TEST(DevicePty, DiscardNullAndEventCharacter) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, DiscardNullAndEventCharacter) {
+    ASSERT_TRUE(device = OpenPty(pty));
     TDcb dcb = Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbNull);
     dcb.EvtChar = '\n';
     ASSERT_EQ(device->SetCommState(dcb), 0);
@@ -452,10 +414,8 @@ TEST(DevicePty, DiscardNullAndEventCharacter) {
     EXPECT_EQ(ReadQueued(*device), QByteArray("abc\n"));
 }
 
-TEST(DevicePty, ModemQueriesOnAPtyAreHarmless) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, ModemQueriesOnAPtyAreHarmless) {
+    ASSERT_TRUE(device = OpenPty(pty));
     uint32_t status = 0xFF;
     EXPECT_EQ(device->GetCommModemStatus(&status), 0);
     EXPECT_EQ(status, 0u);
@@ -472,11 +432,9 @@ TEST(DevicePty, ModemQueriesOnAPtyAreHarmless) {
     EXPECT_EQ(device->SetupComm(4096, 4096), 0);
 }
 
-TEST(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
+TEST_F(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
     const int tasksBefore = TaskCount();
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+    ASSERT_TRUE(device = OpenPty(pty));
     EXPECT_EQ(TaskCount(), tasksBefore + 1); // the I/O thread
     ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
     ASSERT_EQ(device->SetCommMask(kEvRxChar | kEvCts), 0);
@@ -509,10 +467,8 @@ TEST(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
     device.reset();
 }
 
-TEST(DevicePty, DestroyingFailsPendingRequests) {
-    TPtyPair pty;
-    auto device = OpenPty(pty);
-    ASSERT_TRUE(device);
+TEST_F(DevicePty, DestroyingFailsPendingRequests) {
+    ASSERT_TRUE(device = OpenPty(pty));
     ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
     TRecord read;
     char buffer[4];
@@ -522,7 +478,7 @@ TEST(DevicePty, DestroyingFailsPendingRequests) {
     EXPECT_EQ(read.Finish(), kErrorOperationAborted);
 }
 
-TEST(DevicePty, EventsAndOverlappedResults) {
+TEST_F(DevicePty, EventsAndOverlappedResults) {
     TEvent manual(true, false), automatic(false, true);
     EXPECT_FALSE(manual.IsSet());
     EXPECT_EQ(manual.Wait(0), false);

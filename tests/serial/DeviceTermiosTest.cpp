@@ -3,6 +3,8 @@
 #include "serial/platform/ErrorMarkDecoder.h"
 #include "serial/platform/TermiosSettings.h"
 
+#include "DeviceTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -10,18 +12,6 @@
 #include <vector>
 
 namespace {
-
-TDcb Dcb(uint32_t baud, uint8_t byteSize, uint8_t parity, uint8_t stopBits, uint32_t flags = kDcbBinary) {
-    TDcb dcb;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = byteSize;
-    dcb.Parity = parity;
-    dcb.StopBits = stopBits;
-    dcb.Flags = flags;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
 
 // A termios as a device might hand it over: cooked, echoing, with output processing.
 termios Cooked() {

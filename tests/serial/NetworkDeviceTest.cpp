@@ -11,6 +11,7 @@
 #include "support/TestSupport.h"
 
 #include "DeviceTestSupport.h"
+#include "PortTestSupport.h"
 #include "ScriptedComPortServer.h"
 #include "Ser2NetSupport.h"
 
@@ -30,31 +31,9 @@
 
 namespace {
 
-TDcb Dcb(uint32_t baud, uint8_t stopBits = kOneStopBit) {
-    TDcb dcb;
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 8;
-    dcb.StopBits = stopBits;
-    dcb.Flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-    return dcb;
-}
-
-struct TPtySettings {
-    termios Termios{};
-    uint32_t Speed = 0;
-};
-
-TPtySettings ReadBack(const std::string& path) {
-    TPtySettings s;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    EXPECT_GE(fd, 0);
-    ::tcgetattr(fd, &s.Termios);
-    uint32_t in = 0;
-    GetSpeeds(fd, &s.Speed, &in);
-    ::close(fd);
-    return s;
+// A line with DTR and RTS held on, as the port sets it.
+TDcb Remote(uint32_t baud, uint8_t stopBits = kOneStopBit) {
+    return Dcb(baud, 8, kNoParity, stopBits, kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable);
 }
 
 QByteArray AllBytes() {
@@ -200,7 +179,7 @@ TEST_F(NetworkDevice, EveryByteValuePassesBothWays) {
         SCOPED_TRACE(name);
         auto device = Open(name);
         ASSERT_TRUE(device);
-        ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
+        ASSERT_EQ(device->SetCommState(Remote(38400)), 0);
         // Twice, so that IAC pairs and IAC at chunk ends are both seen.
         const QByteArray all = AllBytes() + AllBytes();
         ASSERT_TRUE(WriteDevice(*device, all));
@@ -221,20 +200,20 @@ TEST_F(NetworkDevice, LineSettingsArriveAtThePtyThroughTheOption) {
     EXPECT_EQ(dcb.BaudRate, 38400u);
     EXPECT_EQ(dcb.ByteSize, 8);
 
-    ASSERT_EQ(device->SetCommState(Dcb(9600)), 0);
-    EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 9600u);
-    ASSERT_EQ(device->SetCommState(Dcb(57600, kTwoStopBits)), 0);
-    TPtySettings s = ReadBack(m_pty.SlavePath());
-    EXPECT_EQ(s.Speed, 57600u);
+    ASSERT_EQ(device->SetCommState(Remote(9600)), 0);
+    EXPECT_EQ(ReadBack(m_pty.SlavePath()).OutSpeed, 9600u);
+    ASSERT_EQ(device->SetCommState(Remote(57600, kTwoStopBits)), 0);
+    TDeviceSettings s = ReadBack(m_pty.SlavePath());
+    EXPECT_EQ(s.OutSpeed, 57600u);
     EXPECT_TRUE(s.Termios.c_cflag & CSTOPB);
     ASSERT_EQ(device->GetCommState(&dcb), 0);
-    EXPECT_EQ(dcb, Dcb(57600, kTwoStopBits));
+    EXPECT_EQ(dcb, Remote(57600, kTwoStopBits));
 
     // A block the option cannot carry is refused before anything is sent.
-    TDcb bad = Dcb(9600);
+    TDcb bad = Remote(9600);
     bad.ByteSize = 9;
     EXPECT_EQ(device->SetCommState(bad), EINVAL);
-    EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 57600u);
+    EXPECT_EQ(ReadBack(m_pty.SlavePath()).OutSpeed, 57600u);
 
     // DTR and RTS go out as requests; a pty has no lines to show them, and reports no modem signals.
     EXPECT_EQ(device->EscapeCommFunction(kClrDtr), 0);
@@ -250,19 +229,19 @@ TEST_F(NetworkDevice, LineSettingsArriveAtThePtyThroughTheOption) {
 TEST_F(NetworkDevice, RawPortKeepsSettingsWithoutEffect) {
     auto device = Open(m_server->TcpName());
     ASSERT_TRUE(device);
-    ASSERT_EQ(device->SetCommState(Dcb(9600, kTwoStopBits)), 0);
+    ASSERT_EQ(device->SetCommState(Remote(9600, kTwoStopBits)), 0);
     TDcb dcb;
     ASSERT_EQ(device->GetCommState(&dcb), 0);
-    EXPECT_EQ(dcb, Dcb(9600, kTwoStopBits));
+    EXPECT_EQ(dcb, Remote(9600, kTwoStopBits));
     ASSERT_TRUE(WriteDevice(*device, "x"));
     EXPECT_EQ(m_pty.Read(1), QByteArray("x"));
-    EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 38400u); // the server's own setting
+    EXPECT_EQ(ReadBack(m_pty.SlavePath()).OutSpeed, 38400u); // the server's own setting
 }
 
 TEST_F(NetworkDevice, PurgeDropsQueuedInput) {
     auto device = Open(m_server->Rfc2217Name());
     ASSERT_TRUE(device);
-    ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
+    ASSERT_EQ(device->SetCommState(Remote(38400)), 0);
     m_pty.Write("stale");
     TComStat stat;
     ASSERT_TRUE(WaitUntil([&] { return device->ClearCommError(nullptr, &stat) == 0 && stat.cbInQue == 5; }));
@@ -293,7 +272,7 @@ TEST_F(NetworkDevice, ServerGoingAwayIsALostDeviceAndItsReturnCanBeOpened) {
         EXPECT_EQ(mask, 0u);
         TRecord again;
         EXPECT_EQ(device->WriteFile("x", 1, &got, &again.Ov), EIO);
-        EXPECT_EQ(device->SetCommState(Dcb(9600)), EIO);
+        EXPECT_EQ(device->SetCommState(Remote(9600)), EIO);
         // What closing needs still works.
         EXPECT_EQ(device->PurgeComm(kPurgeTxAbort | kPurgeRxAbort), 0);
         EXPECT_EQ(device->SetCommMask(0), 0);
@@ -330,7 +309,7 @@ TEST_F(NetworkDevice, PortSendsAndReceivesThroughBothKinds) {
         port.SetConnected(true);
         ASSERT_TRUE(port.Connected());
         if (rfc2217) {
-            EXPECT_EQ(ReadBack(m_pty.SlavePath()).Speed, 9600u);
+            EXPECT_EQ(ReadBack(m_pty.SlavePath()).OutSpeed, 9600u);
         }
 
         EXPECT_EQ(port.WriteText("hello"), 5);
@@ -341,9 +320,7 @@ TEST_F(NetworkDevice, PortSendsAndReceivesThroughBothKinds) {
 
         TComLink link;
         QByteArray linked;
-        link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) {
-            linked.append(static_cast<const char*>(b), n);
-        };
+        CollectInto(link, linked);
         port.RegisterLink(&link);
         EXPECT_EQ(port.WriteText("again"), 5);
         EXPECT_EQ(m_pty.Read(5), QByteArray("again"));
@@ -380,8 +357,8 @@ TEST(NetworkDeviceScripted, ChangedValueIsARefusalAndThePreviousSettingsAreSentA
     TDcb dcb;
     ASSERT_EQ(device->GetCommState(&dcb), 0);
     EXPECT_EQ(dcb.BaudRate, 38400u);
-    ASSERT_EQ(device->SetCommState(Dcb(57600)), 0);
-    EXPECT_EQ(device->SetCommState(Dcb(9600)), EINVAL);
+    ASSERT_EQ(device->SetCommState(Remote(57600)), 0);
+    EXPECT_EQ(device->SetCommState(Remote(9600)), EINVAL);
     ASSERT_EQ(device->GetCommState(&dcb), 0);
     EXPECT_EQ(dcb.BaudRate, 57600u);
     // The last baud rate asked for is the one that was in force.
@@ -397,13 +374,7 @@ TEST(NetworkDeviceScripted, ChangedValueIsARefusalAndThePreviousSettingsAreSentA
     TComPort port;
     port.SetPort(QString::fromStdString(again.Name));
     port.SetBaudRate(br9600);
-    int code = 0;
-    try {
-        port.SetConnected(true);
-    } catch (const EComPort& e) {
-        code = e.Code();
-    }
-    EXPECT_EQ(code, 7);
+    EXPECT_EQ(CodeOf([&] { port.SetConnected(true); }), 7);
     EXPECT_FALSE(port.Connected());
 }
 
@@ -465,13 +436,7 @@ TEST_F(NetworkDevice, PortClosesItselfWhenTheServerGoesAndOpensAgainWhenItIsBack
         EXPECT_FALSE(port.Connected());
         EXPECT_THROW(port.WriteText("x"), EComPort);
         // While the server is away, opening fails with "Unable to open com port".
-        int code = 0;
-        try {
-            port.OpenPort();
-        } catch (const EComPort& e) {
-            code = e.Code();
-        }
-        EXPECT_EQ(code, 1);
+        EXPECT_EQ(CodeOf([&] { port.OpenPort(); }), 1);
 
         ASSERT_TRUE(m_server->Start()) << m_server->Error;
         port.OpenPort();
@@ -494,10 +459,14 @@ class HostileServer : public ::testing::Test {
 protected:
     TShortNetworkLimits m_limits{600, 300, 600};
 
-    static std::unique_ptr<TSerialDevice> Open(const std::string& name, int* error) {
-        auto device = OpenSerialDevice(name, error);
+    // Opens the device; without `error` the open must succeed.
+    static std::unique_ptr<TSerialDevice> Open(const std::string& name, int* error = nullptr) {
+        int own = 0;
+        auto device = OpenSerialDevice(name, error ? error : &own);
         if (device) {
             EXPECT_EQ(device->SetCommTimeouts({0, 0, 200, 0, 0}), 0);
+        } else if (!error) {
+            ADD_FAILURE() << name << ": " << strerror(own);
         }
         return device;
     }
@@ -531,12 +500,6 @@ long RssKiB() {
     return 0;
 }
 
-TDcb Line(uint32_t baud) {
-    TDcb dcb = Dcb(baud);
-    dcb.Flags = kDcbBinary; // DTR and RTS off: no SET-CONTROL requests besides the exchange
-    return dcb;
-}
-
 } // namespace
 
 // Every wait for a server that does not answer ends at its limit, and the main thread's event loop
@@ -556,19 +519,10 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
             if (!hostPort.empty())
                 connecting = hostPort;
         });
-        int code = 0, error = 0;
-        EXPECT_LT(LongestStall([&] {
-                      try {
-                          port.OpenPort();
-                      } catch (const EComPort& e) {
-                          code = e.Code();
-                          error = e.SystemError();
-                      }
-                  }),
-                  kStall);
+        std::pair<int, int> failure;
+        EXPECT_LT(LongestStall([&] { failure = FailureOf([&] { port.OpenPort(); }); }), kStall);
         SetConnectingHandler(nullptr);
-        EXPECT_EQ(code, 1);
-        EXPECT_EQ(error, ETIMEDOUT);
+        EXPECT_EQ(failure, std::make_pair(1, ETIMEDOUT));
         EXPECT_EQ(connecting, "127.0.0.1:" + std::to_string(silent.Port));
     }
     {
@@ -579,15 +533,8 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
         port.SetPort(QString::fromStdString(once.Name));
         port.SetBaudRate(br38400);
         port.SetEvents({});
-        int code = 0;
-        EXPECT_LT(LongestStall([&] {
-                      try {
-                          port.OpenPort(); // the settings exchange and its restore go unanswered
-                      } catch (const EComPort& e) {
-                          code = e.Code();
-                      }
-                  }),
-                  kStall);
+        int code = 0; // the settings exchange and its restore go unanswered
+        EXPECT_LT(LongestStall([&] { code = CodeOf([&] { port.OpenPort(); }); }), kStall);
         EXPECT_EQ(code, 7);
         EXPECT_FALSE(port.Connected());
     }
@@ -622,13 +569,12 @@ TEST_F(HostileServer, LateAndUnaskedAnswersAreNotTakenForTheNextOne) {
     TServerScript script;
     script.AnswerLimit = 7;
     TScriptedComPortServer server(script);
-    int error = 0;
-    auto device = Open(server.Name, &error);
-    ASSERT_TRUE(device) << strerror(error);
-    EXPECT_EQ(device->SetCommState(Line(9600)), ETIMEDOUT);
+    auto device = Open(server.Name);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->SetCommState(Dcb(9600)), ETIMEDOUT);
     // The held answers (9600 and the restore) now arrive in front of the next exchange's.
     server.Script.AnswerLimit = -1;
-    EXPECT_EQ(device->SetCommState(Line(19200)), 0);
+    EXPECT_EQ(device->SetCommState(Dcb(19200)), 0);
     // A stray baud answer of the server's own, seen (the notification behind it has arrived) before
     // the next exchange starts.
     std::vector<uint8_t> stray;
@@ -639,7 +585,7 @@ TEST_F(HostileServer, LateAndUnaskedAnswersAreNotTakenForTheNextOne) {
         uint32_t status = 0;
         return device->GetCommModemStatus(&status) == 0 && status == kMsCtsOn;
     }));
-    EXPECT_EQ(device->SetCommState(Line(57600)), 0);
+    EXPECT_EQ(device->SetCommState(Dcb(57600)), 0);
     TDcb dcb;
     ASSERT_EQ(device->GetCommState(&dcb), 0);
     EXPECT_EQ(dcb.BaudRate, 57600u);
@@ -672,9 +618,8 @@ TEST_F(HostileServer, MalformedServerBytes) {
         script.Greeting = c.Greeting;
         script.AgreeBinary = c.AgreeBinary;
         TScriptedComPortServer server(script);
-        int error = 0;
-        auto device = Open(server.Name, &error);
-        ASSERT_TRUE(device) << strerror(error);
+        auto device = Open(server.Name);
+        ASSERT_TRUE(device);
         EXPECT_EQ(ReadDevice(*device, c.Data.size()), c.Data);
         if (!c.AgreeBinary) {
             // Our CR goes out as CR NUL to a server that is not in binary mode.
@@ -692,16 +637,16 @@ TEST_F(HostileServer, MalformedServerBytes) {
     TNetworkLimits limits = TNetworkSerialDevice::Limits();
     limits.AnswerMs = 60000; // a wait for the answer would outlast the test
     TNetworkSerialDevice::SetLimits(limits);
-    int error = 0;
-    auto device = Open(server.Name, &error);
-    ASSERT_TRUE(device) << strerror(error);
-    EXPECT_EQ(device->SetCommState(Line(9600)), EINVAL);
+    auto device = Open(server.Name);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->SetCommState(Dcb(9600)), EINVAL);
 
     // A server that hangs up inside a subnegotiation: the open fails, nothing is left waiting.
     TServerScript dropped;
     dropped.Greeting = {255, 250, 44, 101, 0, 0};
     dropped.CloseAfterGreeting = true;
     TScriptedComPortServer dropper(dropped);
+    int error = 0;
     EXPECT_FALSE(Open(dropper.Name, &error));
     EXPECT_NE(error, 0);
 }
@@ -725,9 +670,8 @@ TEST_F(HostileServer, NegotiationFloodIsDroppedWithMemoryBounded) {
 // stream is still delivered, in order.
 TEST_F(HostileServer, SettingsWorkWithInputUnread) {
     TScriptedComPortServer server;
-    int error = 0;
-    auto device = Open(server.Name, &error);
-    ASSERT_TRUE(device) << strerror(error);
+    auto device = Open(server.Name);
+    ASSERT_TRUE(device);
     std::vector<uint8_t> stream(4 * 1024 * 1024);
     for (size_t i = 0; i < stream.size(); ++i)
         stream[i] = uint8_t(i * 7 + i / 251);
@@ -736,7 +680,7 @@ TEST_F(HostileServer, SettingsWorkWithInputUnread) {
         TComStat stat{};
         return device->ClearCommError(nullptr, &stat) == 0 && stat.cbInQue > 512 * 1024;
     }));
-    EXPECT_EQ(device->SetCommState(Line(9600)), 0);
+    EXPECT_EQ(device->SetCommState(Dcb(9600)), 0);
     const QByteArray got = ReadDevice(*device, int(stream.size()));
     ASSERT_EQ(size_t(got.size()), stream.size());
     EXPECT_EQ(memcmp(got.data(), stream.data(), stream.size()), 0);
@@ -749,9 +693,8 @@ TEST_F(HostileServer, ServerThatStopsReadingIsDropped) {
     limits.StallMs = 300;
     TNetworkSerialDevice::SetLimits(limits);
     TScriptedComPortServer server;
-    int error = 0;
-    auto device = Open(server.Name, &error);
-    ASSERT_TRUE(device) << strerror(error);
+    auto device = Open(server.Name);
+    ASSERT_TRUE(device);
     ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
     server.Script.Read = false;
     std::vector<char> block(32 * 1024 * 1024, 'w');
@@ -769,9 +712,8 @@ TEST_F(HostileServer, UnansweredPurgeLetsLaterInputThrough) {
     TServerScript script;
     script.AnswerPurge = false;
     TScriptedComPortServer server(script);
-    int error = 0;
-    auto device = Open(server.Name, &error);
-    ASSERT_TRUE(device) << strerror(error);
+    auto device = Open(server.Name);
+    ASSERT_TRUE(device);
     ASSERT_EQ(device->PurgeComm(kPurgeRxClear), 0);
     ASSERT_TRUE(WaitUntil([&] {
         server.StreamData({'n'});

@@ -1,5 +1,7 @@
 #include "serial/PortNames.h"
 #include "serial/ComError.h"
+#include "support/EnvGuard.h"
+#include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,26 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Sets an environment variable for the lifetime of the object and restores the earlier value.
-class TEnvGuard {
-public:
-    TEnvGuard(const char* name, const QByteArray& value) : m_name(name) {
-        if (qEnvironmentVariableIsSet(name))
-            m_old = qgetenv(name);
-        qputenv(name, value);
-    }
-    ~TEnvGuard() {
-        if (m_old)
-            qputenv(m_name, *m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char* m_name;
-    std::optional<QByteArray> m_old;
-};
 
 // A fake tty class folder: each entry is a folder, with a `device` symlink when it stands for hardware
 // and a `type` file when given.
@@ -50,47 +32,55 @@ public:
                               QByteArray(entry.toLocal8Bit() + "/device").constData()),
                       0);
         }
-        if (type) {
-            QFile file(entry + QStringLiteral("/type"));
-            ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-            file.write(type);
-        }
+        if (type)
+            WriteFileBytes(entry + QStringLiteral("/type"), type);
     }
 
 private:
     QTemporaryDir m_dir;
 };
 
-TEST(PortNames, ListsHardwareEntriesSortedCaseInsensitively) {
-    TFakeSysfs sysfs;
-    sysfs.Add("COM3", true);
-    sysfs.Add("COM1", true);
-    sysfs.Add("COM10", true);
-    sysfs.Add("com2", true);
-    sysfs.Add("ttyS0", true, "0\n"); // placeholder slot
-    sysfs.Add("ttyS1", true, "4\n"); // a real 16550A
-    sysfs.Add("ttyS2", true);        // no type file: kept
-    sysfs.Add("tty0", false);        // virtual console, no device link
-    sysfs.Add("console", false);
-    sysfs.Add("devices", false);
-    sysfs.Add("ttyUSB0", true, "0\n"); // only ttyS slots are placeholders
-    TEnvGuard root(kSysfsTtyRootVariable, sysfs.Root().toLocal8Bit());
-    TEnvGuard extra(kExtraPortsVariable, QByteArray());
-
-    QStringList ports{QStringLiteral("stale")};
-    ListPortNames(ports);
-    EXPECT_EQ(ports, QStringList({"COM1", "COM10", "com2", "COM3", "ttyS1", "ttyS2", "ttyUSB0"}));
-}
-
-TEST(PortNames, ExtraNamesJoinTheSortedListOnce) {
-    TFakeSysfs sysfs;
-    sysfs.Add("ttyUSB0", true);
-    TEnvGuard root(kSysfsTtyRootVariable, sysfs.Root().toLocal8Bit());
-    TEnvGuard extra(kExtraPortsVariable, "/dev/pts/5::ttyUSB0: ttyACM1 ");
-
-    QStringList ports;
-    ListPortNames(ports);
-    EXPECT_EQ(ports, QStringList({"/dev/pts/5", "ttyACM1", "ttyUSB0"}));
+// The list read from a tty class folder: hardware entries sorted without regard to case (placeholder
+// serial slots and virtual terminals left out), the extra names joined once, what the list held dropped.
+TEST(PortNames, ListFromTheClassFolder) {
+    struct TEntry {
+        const char* Name;
+        bool Device;
+        const char* Type;
+    };
+    struct TCase {
+        const char* Name;
+        std::vector<TEntry> Entries;
+        QByteArray Extra;
+        QStringList Before, After;
+    };
+    // clang-format off
+    const TCase cases[] = {
+        {"hardware entries sorted case-insensitively",
+         {{"COM3", true, nullptr}, {"COM1", true, nullptr}, {"COM10", true, nullptr}, {"com2", true, nullptr},
+          {"ttyS0", true, "0\n"},      // placeholder slot
+          {"ttyS1", true, "4\n"},      // a real 16550A
+          {"ttyS2", true, nullptr},    // no type file: kept
+          {"tty0", false, nullptr},    // virtual console, no device link
+          {"console", false, nullptr}, {"devices", false, nullptr},
+          {"ttyUSB0", true, "0\n"}},   // only ttyS slots are placeholders
+         "", {"stale"}, {"COM1", "COM10", "com2", "COM3", "ttyS1", "ttyS2", "ttyUSB0"}},
+        {"extra names join the sorted list once", {{"ttyUSB0", true, nullptr}}, "/dev/pts/5::ttyUSB0: ttyACM1 ",
+         {}, {"/dev/pts/5", "ttyACM1", "ttyUSB0"}},
+        {"an empty folder gives an empty list", {}, "", {"COM1"}, {}},
+    };
+    // clang-format on
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TFakeSysfs sysfs;
+        for (const TEntry& e : c.Entries)
+            sysfs.Add(e.Name, e.Device, e.Type);
+        TEnvGuard root(kSysfsTtyRootVariable, sysfs.Root().toLocal8Bit());
+        TEnvGuard extra(kExtraPortsVariable, c.Extra);
+        QStringList ports = c.Before;
+        ListPortNames(ports);
+        EXPECT_EQ(ports, c.After);
+    }
 }
 
 TEST(PortNames, RealListNamesExistingDevices) {
@@ -104,28 +94,16 @@ TEST(PortNames, RealListNamesExistingDevices) {
     }
 }
 
-TEST(PortNames, EmptyFolderGivesEmptyList) {
-    TFakeSysfs sysfs;
-    TEnvGuard root(kSysfsTtyRootVariable, sysfs.Root().toLocal8Bit());
-    TEnvGuard extra(kExtraPortsVariable, QByteArray());
-
-    QStringList ports{QStringLiteral("COM1")};
-    ListPortNames(ports);
-    EXPECT_TRUE(ports.isEmpty());
-}
-
 TEST(PortNames, UnreadableListRaisesRegistryErrorAndKeepsPorts) {
     QTemporaryDir dir;
-    QFile plainFile(dir.filePath(QStringLiteral("file")));
-    ASSERT_TRUE(plainFile.open(QIODevice::WriteOnly));
-    plainFile.close();
+    WriteFileBytes(dir.filePath(QStringLiteral("file")), {});
 
     const struct {
         QString root;
         int error;
     } cases[] = {
         {dir.filePath(QStringLiteral("missing")), ENOENT},
-        {plainFile.fileName(), ENOTDIR},
+        {dir.filePath(QStringLiteral("file")), ENOTDIR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.root.toStdString());
@@ -267,9 +245,7 @@ protected:
                   0);
     }
     void Attribute(const QString& folder, const QString& name, const QByteArray& value) {
-        QFile file(m_sys.filePath(folder + "/" + name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(value);
+        WriteFileBytes(m_sys.filePath(folder + "/" + name), value);
     }
     void ByIdLink(const QString& name, const QByteArray& target) {
         ASSERT_EQ(symlink(target.constData(), QFile::encodeName(m_byId.filePath(name)).constData()), 0);

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "serial/ComPort.h"
+#include "serial/ComPortWindow.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QStringList>
 #include <QThread>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +16,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 // Records every link callback and port event, in order, as short texts ("link1.Conn(1)", "OnAfterOpen").
 class TEventLog {
@@ -69,6 +73,28 @@ inline void FillLink(TComLink& link, const QString& name, TEventLog& log, bool t
     };
 }
 
+// Collects the bytes the port hands to the link.
+inline void CollectInto(TComLink& link, QByteArray& into) {
+    link.OnRxBuf = [&into](TCustomComPort*, const void* b, int n) {
+        into.append(static_cast<const char*>(b), n);
+    };
+}
+
+// Records the wParam of every message the port's hidden receiver gets; each must be the one event message.
+class TMessageSpy : public QObject {
+public:
+    QList<uint32_t> WParams;
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == TComEventMessage::EventType()) {
+            auto* m = static_cast<TComEventMessage*>(e);
+            EXPECT_EQ(m->Msg, 1025);
+            EXPECT_EQ(m->LParam, 0);
+            WParams.append(m->WParam);
+        }
+        return false;
+    }
+};
+
 // Hooks every published event of the port to the log.
 inline void HookPort(TCustomComPort& port, TEventLog& log) {
     auto onOff = [](bool b) { return QString(b ? "1" : "0"); };
@@ -103,6 +129,16 @@ template <class F> int CodeOf(F&& f) {
         return e.Code();
     }
     return 0;
+}
+
+// The code and the system error of the EComPort that `f` raises, both 0 when it raises none.
+template <class F> std::pair<int, int> FailureOf(F&& f) {
+    try {
+        f();
+    } catch (const EComPort& e) {
+        return {e.Code(), e.SystemError()};
+    }
+    return {0, 0};
 }
 
 // How many threads this process has right now.

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -142,6 +143,29 @@ TTempConfigHome::~TTempConfigHome() {
         setenv("XDG_CONFIG_HOME", m_old.constData(), 1);
     else
         unsetenv("XDG_CONFIG_HOME");
+}
+
+QByteArray FileBytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+}
+
+void WriteFileBytes(const QString& path, const QByteArray& bytes) {
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(f.write(bytes), bytes.size());
+}
+
+void TTempConfigHome::Block() {
+    QFile blocker(m_path + "/file");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    setenv("XDG_CONFIG_HOME", QFile::encodeName(blocker.fileName()).constData(), 1);
+}
+
+void TTempConfigHome::Unblock() {
+    setenv("XDG_CONFIG_HOME", m_path.toLocal8Bit().constData(), 1);
 }
 
 void PointLink(const QString& link, const std::string& target) {

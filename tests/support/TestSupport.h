@@ -1,11 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 // Waits until pred() holds, processing Qt events meanwhile; false after the deadline. Tests never sleep
 // for a fixed time: they wait on a condition with a generous deadline.
@@ -45,12 +50,39 @@ private:
 // device comes back): a replugged adapter under its old name.
 void PointLink(const QString& link, const std::string& target);
 
+// The whole content of a file; "(unreadable)" when it cannot be read.
+QByteArray FileBytes(const QString& path);
+// Replaces the content of a file, making its folder first; the test fails when it cannot.
+void WriteFileBytes(const QString& path, const QByteArray& bytes);
+
+// Runs f while a thread stands ready to write bytes into the pipe at path and close it, and lets that
+// thread finish afterwards whether f opened the pipe or not.
+template <class F> auto WithPipeWriter(const QString& path, const QByteArray& bytes, F&& f) {
+    const QByteArray name = QFile::encodeName(path);
+    std::thread writer([&] {
+        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+            ::close(fd);
+        }
+    });
+    auto result = f();
+    const int reader = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); // frees the writer
+    writer.join();
+    ::close(reader);
+    return result;
+}
+
 // Points XDG_CONFIG_HOME at a fresh temporary folder for the lifetime of the object.
 class TTempConfigHome {
 public:
     TTempConfigHome();
     ~TTempConfigHome();
     QString Path() const { return m_path; }
+    // Points XDG_CONFIG_HOME at a plain file inside the folder (no store folder can be made there), and
+    // back at the folder.
+    void Block();
+    void Unblock();
 
 private:
     QString m_path;
