@@ -327,8 +327,11 @@ private:
         return m_charRun && m_charRunPair && OnChar && OnChar.target_type() == *m_charRunPair;
     }
     void NotifyRun(const char* chars, int count) {
-        if (OnChar && m_charRun)
-            m_charRun(this, chars, count);
+        if (OnChar && m_charRun) {
+            // Called through a copy: the handler may replace or drop itself.
+            const TCharRunEvent handler = m_charRun;
+            handler(this, chars, count);
+        }
     }
     // Whether this is one of the terminal classes whose ExecuteCode and NotifyChar are the ones here.
     bool OwnActions() const;

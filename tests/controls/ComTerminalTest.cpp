@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
@@ -217,6 +218,24 @@ TEST(ComTerminal, RunHandlerFollowsItsOnChar) {
     f.Feed("ij");
     EXPECT_EQ(runs, before);
     EXPECT_EQ(f.RowTexts()[1].trimmed(), "efghij");
+}
+
+// A run handler that drops itself keeps running to its end with what it holds; the rest goes to OnChar.
+TEST(ComTerminal, RunHandlerMayDropItself) {
+    TTermFixture f(teNone);
+    QByteArray runs;
+    auto held = std::make_shared<QByteArray>(256, '!');
+    const std::weak_ptr<QByteArray> watch = held;
+    f.term.SetCharRunHandler([&runs, &watch, held](TCustomComTerminal* sender, const char* chars, int count) {
+        sender->SetCharRunHandler(nullptr);
+        EXPECT_FALSE(watch.expired());
+        runs.append(chars, count);
+    });
+    held.reset();
+    f.Feed("ab\r\n");
+    f.Feed("cd");
+    EXPECT_EQ(runs, "ab\r\n");
+    EXPECT_EQ(f.chars, "cd");
 }
 
 // Without emulation every received byte reaches OnChar in order, and the grid matches a plain-text
