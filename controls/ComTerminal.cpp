@@ -829,22 +829,35 @@ void TCustomComTerminal::SetCharRunHandler(TCharRunEvent handler) {
     m_charRunPair = m_charRun && OnChar ? &OnChar.target_type() : nullptr;
 }
 
+namespace {
+
+// Calls an event through a copy of its handler: the handler may replace or clear the event it runs from.
+template <class TEvent, class... TArgs> void CallEvent(const TEvent& event, TArgs&&... args) {
+    if (event) {
+        const TEvent handler = event;
+        handler(std::forward<TArgs>(args)...);
+    }
+}
+
+} // namespace
+
 void TCustomComTerminal::NotifyChar(char ch) {
+    CallEvent(OnChar, this, ch);
+}
+
+void TCustomComTerminal::NotifyRun(const char* chars, int count) {
     if (OnChar)
-        OnChar(this, ch);
+        CallEvent(m_charRun, this, chars, count);
 }
 
 void TCustomComTerminal::NotifyStrRecieved(QByteArray& str) {
-    if (OnStrRecieved)
-        OnStrRecieved(this, str);
+    CallEvent(OnStrRecieved, this, str);
 }
 
 void TCustomComTerminal::NotifyGetEscapeCodes(std::unique_ptr<TEscapeCodes>& escapeCodes) {
-    if (OnGetEscapeCodes)
-        OnGetEscapeCodes(this, escapeCodes);
+    CallEvent(OnGetEscapeCodes, this, escapeCodes);
 }
 
 void TCustomComTerminal::NotifyUnhandledCode(TEscapeCode code, const QByteArray& data) {
-    if (OnUnhandledCode)
-        OnUnhandledCode(this, code, data);
+    CallEvent(OnUnhandledCode, this, code, data);
 }

@@ -326,13 +326,7 @@ private:
     bool CharRunsPaired() const {
         return m_charRun && m_charRunPair && OnChar && OnChar.target_type() == *m_charRunPair;
     }
-    void NotifyRun(const char* chars, int count) {
-        if (OnChar && m_charRun) {
-            // Called through a copy: the handler may replace or drop itself.
-            const TCharRunEvent handler = m_charRun;
-            handler(this, chars, count);
-        }
-    }
+    void NotifyRun(const char* chars, int count);
     // Whether this is one of the terminal classes whose ExecuteCode and NotifyChar are the ones here.
     bool OwnActions() const;
     void SaveCaret() { m_savedCaretPos = m_caretPos; }

@@ -220,22 +220,66 @@ TEST(ComTerminal, RunHandlerFollowsItsOnChar) {
     EXPECT_EQ(f.RowTexts()[1].trimmed(), "efghij");
 }
 
-// A run handler that drops itself keeps running to its end with what it holds; the rest goes to OnChar.
-TEST(ComTerminal, RunHandlerMayDropItself) {
-    TTermFixture f(teNone);
-    QByteArray runs;
-    auto held = std::make_shared<QByteArray>(256, '!');
-    const std::weak_ptr<QByteArray> watch = held;
-    f.term.SetCharRunHandler([&runs, &watch, held](TCustomComTerminal* sender, const char* chars, int count) {
-        sender->SetCharRunHandler(nullptr);
-        EXPECT_FALSE(watch.expired());
-        runs.append(chars, count);
-    });
-    held.reset();
-    f.Feed("ab\r\n");
-    f.Feed("cd");
-    EXPECT_EQ(runs, "ab\r\n");
-    EXPECT_EQ(f.chars, "cd");
+// Every event's handler may drop or replace itself while it runs: what it holds stays alive until it
+// returns, and what comes next goes to the new handler (or nobody).
+TEST(ComTerminal, HandlersMayDropThemselves) {
+    struct TCase {
+        const char* name;
+        TTermEmulation emulation;
+        // Sets on the terminal a handler that runs `body` (which clears the handler) and then `use`.
+        std::function<void(TCustomComTerminal&, std::function<void()> body)> install;
+        std::function<void(TTermFixture&)> trigger;
+    };
+    const TCase cases[] = {
+        {"OnChar", teNone,
+         [](TCustomComTerminal& t, std::function<void()> body) {
+             t.OnChar = [body](TCustomComTerminal* s, char) { s->OnChar = nullptr, body(); };
+         },
+         [](TTermFixture& f) { f.Feed("ab"); }},
+        {"run handler", teNone,
+         [](TCustomComTerminal& t, std::function<void()> body) {
+             t.SetCharRunHandler(
+                 [body](TCustomComTerminal* s, const char*, int) { s->SetCharRunHandler(nullptr), body(); });
+         },
+         [](TTermFixture& f) { f.Feed("ab\r\n"); }},
+        {"OnStrRecieved", teNone,
+         [](TCustomComTerminal& t, std::function<void()> body) {
+             t.OnStrRecieved = [body](TCustomComTerminal* s, QByteArray&) {
+                 s->OnStrRecieved = nullptr, body();
+             };
+         },
+         [](TTermFixture& f) { f.term.ReceiveStr("ab"); }},
+        {"OnGetEscapeCodes", teVT100orANSI,
+         [](TCustomComTerminal& t, std::function<void()> body) {
+             t.OnGetEscapeCodes = [body](TCustomComTerminal* s, std::unique_ptr<TEscapeCodes>&) {
+                 s->OnGetEscapeCodes = nullptr, body();
+             };
+         },
+         [](TTermFixture& f) { f.term.SetEmulation(teNone); }},
+        {"OnUnhandledCode", teVT100orANSI,
+         [](TCustomComTerminal& t, std::function<void()> body) {
+             t.OnUnhandledCode = [body](TCustomComTerminal* s, TEscapeCode, const QByteArray&) {
+                 s->OnUnhandledCode = nullptr, body();
+             };
+         },
+         [](TTermFixture& f) { f.Feed("\033[5x"); }},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TTermFixture f(c.emulation);
+        int calls = 0;
+        auto held = std::make_shared<QByteArray>(256, '!');
+        const std::weak_ptr<QByteArray> watch = held;
+        c.install(f.term, [&calls, &watch, held] {
+            ++calls;
+            EXPECT_FALSE(watch.expired()); // the running handler's capture
+        });
+        held.reset();
+        c.trigger(f);
+        EXPECT_TRUE(watch.expired());
+        c.trigger(f);
+        EXPECT_EQ(calls, 1);
+    }
 }
 
 // Without emulation every received byte reaches OnChar in order, and the grid matches a plain-text
