@@ -6,6 +6,8 @@ against a peer on a socat pseudo-terminal pair:
 
 Every wait is on a condition with a deadline; the walk takes a few seconds."""
 
+import ctypes
+import ctypes.util
 import os
 import select
 import shutil
@@ -88,6 +90,37 @@ def set_clipboard(data):
     subprocess.run(["xclip", "-i", "-selection", "clipboard"], input=data, check=True, timeout=DEADLINE)
 
 
+class Screen:
+    """Reads back what the window shows, through Xlib (the lamps and the status line are pictures)."""
+
+    def __init__(self):
+        x = ctypes.CDLL(ctypes.util.find_library("X11") or "libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XGetImage.restype = ctypes.c_void_p
+        x.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
+                                ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        x.XGetPixel.restype = ctypes.c_ulong
+        x.XGetPixel.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+        x.XDestroyImage.argtypes = [ctypes.c_void_p]
+        self.x = x
+        self.display = x.XOpenDisplay(None)
+        if not self.display:
+            raise WalkFailed("cannot open the X display")
+
+    def pixels(self, window, left, top, width, height):
+        """The (r, g, b) of every pixel in a rectangle of the window, row by row."""
+        all_planes, z_pixmap = (1 << 64) - 1, 2
+        image = self.x.XGetImage(self.display, window, left, top, width, height, all_planes, z_pixmap)
+        if not image:
+            raise WalkFailed("cannot read the window's picture")
+        try:
+            values = [self.x.XGetPixel(image, i, j) for j in range(height) for i in range(width)]
+        finally:
+            self.x.XDestroyImage(image)
+        return [((v >> 16) & 255, (v >> 8) & 255, v & 255) for v in values]
+
+
 def answer_dialog(title, answer):
     """Waits for the dialog called `title`, gives it the keyboard and `answer`, then waits for it to go."""
     found = run("xdotool", "search", "--sync", "--onlyvisible", "--name", "^%s$" % title).stdout.split()[0]
@@ -98,6 +131,13 @@ def answer_dialog(title, answer):
         return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
                               capture_output=True, timeout=DEADLINE).returncode != 0
     wait_for("the %r dialog to close" % title, gone)
+
+
+def lamp_lit(picture, kind):
+    """True when a lamp's picture shows its lit colour (the dark glyph is a dim shade of it)."""
+    if kind == "green":
+        return any(g > 170 and r < 120 and b < 120 for r, g, b in picture)
+    return any(r > 200 and g < 90 and b < 90 for r, g, b in picture)
 
 
 def main():
@@ -114,12 +154,19 @@ def main():
         env["ASAN_OPTIONS"] += ":strict_string_checks=0"
     line_path = os.path.join(work, "console-line")
     peer_path = os.path.join(work, "peer-line")
-    socat = subprocess.Popen(["socat", "pty,raw,echo=0,link=" + line_path, "pty,raw,echo=0,link=" + peer_path],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def plug_in():
+        # socat replaces links left behind; the console's end is always found under the same path.
+        line = subprocess.Popen(["socat", "pty,raw,echo=0,link=" + line_path, "pty,raw,echo=0,link=" + peer_path],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_for("the socat pair", lambda: os.path.exists(line_path) and os.path.exists(peer_path))
+        return line
+
+    socat = None
     console = None
     started = time.monotonic()
     try:
-        wait_for("the socat pair", lambda: os.path.exists(line_path) and os.path.exists(peer_path))
+        socat = plug_in()
         peer = Peer(peer_path)
         console = subprocess.Popen([console_program, "--connect", line_path, "38400"], env=env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -141,7 +188,8 @@ def main():
 
         # 300 numbered lines arrive; Ctrl+Shift+A, Ctrl+Shift+C copies lines 1 to 300.
         lines = [b"line %d" % i for i in range(1, 301)]
-        peer.write(b"".join(l + b"\r\n" for l in lines))
+        sent = b"".join(l + b"\r\n" for l in lines)  # everything the console has been sent
+        peer.write(sent)
         expected = b"\n".join(lines)
 
         def copied_all():
@@ -175,12 +223,146 @@ def main():
         if got != b"\x03":
             raise WalkFailed("Ctrl+C reached the peer as %r" % got)
 
-        # "Close", "Save changes?" Yes, then Cancel in the save dialog: the window and its log stay.
+        # Where things are: the panel is on the right, its bottom buttons anchored to the bottom edge.
         size = run("xdotool", "getwindowgeometry", "--shell", window).stdout.decode()
         geometry = dict(line.split("=", 1) for line in size.split())
         width, height = int(geometry["WIDTH"]), int(geometry["HEIGHT"])
-        # The button sits in the right-hand panel, anchored to the window's bottom edge.
-        run("xdotool", "mousemove", "--window", window, str(width - 172 + 91 + 37), str(height - 56), "click", "1")
+        panel = width - 172
+        window_id = int(window)
+        screen = Screen()
+
+        def click(x, y):
+            run("xdotool", "mousemove", "--window", window, str(x), str(y), "click", "1")
+
+        def click_panel(x, y):
+            click(panel + x, y)
+
+        def status_picture():
+            return screen.pixels(window_id, panel + 8, 180, 156, 60)
+
+        def read_picture():
+            return screen.pixels(window_id, panel + 8, 304, 75, 25)
+
+        def lamps():
+            return (lamp_lit(screen.pixels(window_id, panel + 40, 136, 25, 25), "green"),
+                    lamp_lit(screen.pixels(window_id, panel + 8, 136, 25, 25), "red"))
+
+        def save_through_dialog(path):
+            found = run("xdotool", "search", "--sync", "--onlyvisible", "--name", "^Save As$").stdout.split()[0]
+            run("xdotool", "windowfocus", "--sync", found)
+            # A full path replaces the proposed name once the file name field has the keyboard: the field,
+            # copied back, then holds it.
+            def typed():
+                key("ctrl+a")
+                run("xdotool", "type", "--delay", "5", path)
+                key("ctrl+a")
+                key("ctrl+c")
+                return clipboard() == path.encode()
+            wait_for("the path in the file name field", typed, pause=0.1)
+            key("Return")
+            wait_for("the log saved as " + path, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
+            run("xdotool", "windowfocus", "--sync", window)
+
+        def shows_at_end(text):
+            def copied():
+                key("ctrl+shift+a")
+                key("ctrl+shift+c")
+                got = clipboard()
+                return got is not None and got.endswith(text)
+            return copied
+
+        # Readings flow until the green Rx lamp is seen lit; the last one is on screen before the cable
+        # is pulled.
+        open_status = status_picture()
+        read_enabled = read_picture()
+        readings = iter(range(1, 100000))
+
+        def rx_lamp_lit():
+            line = b"reading %d\r\n" % next(readings)
+            peer.write(line)
+            nonlocal sent
+            sent += line
+            return lamps()[0]
+        wait_for("the Rx lamp to light", rx_lamp_lit, pause=0.02)
+        peer.write(b"last before the loss\r\n")
+        sent += b"last before the loss\r\n"
+        wait_for("the last line before the loss on screen", shows_at_end(b"last before the loss"), pause=0.1)
+        before_loss = sent
+
+        # The cable is pulled: the far end goes, and with it the device node.
+        pulled = time.monotonic()
+        socat.kill()
+        socat.wait(timeout=DEADLINE)
+        os.close(peer.fd)
+        for link in (line_path, peer_path):
+            os.unlink(link)
+        wait_for("the status line to change from open",
+                 lambda: console.poll() is None and status_picture() != open_status)
+        noticed = time.monotonic() - pulled
+        wait_for("both lamps to go dark", lambda: lamps() == (False, False))
+
+        # The window still takes keys: the whole log, up to the last line, is copied.
+        wait_for("the log to be copied after the loss", shows_at_end(b"last before the loss"), pause=0.1)
+
+        # The command buttons are disabled ("Read" no longer looks as it did), and "Connect COM" can be
+        # clicked: the open fails, as the device is not there, and is reported.
+        if read_picture() == read_enabled:
+            raise WalkFailed('"Read" still looks enabled after the loss')
+        click_panel(8 + 37, 104 + 12)
+        answer_dialog("Corvantel", "Return")
+        run("xdotool", "windowfocus", "--sync", window)
+
+        # "Save log" is still enabled and writes every byte that came in before the loss.
+        saved = os.path.join(work, "before.txt")
+        click_panel(8 + 37, height - 56)
+        save_through_dialog(saved)
+        with open(saved, "rb") as f:
+            if f.read() != before_loss:
+                raise WalkFailed("the log saved after the loss differs from what came before it")
+
+        # The adapter comes back under the same name. The user clicks "Connect COM" (the console may
+        # have opened it already: then the click only raises the lines again).
+        socat = plug_in()
+        peer = Peer(peer_path)
+        click_panel(8 + 37, 104 + 12)
+        wait_for("the port to be open again", lambda: status_picture() == open_status)
+        if read_picture() != read_enabled:
+            raise WalkFailed('"Read" does not look enabled after the return')
+        peer.write(b"back again\r\n")
+        sent += b"back again\r\n"
+        wait_for("a line after the return on screen", shows_at_end(b"back again"), pause=0.1)
+        key("h", "i")
+        if peer.take("keys typed after the return", 2) != b"hi":
+            raise WalkFailed("keys typed after the return did not arrive")
+        wait_for("the Rx lamp to light again", rx_lamp_lit, pause=0.02)
+
+        # The log with times holds the port's events in the status line's words, and every line.
+        def visible_windows():
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "corvantel"],
+                                   capture_output=True, timeout=DEADLINE).stdout.split()
+            return len(found)
+        before_menu = visible_windows()
+        run("xdotool", "mousemove", "--window", window, "60", "60", "click", "3")
+        wait_for("the terminal's context menu", lambda: visible_windows() > before_menu)
+        # The menu's last entries: "Emulation", "Show log as hex...", "Save log with times...".
+        key("Up", "Up", "Up", "Return")
+        timed = os.path.join(work, "times.txt")
+        save_through_dialog(timed)
+        with open(timed, "rb") as f:
+            records = [r.split(b"  ", 1)[1] for r in f.read().split(b"\n") if r]
+        events = [r for r in records if r.startswith(b"[")]
+        opened = b"[Open %s, 38400]" % line_path.encode()
+        lost = [i for i, e in enumerate(events) if e.startswith(b"[Lost %s (device removed) at " % line_path.encode())
+                and e.endswith(b", waiting for it]")]
+        if not lost or events[0] != opened or opened not in events[lost[0]:]:
+            raise WalkFailed("the port's events read %r" % events)
+        texts = [r for r in records if not r.startswith(b"[")]
+        if texts != sent.split(b"\r\n")[:-1]:
+            raise WalkFailed("the log with times holds other lines than were sent")
+
+        # "Close", "Save changes?" Yes, then Cancel in the save dialog: the window and its log stay.
+        expected = b"\n".join(sent.split(b"\r\n")[:-1])
+        click_panel(91 + 37, height - 56)
         answer_dialog("Confirm", "y")
         answer_dialog("Save As", "Escape")
         if console.poll() is not None:
@@ -191,8 +373,20 @@ def main():
 
         if console.poll() is not None:
             raise WalkFailed("the console ended early: " + console.stderr.read().decode(errors="replace"))
-        print("walk passed in %.1f s" % (time.monotonic() - started))
+        print("walk passed in %.1f s (the loss was shown %.2f s after the cable was pulled)"
+              % (time.monotonic() - started, noticed))
         return 0
+    except Exception:
+        # What the console said (a sanitizer's report among it) tells why.
+        if console:
+            if console.poll() is None:
+                console.send_signal(signal.SIGTERM)
+            try:
+                console.wait(timeout=DEADLINE)
+            except subprocess.TimeoutExpired:
+                console.kill()
+            sys.stderr.write(console.stderr.read().decode(errors="replace")[-8000:])
+        raise
     finally:
         if console and console.poll() is None:
             console.send_signal(signal.SIGTERM)
@@ -200,8 +394,9 @@ def main():
                 console.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 console.kill()
-        socat.terminate()
-        socat.wait(timeout=5)
+        if socat and socat.poll() is None:
+            socat.terminate()
+            socat.wait(timeout=5)
         shutil.rmtree(work, ignore_errors=True)
 
 
