@@ -2,13 +2,17 @@
 """The console under an X server, driven as a user would with xdotool and read back with xclip,
 against a peer on a socat pseudo-terminal pair:
 
-  walk_xvfb.py PATH/TO/corvantel        (run under xvfb-run; needs socat, xdotool and xclip)
+  walk_xvfb.py PATH/TO/corvantel        (run under xvfb-run; needs socat, xdotool, xclip and libX11)
 
-Every wait is on a condition with a deadline; the walk takes a few seconds."""
+Copy, paste and keys; then the cable is pulled (socat goes, with its links) and plugged in again under
+the same name. What only the picture shows (the lamps, the status line, a disabled button) is read
+back from the window's pixels. Every wait is on a condition with a deadline; the walk takes a few
+seconds."""
 
 import ctypes
 import ctypes.util
 import os
+import re
 import select
 import shutil
 import signal
@@ -188,8 +192,8 @@ def main():
 
         # 300 numbered lines arrive; Ctrl+Shift+A, Ctrl+Shift+C copies lines 1 to 300.
         lines = [b"line %d" % i for i in range(1, 301)]
-        sent = b"".join(l + b"\r\n" for l in lines)  # everything the console has been sent
-        peer.write(sent)
+        log = b"".join(l + b"\r\n" for l in lines)  # everything the console has received
+        peer.write(log)
         expected = b"\n".join(lines)
 
         def copied_all():
@@ -280,29 +284,35 @@ def main():
         def rx_lamp_lit():
             line = b"reading %d\r\n" % next(readings)
             peer.write(line)
-            nonlocal sent
-            sent += line
+            nonlocal log
+            log += line
             return lamps()[0]
         wait_for("the Rx lamp to light", rx_lamp_lit, pause=0.02)
         peer.write(b"last before the loss\r\n")
-        sent += b"last before the loss\r\n"
+        log += b"last before the loss\r\n"
         wait_for("the last line before the loss on screen", shows_at_end(b"last before the loss"), pause=0.1)
-        before_loss = sent
+        shown_before_loss = log
 
-        # The cable is pulled: the far end goes, and with it the device node.
-        pulled = time.monotonic()
-        socat.kill()
-        socat.wait(timeout=DEADLINE)
-        os.close(peer.fd)
-        for link in (line_path, peer_path):
-            os.unlink(link)
-        wait_for("the status line to change from open",
-                 lambda: console.poll() is None and status_picture() != open_status)
-        noticed = time.monotonic() - pulled
-        wait_for("both lamps to go dark", lambda: lamps() == (False, False))
+        def pull_cable(how):
+            """The far end goes, and with it the device node; returns how long the window took to show it."""
+            pulled = time.monotonic()
+            how()
+            socat.wait(timeout=DEADLINE)
+            os.close(peer.fd)
+            # Killed, socat leaves its links behind; ended, it takes them away.
+            for link in (line_path, peer_path):
+                if os.path.lexists(link):
+                    os.unlink(link)
+            wait_for("the status line to change from open",
+                     lambda: console.poll() is None and status_picture() != open_status)
+            # The lamps went dark with the same change, without holding the last activity.
+            if lamps() != (False, False):
+                raise WalkFailed("a lamp is still lit when the loss is shown")
+            return time.monotonic() - pulled
 
-        # The window still takes keys: the whole log, up to the last line, is copied.
-        wait_for("the log to be copied after the loss", shows_at_end(b"last before the loss"), pause=0.1)
+        # Readings flow on while the cable is pulled: what was under way may be lost with the far end.
+        wait_for("the Rx lamp to light before the pull", rx_lamp_lit, pause=0.02)
+        noticed = pull_cable(socat.kill)
 
         # The command buttons are disabled ("Read" no longer looks as it did), and "Connect COM" can be
         # clicked: the open fails, as the device is not there, and is reported.
@@ -317,8 +327,12 @@ def main():
         click_panel(8 + 37, height - 56)
         save_through_dialog(saved)
         with open(saved, "rb") as f:
-            if f.read() != before_loss:
-                raise WalkFailed("the log saved after the loss differs from what came before it")
+            kept = f.read()
+        if not (kept.startswith(shown_before_loss) and log.startswith(kept) and kept.endswith(b"\r\n")):
+            raise WalkFailed("the log saved after the loss is not what came in before it")
+        log = kept
+        # The window still takes keys: the whole screen, up to the last line that came in, is copied.
+        wait_for("the log to be copied after the loss", shows_at_end(log.split(b"\r\n")[-2]), pause=0.1)
 
         # The adapter comes back under the same name. The user clicks "Connect COM" (the console may
         # have opened it already: then the click only raises the lines again).
@@ -329,12 +343,26 @@ def main():
         if read_picture() != read_enabled:
             raise WalkFailed('"Read" does not look enabled after the return')
         peer.write(b"back again\r\n")
-        sent += b"back again\r\n"
+        log += b"back again\r\n"
         wait_for("a line after the return on screen", shows_at_end(b"back again"), pause=0.1)
         key("h", "i")
         if peer.take("keys typed after the return", 2) != b"hi":
             raise WalkFailed("keys typed after the return did not arrive")
         wait_for("the Rx lamp to light again", rx_lamp_lit, pause=0.02)
+        wait_for("the last reading on screen", shows_at_end(log.split(b"\r\n")[-2]), pause=0.1)
+
+        # Pulled and plugged in once more, with nothing under way: the console takes the port back by
+        # itself.
+        pull_cable(socat.terminate)
+        socat = plug_in()
+        peer = Peer(peer_path)
+        wait_for("the port to be reopened without a click", lambda: status_picture() == open_status)
+        key("o", "k")
+        if peer.take("keys typed after the second return", 2) != b"ok":
+            raise WalkFailed("keys typed after the second return did not arrive")
+        peer.write(b"back once more\r\n")
+        log += b"back once more\r\n"
+        wait_for("a line after the second return on screen", shows_at_end(b"back once more"), pause=0.1)
 
         # The log with times holds the port's events in the status line's words, and every line.
         def visible_windows():
@@ -350,18 +378,18 @@ def main():
         save_through_dialog(timed)
         with open(timed, "rb") as f:
             records = [r.split(b"  ", 1)[1] for r in f.read().split(b"\n") if r]
-        events = [r for r in records if r.startswith(b"[")]
+        events = [r for r in records if r.startswith(b"[") and r != b"[Closed]"]
         opened = b"[Open %s, 38400]" % line_path.encode()
-        lost = [i for i, e in enumerate(events) if e.startswith(b"[Lost %s (device removed) at " % line_path.encode())
-                and e.endswith(b", waiting for it]")]
-        if not lost or events[0] != opened or opened not in events[lost[0]:]:
+        lost = re.compile(rb"\[Lost %s \(device removed\) at \d\d:\d\d:\d\d, waiting for it\]$"
+                          % re.escape(line_path.encode()))
+        if len(events) != 5 or events[0::2] != [opened] * 3 or not all(lost.match(e) for e in events[1::2]):
             raise WalkFailed("the port's events read %r" % events)
         texts = [r for r in records if not r.startswith(b"[")]
-        if texts != sent.split(b"\r\n")[:-1]:
-            raise WalkFailed("the log with times holds other lines than were sent")
+        if texts != log.split(b"\r\n")[:-1]:
+            raise WalkFailed("the log with times holds other lines than came in")
 
         # "Close", "Save changes?" Yes, then Cancel in the save dialog: the window and its log stay.
-        expected = b"\n".join(sent.split(b"\r\n")[:-1])
+        expected = b"\n".join(log.split(b"\r\n")[:-1])
         click_panel(91 + 37, height - 56)
         answer_dialog("Confirm", "y")
         answer_dialog("Save As", "Escape")
@@ -371,6 +399,9 @@ def main():
         run("xdotool", "windowfocus", "--sync", window)
         wait_for("the log to be copied again after the cancelled save", copied_all, pause=0.1)
 
+        if subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Corvantel$"], capture_output=True,
+                          timeout=DEADLINE).returncode == 0:
+            raise WalkFailed("an error is being reported")
         if console.poll() is not None:
             raise WalkFailed("the console ended early: " + console.stderr.read().decode(errors="replace"))
         print("walk passed in %.1f s (the loss was shown %.2f s after the cable was pulled)"
