@@ -303,21 +303,21 @@ def main():
             for link in (line_path, peer_path):
                 if os.path.lexists(link):
                     os.unlink(link)
-            wait_for("the status line to change from open",
-                     lambda: console.poll() is None and status_picture() != open_status)
-            # The lamps went dark with the same change, without holding the last activity.
+            wait_for("the command buttons to disable",
+                     lambda: console.poll() is None and read_picture() != read_enabled)
+            # The lamps went dark and the status line changed with the same handling, the lamps without
+            # holding the last activity.
             if lamps() != (False, False):
                 raise WalkFailed("a lamp is still lit when the loss is shown")
+            if status_picture() == open_status:
+                raise WalkFailed("the status line still shows the port open")
             return time.monotonic() - pulled
 
         # Readings flow on while the cable is pulled: what was under way may be lost with the far end.
         wait_for("the Rx lamp to light before the pull", rx_lamp_lit, pause=0.02)
         noticed = pull_cable(socat.kill)
 
-        # The command buttons are disabled ("Read" no longer looks as it did), and "Connect COM" can be
-        # clicked: the open fails, as the device is not there, and is reported.
-        if read_picture() == read_enabled:
-            raise WalkFailed('"Read" still looks enabled after the loss')
+        # "Connect COM" can be clicked: the open fails, as the device is not there, and is reported.
         click_panel(8 + 37, 104 + 12)
         answer_dialog("Corvantel", "Return")
         run("xdotool", "windowfocus", "--sync", window)
@@ -351,9 +351,17 @@ def main():
         wait_for("the Rx lamp to light again", rx_lamp_lit, pause=0.02)
         wait_for("the last reading on screen", shows_at_end(log.split(b"\r\n")[-2]), pause=0.1)
 
-        # Pulled and plugged in once more, with nothing under way: the console takes the port back by
-        # itself.
+        # Pulled once more while a paste goes out (the red Tx lamp lit), and plugged in again: the paste
+        # stops, what went out is its beginning, and the console takes the port back by itself.
+        paste = b"".join(b"paste line %04d\n" % i for i in range(300))
+        set_clipboard(paste)
+        wait_for("the clipboard to hold the paste", lambda: clipboard() == paste)
+        key("ctrl+shift+v")
+        wait_for("the paste to light the Tx lamp", lambda: lamps()[1], pause=0.01)
+        peer.pump()
         pull_cable(socat.terminate)
+        if not paste.replace(b"\n", b"\r").startswith(peer.received):
+            raise WalkFailed("the paste cut by the loss went out as %r..." % peer.received[:40])
         socat = plug_in()
         peer = Peer(peer_path)
         wait_for("the port to be reopened without a click", lambda: status_picture() == open_status)
