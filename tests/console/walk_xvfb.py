@@ -125,16 +125,23 @@ class Screen:
         return [((v >> 16) & 255, (v >> 8) & 255, v & 255) for v in values]
 
 
+def visible(title):
+    """The ids of the shown windows called `title` (a search can fail while windows come and go)."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title], capture_output=True,
+                          timeout=DEADLINE).stdout.split()
+
+
+def find_window(title):
+    return wait_for("the %r window" % title, lambda: visible(title))[0]
+
+
 def answer_dialog(title, answer):
     """Waits for the dialog called `title`, gives it the keyboard and `answer`, then waits for it to go."""
-    found = run("xdotool", "search", "--sync", "--onlyvisible", "--name", "^%s$" % title).stdout.split()[0]
+    found = find_window(title)
     run("xdotool", "windowfocus", "--sync", found)
     key(answer)
 
-    def gone():
-        return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % title],
-                              capture_output=True, timeout=DEADLINE).returncode != 0
-    wait_for("the %r dialog to close" % title, gone)
+    wait_for("the %r dialog to close" % title, lambda: not visible(title))
 
 
 def lamp_lit(picture, kind):
@@ -174,7 +181,11 @@ def main():
         peer = Peer(peer_path)
         console = subprocess.Popen([console_program, "--connect", line_path, "38400"], env=env,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        window = run("xdotool", "search", "--sync", "--onlyvisible", "--name", "^CV2$").stdout.split()[0]
+        def shown():
+            if console.poll() is not None:
+                raise WalkFailed("the console ended at start")
+            return visible("CV2")
+        window = wait_for("the console's window", shown)[0]
         run("xdotool", "windowfocus", "--sync", window)
         # A click in the terminal pane gives it the keyboard focus.
         run("xdotool", "mousemove", "--window", window, "60", "60", "click", "1")
@@ -252,7 +263,7 @@ def main():
                     lamp_lit(screen.pixels(window_id, panel + 8, 136, 25, 25), "red"))
 
         def save_through_dialog(path):
-            found = run("xdotool", "search", "--sync", "--onlyvisible", "--name", "^Save As$").stdout.split()[0]
+            found = find_window("Save As")
             run("xdotool", "windowfocus", "--sync", found)
             # A full path replaces the proposed name once the file name field has the keyboard: the field,
             # copied back, then holds it.
@@ -407,8 +418,7 @@ def main():
         run("xdotool", "windowfocus", "--sync", window)
         wait_for("the log to be copied again after the cancelled save", copied_all, pause=0.1)
 
-        if subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Corvantel$"], capture_output=True,
-                          timeout=DEADLINE).returncode == 0:
+        if visible("Corvantel"):
             raise WalkFailed("an error is being reported")
         if console.poll() is not None:
             raise WalkFailed("the console ended early: " + console.stderr.read().decode(errors="replace"))
@@ -443,5 +453,7 @@ if __name__ == "__main__":
     try:
         sys.exit(main())
     except (WalkFailed, subprocess.SubprocessError) as failure:
-        print("walk failed: %s" % failure, file=sys.stderr)
+        said = getattr(failure, "stderr", None)
+        print("walk failed: %s%s" % (failure, " (%s)" % said.decode(errors="replace").strip() if said else ""),
+              file=sys.stderr)
         sys.exit(1)
