@@ -152,7 +152,7 @@ def lamp_lit(picture, kind):
 
 
 def main():
-    console_program = sys.argv[1]
+    console_program = os.path.abspath(sys.argv[1])
     for tool in ("socat", "xdotool", "xclip"):
         if not shutil.which(tool):
             raise WalkFailed(tool + " is not installed")
@@ -179,7 +179,8 @@ def main():
     try:
         socat = plug_in()
         peer = Peer(peer_path)
-        console = subprocess.Popen([console_program, "--connect", line_path, "38400"], env=env,
+        # The save dialog starts in the working folder.
+        console = subprocess.Popen([console_program, "--connect", line_path, "38400"], env=env, cwd=work,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         def shown():
             if console.poll() is not None:
@@ -262,21 +263,26 @@ def main():
             return (lamp_lit(screen.pixels(window_id, panel + 40, 136, 25, 25), "green"),
                     lamp_lit(screen.pixels(window_id, panel + 8, 136, 25, 25), "red"))
 
-        def save_through_dialog(path):
+        def save_through_dialog(name):
+            """Saves as `name` in the working folder; returns what was saved."""
             found = find_window("Save As")
             run("xdotool", "windowfocus", "--sync", found)
-            # A full path replaces the proposed name once the file name field has the keyboard: the field,
-            # copied back, then holds it.
+            # The name replaces the proposed one once the file name field has the keyboard: the field,
+            # copied back, then holds it. A bare name that no file starts with brings up no completion
+            # list, which would take the Return.
             def typed():
                 key("ctrl+a")
-                run("xdotool", "type", "--delay", "5", path)
+                run("xdotool", "type", "--delay", "5", name)
                 key("ctrl+a")
                 key("ctrl+c")
-                return clipboard() == path.encode()
-            wait_for("the path in the file name field", typed, pause=0.1)
+                return clipboard() == name.encode()
+            wait_for("the name in the file name field", typed, pause=0.1)
             key("Return")
-            wait_for("the log saved as " + path, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
+            path = os.path.join(work, name)
+            wait_for("the log saved as " + name, lambda: os.path.exists(path) and os.path.getsize(path) > 0)
             run("xdotool", "windowfocus", "--sync", window)
+            with open(path, "rb") as f:
+                return f.read()
 
         def shows_at_end(text):
             def copied():
@@ -334,11 +340,8 @@ def main():
         run("xdotool", "windowfocus", "--sync", window)
 
         # "Save log" is still enabled and writes every byte that came in before the loss.
-        saved = os.path.join(work, "before.txt")
         click_panel(8 + 37, height - 56)
-        save_through_dialog(saved)
-        with open(saved, "rb") as f:
-            kept = f.read()
+        kept = save_through_dialog("before.txt")
         if not (kept.startswith(shown_before_loss) and log.startswith(kept) and kept.endswith(b"\r\n")):
             raise WalkFailed("the log saved after the loss is not what came in before it")
         log = kept
@@ -393,10 +396,7 @@ def main():
         wait_for("the terminal's context menu", lambda: visible_windows() > before_menu)
         # The menu's last entries: "Emulation", "Show log as hex...", "Save log with times...".
         key("Up", "Up", "Up", "Return")
-        timed = os.path.join(work, "times.txt")
-        save_through_dialog(timed)
-        with open(timed, "rb") as f:
-            records = [r.split(b"  ", 1)[1] for r in f.read().split(b"\n") if r]
+        records = [r.split(b"  ", 1)[1] for r in save_through_dialog("times.txt").split(b"\n") if r]
         events = [r for r in records if r.startswith(b"[") and r != b"[Closed]"]
         opened = b"[Open %s, 38400]" % line_path.encode()
         lost = re.compile(rb"\[Lost %s \(device removed\) at \d\d:\d\d:\d\d, waiting for it\]$"
@@ -426,7 +426,11 @@ def main():
               % (time.monotonic() - started, noticed))
         return 0
     except Exception:
-        # What the console said (a sanitizer's report among it) tells why.
+        # What was on the screen and what the console said (a sanitizer's report among it) tell why.
+        names = [subprocess.run(["xdotool", "getwindowname", w], capture_output=True, timeout=DEADLINE).stdout.strip()
+                 for w in subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "."], capture_output=True,
+                                         timeout=DEADLINE).stdout.split()]
+        print("windows shown: %r; files: %r" % (names, sorted(os.listdir(work))), file=sys.stderr)
         if console:
             if console.poll() is None:
                 console.send_signal(signal.SIGTERM)
