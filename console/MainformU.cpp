@@ -76,6 +76,16 @@ QLineEdit* TextField(QWidget* parent, const char* name, QPoint at) {
     return e;
 }
 
+// A component of the layout: created under its name with its loading flag set, and listed for Loaded().
+template <class T, class Parent>
+T* LayoutComponent(Parent* parent, const char* name, std::vector<TComponent*>& components) {
+    auto* c = new T(parent);
+    c->setObjectName(QString::fromLatin1(name));
+    c->BeginLoading();
+    components.push_back(c);
+    return c;
+}
+
 // Connects a button's click to a handler that runs through the application's exception report.
 template <class F> void OnClick(QAbstractButton* button, F handler) {
     QObject::connect(button, &QAbstractButton::clicked, button, [handler] { GuardedCall(handler); });
@@ -122,10 +132,7 @@ void TMainFormF::BuildLayout() {
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
-    ComTerminal1 = new TComTerminal(this);
-    ComTerminal1->setObjectName(QStringLiteral("ComTerminal1"));
-    ComTerminal1->BeginLoading();
-    m_components.push_back(ComTerminal1);
+    ComTerminal1 = LayoutComponent<TComTerminal>(this, "ComTerminal1", m_components);
     layout->addWidget(ComTerminal1, 1);
 
     Panel1 = new QWidget(this);
@@ -135,29 +142,17 @@ void TMainFormF::BuildLayout() {
 
     Label1 = Label(Panel1, "Label1", QStringLiteral("Com port"), {8, 8});
     Label2 = Label(Panel1, "Label2", QStringLiteral("Speed"), {8, 56});
-    ComLed1 = new TComLed(Panel1);
-    ComLed1->setObjectName(QStringLiteral("ComLed1"));
-    ComLed1->BeginLoading();
+    ComLed1 = LayoutComponent<TComLed>(Panel1, "ComLed1", m_components);
     ComLed1->setGeometry(40, 136, 25, 25);
-    m_components.push_back(ComLed1);
-    ComLed2 = new TComLed(Panel1);
-    ComLed2->setObjectName(QStringLiteral("ComLed2"));
-    ComLed2->BeginLoading();
+    ComLed2 = LayoutComponent<TComLed>(Panel1, "ComLed2", m_components);
     ComLed2->setGeometry(8, 136, 25, 25);
-    m_components.push_back(ComLed2);
     Label3 = Label(Panel1, "Label3", QStringLiteral("Tx"), {13, 160});
     Label4 = Label(Panel1, "Label4", QStringLiteral("Rx"), {46, 160});
     btnClose = Button(Panel1, "btnClose", QStringLiteral("Close"), {91, 501, 75, 25});
-    ComComboBox1 = new TComComboBox(Panel1);
-    ComComboBox1->setObjectName(QStringLiteral("ComComboBox1"));
-    ComComboBox1->BeginLoading();
+    ComComboBox1 = LayoutComponent<TComComboBox>(Panel1, "ComComboBox1", m_components);
     ComComboBox1->setGeometry(8, 24, 153, 21);
-    m_components.push_back(ComComboBox1);
-    ComComboBox2 = new TComComboBox(Panel1);
-    ComComboBox2->setObjectName(QStringLiteral("ComComboBox2"));
-    ComComboBox2->BeginLoading();
+    ComComboBox2 = LayoutComponent<TComComboBox>(Panel1, "ComComboBox2", m_components);
     ComComboBox2->setGeometry(8, 72, 153, 21);
-    m_components.push_back(ComComboBox2);
     chkLocalEcho = new QCheckBox(QStringLiteral("Local echo"), Panel1);
     chkLocalEcho->setObjectName(QStringLiteral("chkLocalEcho"));
     chkLocalEcho->move(8, 248);
@@ -202,22 +197,10 @@ void TMainFormF::BuildLayout() {
         }
     });
 
-    ComPort1 = new TComPort(this);
-    ComPort1->setObjectName(QStringLiteral("ComPort1"));
-    ComPort1->BeginLoading();
-    m_components.push_back(ComPort1);
-    SaveDialog1 = new TSaveDialog(this);
-    SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
-    SaveDialog1->BeginLoading();
-    m_components.push_back(SaveDialog1);
-    PropStorageEh1 = new TPropStorageEh(this);
-    PropStorageEh1->setObjectName(QStringLiteral("PropStorageEh1"));
-    PropStorageEh1->BeginLoading();
-    m_components.push_back(PropStorageEh1);
-    RegPropStorageManEh1 = new TRegPropStorageManEh(this);
-    RegPropStorageManEh1->setObjectName(QStringLiteral("RegPropStorageManEh1"));
-    RegPropStorageManEh1->BeginLoading();
-    m_components.push_back(RegPropStorageManEh1);
+    ComPort1 = LayoutComponent<TComPort>(this, "ComPort1", m_components);
+    SaveDialog1 = LayoutComponent<TSaveDialog>(this, "SaveDialog1", m_components);
+    PropStorageEh1 = LayoutComponent<TPropStorageEh>(this, "PropStorageEh1", m_components);
+    RegPropStorageManEh1 = LayoutComponent<TRegPropStorageManEh>(this, "RegPropStorageManEh1", m_components);
 
     // Values of the layout, references resolved once every component exists.
     ComPort1->SetBaudRate(br38400);

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QLoggingCategory>
 #include <QMetaEnum>
+#include <QPointer>
 #include <QThread>
 
 #include <algorithm>
@@ -769,8 +770,19 @@ bool TCustomComTerminal::CanSend() const {
 
 void TCustomComTerminal::Write(const QByteArray& bytes) {
     // An empty sequence (a code the emulation cannot express) is not a write.
-    if (!bytes.isEmpty())
-        m_comPort->WriteText(bytes);
+    if (bytes.isEmpty())
+        return;
+    const QPointer<TCustomComTerminal> self(this);
+    const QPointer<TCustomComPort> port(m_comPort);
+    try {
+        port->WriteText(bytes);
+    } catch (const EComPort&) {
+        // The device went away under the write before its loss was told: the write has closed the port,
+        // which tells of the loss itself. What was typed or pasted is dropped, as on a closed port.
+        if (!self || !port || !port->Connected())
+            return;
+        throw;
+    }
 }
 
 void TCustomComTerminal::SendChar(char ch) {

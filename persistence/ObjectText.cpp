@@ -1,6 +1,7 @@
 #include "persistence/ObjectText.h"
 
 #include "persistence/ValueStream.h"
+#include "runtime/HexDigit.h"
 
 #include <QBuffer>
 #include <QIODevice>
@@ -365,12 +366,8 @@ private:
                 const qsizetype start = m_pos;
                 for (;;) {
                     const char d = At(m_pos);
-                    int digit;
-                    if (d >= '0' && d <= '9')
-                        digit = d - '0';
-                    else if (hex && ((d >= 'a' && d <= 'f') || (d >= 'A' && d <= 'F')))
-                        digit = (d | 0x20) - 'a' + 10;
-                    else
+                    const int digit = hex ? HexValue(d) : (d >= '0' && d <= '9' ? d - '0' : -1);
+                    if (digit < 0)
                         break;
                     code = code * (hex ? 16 : 10) + uint32_t(digit);
                     if (code > 0xFFFF)

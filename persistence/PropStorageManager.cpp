@@ -3,6 +3,7 @@
 #include "persistence/ObjectText.h"
 #include "persistence/PropStorage.h"
 #include "persistence/ValueStream.h"
+#include "runtime/HexDigit.h"
 
 #include <QBuffer>
 #include <QCoreApplication>
@@ -16,16 +17,6 @@ constexpr int kHexDigitsPerValue = 80;
 QPointer<TPropStorageManagerEh>& DefaultManager() {
     static QPointer<TPropStorageManagerEh> manager;
     return manager;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 // Text to lines at CR, LF or CR LF; a line end at the very end starts no further line.
@@ -164,7 +155,7 @@ QByteArray TRegPropStorageManEh::StreamFromLines(const QStringList& lines) {
     const QByteArray hex = lines.join(QString()).toLatin1();
     bytes.reserve(hex.size() / 2);
     for (qsizetype i = 0; i + 1 < hex.size(); i += 2) {
-        const int hi = HexDigit(hex[i]), lo = HexDigit(hex[i + 1]);
+        const int hi = HexValue(hex[i]), lo = HexValue(hex[i + 1]);
         if (hi < 0 || lo < 0)
             break;
         bytes.append(char(hi * 16 + lo));

@@ -1,5 +1,7 @@
 #include "runtime/RegistryStore.h"
 
+#include "runtime/HexDigit.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -101,16 +103,6 @@ void AppendValueLine(QByteArray& out, const TRegistryData::TValue& v) {
     }
     out += v.Comment.toUtf8();
     out += '\n';
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Reads a quoted text at pos (on the opening quote) into out; pos ends after the closing quote.

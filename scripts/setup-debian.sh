@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   fonts-dejavu-core socat python3 ser2net
-  xvfb xauth xdotool xclip
+  xvfb xauth xdotool xclip libx11-6
   libvterm-dev
   dpkg-dev desktop-file-utils appstream
 )

@@ -11,6 +11,7 @@
 #include "serial/ComPort.h"
 #include "serial/DeviceTestSupport.h"
 #include "serial/DeviceWatcher.h"
+#include "serial/platform/SerialDevice.h"
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
@@ -34,8 +35,10 @@
 #include <QTest>
 #include <QWindow>
 
+#include <chrono>
 #include <deque>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -527,6 +530,38 @@ TEST_F(MainForm, LostDeviceDisablesTheCommandsShowsItAndReopensWhenItReturns) {
     EXPECT_FALSE(window->ComPort1->Connected());
     EXPECT_EQ(window->lblStatus->text(), "Closed");
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+}
+
+// A key typed or a paste started just as the cable is pulled, when the device has noticed it but the
+// window has not been told yet: it goes nowhere, as on a closed port, and the loss is all that is shown.
+TEST_F(MainForm, KeysAndPastesMeetingAnUntoldLossAreDroppedWithoutAReport) {
+    const std::pair<const char*, std::function<void(TComTerminal&)>> sends[] = {
+        {"a typed key", [](TComTerminal& t) { QTest::keyClick(&t, Qt::Key_X); }},
+        {"a paste", [](TComTerminal& t) { t.PasteText(QStringLiteral("two\nlines\n")); }},
+    };
+    for (const auto& [what, send] : sends) {
+        SCOPED_TRACE(what);
+        TPtyPair device;
+        Open();
+        window->ComPort1->SetPort(QString::fromStdString(device.SlavePath()));
+        Connect();
+        device.CloseMaster();
+        // No event runs meanwhile: the device knows, the port has not acted on it.
+        TSerialDevice* line = window->ComPort1->Device();
+        uint32_t errors = 0;
+        TComStat stat{};
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (line->ClearCommError(&errors, &stat) == 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::yield();
+        ASSERT_TRUE(window->ComPort1->Connected());
+
+        send(*window->ComTerminal1);
+        ASSERT_TRUE(
+            WaitUntil([&] { return window->DeviceWatcher->Waiting() && !window->ComTerminal1->Pasting(); }));
+        EXPECT_TRUE(window->lblStatus->text().startsWith("Lost ")) << window->lblStatus->text().toStdString();
+        EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
+        window.reset();
+    }
 }
 
 TEST_F(MainForm, ConnectWorksWhileWaitingAndAnAdapterIsFollowedToItsNewNode) {
