@@ -78,6 +78,11 @@ bool TInputBatching::FastStream(size_t bytes, TTime now, bool windowOver) const 
         return false;
     if (!windowOver)
         return true;
+    // A window gathers at most kWindowBytes at the line's speed: more means the line runs faster than
+    // that (a pseudo-terminal, a network port), and holding it in windows would throttle it to what the
+    // driver can keep per window.
+    if (bytes >= kWindowBytes)
+        return true;
     // What a window gathered is large because the window was long: the stream is fast only when it came
     // at more than kChunkBytes per BatchMs.
     const auto gatheredMs =

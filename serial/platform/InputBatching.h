@@ -26,8 +26,9 @@ struct TBatchWindows {
 //   over from BatchMs, doubling, so the rest of an answer that comes in pieces waits no longer than the
 //   answer took to come. A peer that answers every request at once thus keeps its answers prompt
 //   however many rounds it runs, while a stream that nobody asked for keeps its long windows.
-// - A fast stream (large reads) keeps the line watched and is reported every kFastNotifyMs, or at once
-//   when kNotifyBytes are waiting or the queue is full.
+// - A fast stream (large reads, or a window that gathered kWindowBytes or more: the line is faster than
+//   its nominal speed) keeps the line watched and is reported every kFastNotifyMs, or at once when
+//   kNotifyBytes are waiting or the queue is full.
 class TInputBatching {
 public:
     using Clock = std::chrono::steady_clock;

@@ -137,3 +137,34 @@ TEST(InputBatching, AStreamNobodyAskedForIsCollectedInGrowingWindows) {
         EXPECT_GE(gaps[gaps.size() / 2], 100.0);
     }
 }
+
+// A flood after a slow stream: the driver holds what arrives while a long window is open (here 20 KiB,
+// then the far end must wait); once a window gathered that much, the line is watched and the flood is
+// reported as it comes, not one driver's worth per window.
+TEST(InputBatching, AFloodAfterASlowStreamIsNotHeldInWindows) {
+    TLine line;
+    for (int i = 0; i < 300; ++i) // 115200-baud pace for 3 s: the windows have grown long
+        line.Arrive(At(i * 10), 115);
+    line.Arrive(At(3000), 20 * 1024);
+    const TTime first = line.Settle();
+    EXPECT_LE(Ms(first), 3000 + TBatchWindows().StreamMaxMs);
+    TTime at = first;
+    const auto us = [](int n) { return std::chrono::microseconds(n); };
+    for (int piece = 1; piece <= 10; ++piece) {
+        at += us(500);
+        line.Arrive(at, 20 * 1024);
+        EXPECT_LE(Ms(line.Settle()) - Ms(at), TInputBatching::kFastNotifyMs) << "piece " << piece;
+        at = std::max(at, line.Reports.back());
+        if (piece % 3 != 0)
+            continue;
+        // The far end falls behind for a moment: two small pieces, then the flood again. It waits at
+        // most for a short window, not for the long ones of the slow stream before the flood.
+        line.Arrive(at + us(500), 300);
+        line.Arrive(at + us(1500), 300);
+        at += us(3000);
+        line.Arrive(at, 20 * 1024);
+        EXPECT_LE(Ms(line.Settle()) - Ms(at), TBatchWindows().StreamMinMs + TInputBatching::kFastNotifyMs)
+            << "after a pause, piece " << piece;
+        at = std::max(at, line.Reports.back());
+    }
+}
