@@ -89,11 +89,8 @@ inline void WriteAll(int fd, const char* data, size_t size) {
             perror("write");
             return;
         } else {
-            // Short: the kernel does not always wake a pseudo-terminal master's writer when its reader
-            // has made room (seen as stalls of whole poll timeouts per chunk), which would time the
-            // writer, not the reader.
             pollfd p{fd, POLLOUT, 0};
-            poll(&p, 1, 2);
+            poll(&p, 1, 100);
         }
     }
 }
