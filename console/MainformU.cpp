@@ -523,18 +523,12 @@ void TMainFormF::LogReceived(const char* chars, int count) {
     // after the terminal has placed the rest of what arrived, and once while its report is shown.
     std::exception_ptr failure;
     try {
-        if (count == 1)
-            SessionLog.append(*chars);
-        else
-            SessionLog.append(chars, count);
+        SessionLog.append(chars, count);
     } catch (...) {
         failure = std::current_exception();
     }
     try {
-        if (count == 1)
-            SessionTimes.Char(*chars);
-        else
-            SessionTimes.Chars(chars, count);
+        SessionTimes.Chars(chars, count);
     } catch (...) {
         if (!failure)
             failure = std::current_exception();

@@ -97,6 +97,21 @@ int PixelSizeForCellHeight(int height) {
     return 0;
 }
 
+// What the window really shows of `widget` (its backing store), and a fresh painting of it.
+QImage OnScreen(QWidget* widget) {
+    QWidget* window = widget->window();
+    const QPoint origin = widget->mapTo(window, QPoint(0, 0));
+    return window->windowHandle()
+        ->screen()
+        ->grabWindow(window->winId(), origin.x(), origin.y(), widget->width(), widget->height())
+        .toImage()
+        .convertToFormat(QImage::Format_RGB32);
+}
+
+QImage Fresh(QWidget* widget) {
+    return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
 void GiveFocus(TComTerminal& term) {
     QFocusEvent in(QEvent::FocusIn, Qt::OtherFocusReason);
     QApplication::sendEvent(&term, &in);
@@ -572,14 +587,7 @@ TEST(ComTerminalWidget, ScreenMatchesAFreshPaint) {
             w.Feed("\033[" + QByteArray::number(i * 2) + ";" + QByteArray::number(i * 6) + "Habc\033[1K");
             TWidget::Settle();
         }
-        const QPoint origin = w.term.viewport()->mapTo(w.term.window(), QPoint(0, 0));
-        const QImage screen = w.term.window()
-                                  ->windowHandle()
-                                  ->screen()
-                                  ->grabWindow(w.term.window()->winId(), origin.x(), origin.y(),
-                                               w.term.viewport()->width(), w.term.viewport()->height())
-                                  .toImage()
-                                  .convertToFormat(QImage::Format_RGB32);
+        const QImage screen = OnScreen(w.term.viewport());
         ASSERT_FALSE(screen.isNull());
         EXPECT_TRUE(screen == w.Grab());
     }
@@ -599,15 +607,8 @@ TEST(ComTerminalWidget, ScrollBarOnScreenFollowsTheHistory) {
     window.resize(term->size() + QSize(20, 20));
     window.show();
     QScrollBar* bar = term->verticalScrollBar();
-    const auto onScreen = [&] {
-        const QPoint origin = bar->mapTo(&window, QPoint(0, 0));
-        return window.windowHandle()
-            ->screen()
-            ->grabWindow(window.winId(), origin.x(), origin.y(), bar->width(), bar->height())
-            .toImage()
-            .convertToFormat(QImage::Format_RGB32);
-    };
-    const auto fresh = [&] { return bar->grab().toImage().convertToFormat(QImage::Format_RGB32); };
+    const auto onScreen = [&] { return OnScreen(bar); };
+    const auto fresh = [&] { return Fresh(bar); };
     int line = 0;
     const auto feedLines = [&](int count) {
         for (int i = 0; i < count; ++i, ++line) {
