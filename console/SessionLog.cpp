@@ -8,7 +8,11 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace {
@@ -130,6 +134,28 @@ void WriteLogFile(const QString& path, const TSessionLog& log) {
 
 // ---- the session log ----
 
+TSessionLog::TBlock::TBlock() {
+    // Mapped twice the size and cut to an aligned block, so that it can be backed by huge pages.
+    const size_t size = size_t(kMemoryBlock);
+    void* mapped = ::mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        throw std::bad_alloc();
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + size - 1) & ~uintptr_t(size - 1);
+    if (aligned > start)
+        ::munmap(mapped, aligned - start);
+    if (const uintptr_t end = start + 2 * size; end > aligned + size)
+        ::munmap(reinterpret_cast<void*>(aligned + size), end - aligned - size);
+    Data = reinterpret_cast<char*>(aligned);
+    // Only advice: where the system offers no huge pages the block has ordinary ones.
+    ::madvise(Data, size, MADV_HUGEPAGE);
+}
+
+TSessionLog::TBlock::~TBlock() {
+    if (Data)
+        ::munmap(Data, size_t(kMemoryBlock));
+}
+
 TSessionLog::TSessionLog(qint64 memoryLimit) : m_memoryLimit(std::max<qint64>(0, memoryLimit)) {}
 
 TSessionLog::~TSessionLog() = default;
@@ -164,13 +190,12 @@ void TSessionLog::KeepBytes(const char* data, qint64 count) {
     qint64 inMemory = std::min<qint64>(MemoryRoom(), count);
     count -= inMemory;
     while (inMemory > 0) {
-        if (m_memory.empty() || m_memory.back().size() == kMemoryBlock) {
+        if (m_memory.empty() || m_memory.back().Size == kMemoryBlock)
             m_memory.emplace_back();
-            m_memory.back().reserve(kMemoryBlock);
-        }
-        QByteArray& block = m_memory.back();
-        const qsizetype n = qsizetype(std::min<qint64>(inMemory, kMemoryBlock - block.size()));
-        block.append(data, n);
+        TBlock& block = m_memory.back();
+        const qsizetype n = qsizetype(std::min<qint64>(inMemory, kMemoryBlock - block.Size));
+        std::memcpy(block.Data + block.Size, data, size_t(n));
+        block.Size += n;
         data += n;
         inMemory -= n;
         m_memorySize += n;
@@ -233,7 +258,7 @@ QByteArray TSessionLog::ReadFileAt(qint64 at, qint64 count) const {
 
 void TSessionLog::clear() {
     m_staged = 0;
-    m_memory = {}; // gives the memory back
+    m_memory = std::vector<TBlock>(); // gives the memory back
     m_memorySize = 0;
     m_pending.clear();
     m_file.reset();
@@ -248,25 +273,9 @@ QByteArray TSessionLog::ReadAll() const {
 }
 
 QByteArray TSessionLog::Tail(qint64 count) const {
-    qint64 need = std::clamp<qint64>(count, 0, size());
-    const qint64 fromStage = std::min<qint64>(need, m_staged);
-    QByteArray tail(m_stage.data() + m_staged - fromStage, qsizetype(fromStage));
-    need -= fromStage;
-    const qint64 fromPending = std::min<qint64>(need, m_pending.size());
-    tail.prepend(m_pending.right(qsizetype(fromPending)));
-    need -= fromPending;
-    if (need > 0 && m_fileSize > 0) {
-        const qint64 n = std::min(need, m_fileSize);
-        if (m_file->seek(m_fileSize - n))
-            tail.prepend(m_file->read(n));
-        need -= n;
-    }
-    for (auto block = m_memory.rbegin(); need > 0 && block != m_memory.rend(); ++block) {
-        const qint64 n = std::min<qint64>(need, block->size());
-        tail.prepend(block->right(qsizetype(n)));
-        need -= n;
-    }
-    return tail;
+    // One read into one array (prepending part by part would copy a long tail over and over).
+    const qint64 n = std::clamp<qint64>(count, 0, size());
+    return Read(size() - n, n);
 }
 
 QByteArray TSessionLog::Read(qint64 pos, qint64 count) const {
@@ -284,8 +293,8 @@ QByteArray TSessionLog::Read(qint64 pos, qint64 count) const {
         }
         pos -= partSize;
     };
-    for (const QByteArray& block : m_memory)
-        take(block.constData(), block.size());
+    for (const TBlock& block : m_memory)
+        take(block.Data, block.Size);
     if (need > 0 && pos < m_fileSize) {
         const qint64 n = std::min(need, m_fileSize - pos);
         out.append(ReadFileAt(pos, n));

@@ -34,12 +34,12 @@ TSessionTimes::TSessionTimes(TMsClock clock, qint64 memoryLimit)
     : m_clock(clock ? std::move(clock) : TMsClock([] { return QDateTime::currentMSecsSinceEpoch(); })),
       m_store(memoryLimit) {}
 
-void TSessionTimes::LineStarts(qint64 offset) {
+void TSessionTimes::LineStarts(qint64 offset, qint64 msecs) {
     char record[kHeadSize];
     char* at = record;
     Put(at, kLineRecord);
     Put(at, offset);
-    Put(at, m_clock());
+    Put(at, msecs);
     ++m_lines;
     m_store.append(record, kHeadSize);
 }
@@ -52,9 +52,16 @@ void TSessionTimes::Chars(const char* chars, qint64 count) {
     m_logSize += count;
     m_atLineStart = chars[count - 1] == '\n';
     std::exception_ptr failure;
+    // The run arrived at one moment: the clock is read once, at its first line start.
+    qint64 now = 0;
+    bool timed = false;
     const auto lineAt = [&](qint64 at) {
+        if (!timed) {
+            now = m_clock();
+            timed = true;
+        }
         try {
-            LineStarts(at);
+            LineStarts(at, now);
         } catch (...) {
             if (!failure)
                 failure = std::current_exception();

@@ -29,7 +29,7 @@ public:
         m_atLineStart = ch == '\n';
         const qint64 at = m_logSize++;
         if (starts)
-            LineStarts(at);
+            LineStarts(at, m_clock());
     }
     // Follows a run of characters appended to the log, as Char does for each. Every line start in the
     // run is recorded also when storing one raises (the first failure is raised at the end).
@@ -67,7 +67,7 @@ public:
     };
 
 private:
-    void LineStarts(qint64 at);
+    void LineStarts(qint64 at, qint64 msecs);
 
     TMsClock m_clock;
     TSessionLog m_store;

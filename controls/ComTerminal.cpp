@@ -516,10 +516,9 @@ void TCustomComTerminal::PlaceRunQuiet(const char* chars, int count) {
         NoteRow(y, x + n - 1);
         m_caretPos.X = x + n;
         if (m_view) {
-            for (int k = 0; k < n; ++k) {
-                m_view->DrawCell(x + k, y);
-                m_view->MoveCaret(x + k + 1, y);
-            }
+            // One request for the run; the caret moves once, to where the run left it.
+            m_view->DrawCells(x, x + n - 1, y);
+            m_view->MoveCaret(x + n, y);
         }
         i += n;
     }

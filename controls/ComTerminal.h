@@ -104,6 +104,11 @@ class TTermView {
 public:
     // The cell was just stored by a received or echoed character: draw it now.
     virtual void DrawCell(int col, int row) = 0;
+    // Cells left..right of the row were just stored, one after the other: draw them now.
+    virtual void DrawCells(int left, int right, int row) {
+        for (int col = left; col <= right; ++col)
+            DrawCell(col, row);
+    }
     // These cells changed without being drawn: repaint them from the buffer.
     virtual void InvalidateCells(int left, int top, int right, int bottom) = 0;
     // Everything changed (filled, re-created): repaint the whole control.
@@ -605,6 +610,7 @@ private:
 
     // TTermView
     void DrawCell(int col, int row) override;
+    void DrawCells(int left, int right, int row) override;
     void InvalidateCells(int left, int top, int right, int bottom) override;
     void InvalidateAll() override;
     void ScrollTextArea(bool up) override;

@@ -546,6 +546,13 @@ void TComTerminal::DrawCell(int col, int row) {
     MarkDirty(col, row, col, row);
 }
 
+void TComTerminal::DrawCells(int left, int right, int row) {
+    if (m_caretHidden > 0)
+        MarkDirty(left, row, right, row);
+    else
+        viewport()->update(CellRect(left, row).united(CellRect(right, row)));
+}
+
 void TComTerminal::InvalidateCells(int left, int top, int right, int bottom) {
     if (m_caretHidden > 0) {
         MarkDirty(left, top, right, bottom);
