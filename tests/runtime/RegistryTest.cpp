@@ -9,9 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <thread>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
