@@ -239,16 +239,10 @@ TEST(PropStream, EveryKindRoundTripsThroughBothForms) {
         other->setObjectName("Linked");
         copy.Items()->Add();
         ReadStream(&copy, stream);
-        EXPECT_EQ(copy.Number, source.Number);
-        EXPECT_EQ(copy.Root, source.Root);
-        EXPECT_EQ(copy.Letter, source.Letter);
-        EXPECT_EQ(copy.Flag, source.Flag);
-        EXPECT_EQ(copy.Stop, source.Stop);
-        EXPECT_EQ(copy.Events, source.Events);
-        EXPECT_EQ(copy.Ratio, source.Ratio);
-        EXPECT_EQ(copy.Big, source.Big);
-        EXPECT_EQ(copy.Narrow, source.Narrow);
-        EXPECT_EQ(copy.Wide, source.Wide);
+        for (const char* name :
+             {"Number", "Root", "Letter", "Flag", "Stop", "Events", "Ratio", "Big", "Narrow", "Wide"})
+            EXPECT_EQ(copy.property(name), source.property(name))
+                << name << " read as " << copy.property(name).toString().toStdString();
         EXPECT_EQ(copy.Any, QVariant(2.5f));
         EXPECT_EQ(copy.Link, other);
         EXPECT_EQ(copy.Parity()->Bits, CPort::prMark);
