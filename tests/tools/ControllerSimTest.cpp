@@ -1,10 +1,10 @@
 #include "TextShape.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -189,10 +189,7 @@ TEST(ControllerSim, SurvivesThePeerClosingAndReopeningWithoutSpinning) {
     TSimProcess sim({"--no-events", "--seconds", "2", "--once-path-file", pathFile});
     const std::string path = sim.Path();
     ASSERT_FALSE(path.empty());
-    std::ifstream file(pathFile);
-    std::string fromFile;
-    std::getline(file, fromFile);
-    EXPECT_EQ(fromFile, path);
+    EXPECT_EQ(FileBytes(QString::fromStdString(pathFile)).toStdString(), path + "\n");
 
     for (int round = 0; round < 3; ++round) {
         TLine line(path);
