@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,8 +82,6 @@ public:
         }
         close(m_stdout);
     }
-
-    pid_t Pid() const { return m_pid; }
 
     // The first line of the simulator's output: the device path (empty when none came).
     std::string Path() {
