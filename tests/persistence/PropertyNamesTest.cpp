@@ -58,18 +58,15 @@ TEST(PropertyPaths, AddKeepsOrderAndRefusesDuplicatesAndBadPaths) {
 
     // Refused without a failure: a missing component, a missing property, a property of an object
     // held by a property that is missing, a path that goes on after a plain value's property.
-    EXPECT_EQ(names.Add("NoSuchComponent.<P>.Port"), -1);
-    EXPECT_EQ(names.Add("ComPort1.<P>.NoSuchProperty"), -1);
-    EXPECT_EQ(names.Add("ComPort1.<P>.Parity.Nothing"), -1);
-    EXPECT_EQ(names.Add("ComPort1.Sub.<P>.Extra.More"), -1);
+    for (const char* path : {"NoSuchComponent.<P>.Port", "ComPort1.<P>.NoSuchProperty",
+                             "ComPort1.<P>.Parity.Nothing", "ComPort1.Sub.<P>.Extra.More"})
+        EXPECT_EQ(names.Add(path), -1) << path;
     // Accepted: sub-object properties, whole sub-objects, defined properties, collection selectors
     // (also in lower case, which only the saving takes literally), the window interceptor's Left.
-    EXPECT_GE(names.Add("ComPort1.<P>.Parity.Bits"), 0);
-    EXPECT_GE(names.Add("ComPort1.<P>.Parity"), 0);
-    EXPECT_GE(names.Add("ComPort1.Sub.<P>.Extra"), 0);
-    EXPECT_GE(names.Add("ComPort1.Sub.<P>.Items.<ForAllItems>.Caption"), 0);
-    EXPECT_GE(names.Add("ComPort1.Sub.<P>.Items.<item0>"), 0);
-    EXPECT_GE(names.Add("<P>.Left"), 0);
+    for (const char* path :
+         {"ComPort1.<P>.Parity.Bits", "ComPort1.<P>.Parity", "ComPort1.Sub.<P>.Extra",
+          "ComPort1.Sub.<P>.Items.<ForAllItems>.Caption", "ComPort1.Sub.<P>.Items.<item0>", "<P>.Left"})
+        EXPECT_GE(names.Add(path), 0) << path;
     EXPECT_EQ(names[0], "<P>.Left");
     // Malformed paths fail with the path's rest.
     EXPECT_EQ(CheckError(names, "ComPort1.Port"), "Invalide property path: \"\"");

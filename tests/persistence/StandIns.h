@@ -4,6 +4,8 @@
 // knows, for the persistence tests. Their class names are the ones the stored streams carry.
 
 #include "persistence/Collection.h"
+#include "persistence/PropReader.h"
+#include "persistence/PropWriter.h"
 #include "persistence/TypeInfo.h"
 #include "runtime/Component.h"
 #include "runtime/widgets/Form.h"
@@ -115,14 +117,12 @@ public:
           m_parity(new TComParity(this)) {}
     void DefineProperties(TFiler& filer) override {
         filer.DefineProperty(
-            QStringLiteral("Extra"), [this](TPropReaderEh& r) { Extra = int(ReadIntegerFrom(r)); },
-            [this](TPropWriterEh& w) { WriteIntegerTo(w, Extra); }, Extra != 0);
+            QStringLiteral("Extra"), [this](TPropReaderEh& r) { Extra = int(r.ReadInteger()); },
+            [this](TPropWriterEh& w) { w.WriteInteger(Extra); }, Extra != 0);
         filer.DefineBinaryProperty(
             QStringLiteral("Blob"), [this](QIODevice& s) { Blob = s.readAll(); },
             [this](QIODevice& s) { s.write(Blob); }, !Blob.isEmpty());
     }
-    static int64_t ReadIntegerFrom(TPropReaderEh& r);
-    static void WriteIntegerTo(TPropWriterEh& w, int v);
     TCollection* Items() const { return m_items; }
     void SetItems(TCollection*) {}
     TComParity* Parity() const { return m_parity; }

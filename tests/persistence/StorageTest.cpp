@@ -26,7 +26,7 @@ struct TWindow {
     TRegPropStorageManEh* Manager;
     QStringList* Log;
 
-    explicit TWindow(QStringList* log, bool refuseClose = false) : Log(log) {
+    explicit TWindow(QStringList* log) : Log(log) {
         Form = new TMainFormF();
         Form->BeginLoading();
         Form->OnShow = [this](QObject*) {
@@ -35,11 +35,10 @@ struct TWindow {
                     .arg(Form->ComPort1->Port())
                     .arg(QMetaEnum::fromType<CPort::TBaudRate>().valueToKey(Form->ComPort1->BaudRate())));
         };
-        Form->OnCloseQuery = [this, refuseClose](QObject*, bool& canClose) {
-            canClose = !*Refuse;
+        Form->OnCloseQuery = [this](QObject*, bool& canClose) {
+            canClose = !Refuse;
             Log->append(canClose ? "FormCloseQuery yes" : "FormCloseQuery no");
         };
-        *Refuse = refuseClose;
         Form->OnDestroy = [this](QObject*) { Log->append("FormDestroy"); };
         Storage = new TPropStorageEh(Form);
         Storage->setObjectName("PropStorageEh1");
@@ -52,7 +51,7 @@ struct TWindow {
         Storage->SetStoredProps({"ComPort1.<P>.BaudRate", "ComPort1.<P>.Port"});
         LoadComponents({Form, Form->ComPort1, Storage, Manager});
     }
-    std::shared_ptr<bool> Refuse = std::make_shared<bool>(false);
+    bool Refuse = false; // the window's own handler refuses to close
 };
 
 QStringList LineValues(const QString& key = kKey) {
@@ -72,6 +71,24 @@ const QStringList kSixLines = {"Line0000000000=object MainFormF: TMainFormF",
                                "Line0000000004=  end",
                                "Line0000000005=end"};
 
+// A window that is shown, given the port and closed, and so saves it.
+void SaveThroughWindow(const QString& port, bool asText = true) {
+    QStringList log;
+    TWindow w(&log);
+    w.Manager->SetWriteAsText(asText);
+    w.Form->show();
+    w.Form->ComPort1->SetPort(port);
+    w.Form->close();
+    delete w.Form;
+}
+
+// Changes the window's key in the store as another program would.
+void EditKey(const std::function<void(TRegistry&)>& edit, const QString& key = kKey) {
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey(key, true));
+    edit(reg);
+}
+
 // A manager that keeps the stream it is handed instead of applying it.
 class TCapturingManager : public TRegPropStorageManEh {
 public:
@@ -82,21 +99,9 @@ public:
     QByteArrayList Loaded;
 };
 
-class TReportCapture {
-public:
-    TReportCapture() {
-        m_previous = SetExceptionReporter([this](const QString& m) { Messages.append(m); });
-    }
-    ~TReportCapture() { SetExceptionReporter(m_previous); }
-    QStringList Messages;
-
-private:
-    TExceptionReporter m_previous;
-};
-
 } // namespace
 
-TEST(PropStorage, RemembersPortAndSpeedAcrossWindows) {
+TEST(PropStorage, RemembersPortAndSpeedAndAHandEditOfTheStore) {
     TTempConfigHome home;
     QStringList log;
     {
@@ -111,22 +116,11 @@ TEST(PropStorage, RemembersPortAndSpeedAcrossWindows) {
         EXPECT_EQ(log, (QStringList{"FormCloseQuery yes", "FormDestroy"}));
     }
     log.clear();
-    TWindow second(&log);
-    second.Form->show();
-    EXPECT_EQ(log, QStringList{"FormShow COM3 br57600"}); // restored before the window's own handler
-    delete second.Form;
-}
-
-TEST(PropStorage, AHandEditOfTheTextStoreIsWhatTheNextWindowRestores) {
-    TTempConfigHome home;
-    QStringList log;
     {
-        TWindow first(&log);
-        first.Form->show();
-        first.Form->ComPort1->SetPort("COM3");
-        first.Form->ComPort1->SetBaudRate(CPort::br57600);
-        EXPECT_TRUE(first.Form->close());
-        delete first.Form;
+        TWindow second(&log);
+        second.Form->show();
+        EXPECT_EQ(log, QStringList{"FormShow COM3 br57600"}); // restored before the window's own handler
+        delete second.Form;
     }
     // As a text editor would: read the file, replace a few characters, write it back.
     QByteArray text = FileBytes(RegistryStorePath());
@@ -140,25 +134,25 @@ TEST(PropStorage, AHandEditOfTheTextStoreIsWhatTheNextWindowRestores) {
         << text.toStdString();
     text.replace("'COM3'", "'/dev/ttyUSB1'").replace("br57600", "br9600");
     WriteFileBytes(RegistryStorePath(), text);
-
     log.clear();
-    TWindow second(&log);
-    second.Form->show();
+    TWindow third(&log);
+    third.Form->show();
     EXPECT_EQ(log, QStringList{"FormShow /dev/ttyUSB1 br9600"});
-    delete second.Form;
+    delete third.Form;
 }
 
 TEST(PropStorage, RefusedCloseSavesNothingLaterCloseAndDestroySave) {
     TTempConfigHome home;
     QStringList log;
-    TWindow w(&log, true);
+    TWindow w(&log);
+    w.Refuse = true;
     w.Form->show();
     w.Form->ComPort1->SetPort("COM3");
     w.Form->ComPort1->SetBaudRate(CPort::br57600);
     EXPECT_FALSE(w.Form->close());
     EXPECT_TRUE(w.Form->isVisible());
     EXPECT_TRUE(LineValues().isEmpty());
-    *w.Refuse = false;
+    w.Refuse = false;
     EXPECT_TRUE(w.Form->close());
     EXPECT_EQ(LineValues(), kSixLines);
 
@@ -171,15 +165,8 @@ TEST(PropStorage, RefusedCloseSavesNothingLaterCloseAndDestroySave) {
 
 TEST(PropStorage, InactiveStorageNeitherLoadsNorSaves) {
     TTempConfigHome home;
+    SaveThroughWindow("COM3");
     QStringList log;
-    {
-        TWindow w(&log);
-        w.Form->show();
-        w.Form->ComPort1->SetPort("COM3");
-        w.Form->close();
-        delete w.Form;
-    }
-    log.clear();
     TWindow w(&log);
     w.Storage->SetActive(false);
     w.Form->show();
@@ -196,10 +183,12 @@ TEST(PropStorage, SaveFailuresAreReportedAndClosingGoesOn) {
     TWindow w(&log);
     w.Form->show();
     ASSERT_NO_FATAL_FAILURE(home.Block());
-    TReportCapture reports;
+    QStringList reports;
+    const TExceptionReporter old = SetExceptionReporter([&](const QString& m) { reports.append(m); });
     EXPECT_TRUE(w.Form->close());
+    SetExceptionReporter(old);
     EXPECT_FALSE(w.Form->isVisible());
-    EXPECT_EQ(reports.Messages, QStringList{"Failed to set data for 'Line0000000000'"});
+    EXPECT_EQ(reports, QStringList{"Failed to set data for 'Line0000000000'"});
     home.Unblock();
     delete w.Form;
 }
@@ -233,8 +222,6 @@ TEST(PropStorage, DefaultSections) {
     EXPECT_EQ(onPort.EffectiveSection(), "TMainFormF.ComPort1");
     TPropStorageEh orphan;
     EXPECT_EQ(orphan.EffectiveSection(), "");
-    onForm.SetSection("Custom");
-    EXPECT_EQ(onForm.EffectiveSection(), "Custom");
 }
 
 TEST(RegPropStorageMan, LinesAreReplacedAndStaleOnesDeleted) {
@@ -252,13 +239,11 @@ TEST(RegPropStorageMan, LinesAreReplacedAndStaleOnesDeleted) {
     EXPECT_EQ(LineValues(),
               (QStringList{"Line0000000000=o", "Line0000000001=b", "Line0000000002=c", "Line0000000003=d"}));
     // A gap ends the reading; names are matched without regard to case.
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey(kKey, false));
+    EditKey([](TRegistry& reg) {
         reg.DeleteValue("Line0000000002");
         reg.DeleteValue("Line0000000001");
         reg.WriteString("LINE0000000001", " object");
-    }
+    });
     manager.ReadProperties(&storage);
     ASSERT_EQ(manager.Loaded.size(), 1);
     EXPECT_EQ(manager.Loaded[0], "o\r\n object\r\n"); // a first line in the text form: joined with CR LF
@@ -296,29 +281,19 @@ TEST(RegPropStorageMan, BinaryFormIsStoredAsHexPiecesAndReadBack) {
     EXPECT_EQ(manager.Loaded[0], bytes);
 
     // Decoding stops at the first pair that is not hexadecimal (an odd digit at the end included).
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey(kKey, false));
+    EditKey([](TRegistry& reg) {
         reg.WriteString("Line0000000000", "A0A1A");
         reg.DeleteValue("Line0000000001");
-    }
+    });
     manager.ReadProperties(&storage);
     EXPECT_EQ(manager.Loaded[1], QByteArray("\xA0\xA1"));
 }
 
 TEST(RegPropStorageMan, BinaryFormEndToEndAndBrokenStoresLoadNothing) {
     TTempConfigHome home;
-    QStringList log;
-    {
-        TWindow w(&log);
-        w.Manager->SetWriteAsText(false);
-        w.Form->show();
-        w.Form->ComPort1->SetPort("COM5");
-        w.Form->close();
-        delete w.Form;
-    }
+    SaveThroughWindow("COM5", false);
     EXPECT_TRUE(LineValues()[0].startsWith("Line0000000000=54504630")); // "TPF0"
-    log.clear();
+    QStringList log;
     {
         TWindow w(&log);
         w.Form->show();
@@ -327,11 +302,8 @@ TEST(RegPropStorageMan, BinaryFormEndToEndAndBrokenStoresLoadNothing) {
         delete w.Form;
     }
     // A garbled line: the load at show fails quietly and the layout's values stay.
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey(kKey, false));
-        reg.WriteString("Line0000000000", "545046300A544D61696E466F726D4609FFFFFF");
-    }
+    EditKey(
+        [](TRegistry& reg) { reg.WriteString("Line0000000000", "545046300A544D61696E466F726D4609FFFFFF"); });
     log.clear();
     TWindow w(&log);
     w.Storage->SetActive(true);
@@ -339,11 +311,7 @@ TEST(RegPropStorageMan, BinaryFormEndToEndAndBrokenStoresLoadNothing) {
     EXPECT_EQ(log.takeFirst(), "FormShow COM1 br38400");
     EXPECT_THROW(w.Storage->LoadProperties(), EFilerError);
     // A value of the wrong type fails the load with the store's message.
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey(kKey, false));
-        reg.WriteInteger("Line0000000000", 5);
-    }
+    EditKey([](TRegistry& reg) { reg.WriteInteger("Line0000000000", 5); });
     try {
         w.Storage->LoadProperties();
         FAIL() << "a number read as a line";
@@ -351,11 +319,7 @@ TEST(RegPropStorageMan, BinaryFormEndToEndAndBrokenStoresLoadNothing) {
         EXPECT_EQ(e.Message(), "Invalid data type for 'Line0000000000'");
     }
     // Neither form.
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey(kKey, false));
-        reg.WriteString("Line0000000000", "#junk");
-    }
+    EditKey([](TRegistry& reg) { reg.WriteString("Line0000000000", "#junk"); });
     try {
         w.Storage->LoadProperties();
         FAIL() << "junk loaded";
@@ -368,12 +332,12 @@ TEST(RegPropStorageMan, BinaryFormEndToEndAndBrokenStoresLoadNothing) {
 
 TEST(RegPropStorageMan, LegacySingleValueIsAppliedThenDeleted) {
     TTempConfigHome home;
-    {
-        TRegistry reg;
-        ASSERT_TRUE(reg.OpenKey(kPath, true));
-        reg.WriteString("TMainFormF", "object MainFormF: TMainFormF\r\n  object ComPort1: TComPort\r\n"
-                                      "    Port = 'COM6'\r\n  end\r\nend\r\n");
-    }
+    EditKey(
+        [](TRegistry& reg) {
+            reg.WriteString("TMainFormF", "object MainFormF: TMainFormF\r\n  object ComPort1: TComPort\r\n"
+                                          "    Port = 'COM6'\r\n  end\r\nend\r\n");
+        },
+        kPath);
     QStringList log;
     TWindow w(&log);
     w.Form->show();
@@ -391,8 +355,6 @@ TEST(RegPropStorageMan, DefaultPathFromTheApplicationName) {
     QCoreApplication::setApplicationName("Console");
     TRegPropStorageManEh manager;
     EXPECT_EQ(manager.EffectivePath(), "Software\\Console");
-    manager.SetPath("Software\\X");
-    EXPECT_EQ(manager.EffectivePath(), "Software\\X");
     QCoreApplication::setApplicationName(old);
     EXPECT_EQ(TRegPropStorageManEh::LineName(12), "Line0000000012");
 }

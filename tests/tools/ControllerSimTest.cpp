@@ -1,11 +1,10 @@
 #include "TextShape.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -31,6 +30,30 @@ constexpr milliseconds kDeadline{10000};
 
 int MillisecondsLeft(steady_clock::time_point deadline) {
     return int(std::max<long long>(0, duration_cast<milliseconds>(deadline - steady_clock::now()).count()));
+}
+
+// Reads from fd into `buffer` until it holds `ending` and takes what comes up to the ending off it; at the
+// deadline or the end of the data, takes all there is.
+std::string ReadUntil(int fd, std::string& buffer, const std::string& ending) {
+    const auto deadline = steady_clock::now() + kDeadline;
+    for (;;) {
+        const size_t at = buffer.find(ending);
+        if (at != std::string::npos) {
+            std::string answer = buffer.substr(0, at + ending.size());
+            buffer.erase(0, at + ending.size());
+            return answer;
+        }
+        pollfd fds{fd, POLLIN, 0};
+        if (poll(&fds, 1, MillisecondsLeft(deadline)) <= 0)
+            break;
+        char chunk[4096];
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0)
+            buffer.append(chunk, size_t(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
+    }
+    return std::exchange(buffer, {});
 }
 
 // The simulator as a child process; stopped with SIGTERM when the object goes.
@@ -60,22 +83,10 @@ public:
         close(m_stdout);
     }
 
-    pid_t Pid() const { return m_pid; }
-
-    // The first line of the simulator's output: the device path.
+    // The first line of the simulator's output: the device path (empty when none came).
     std::string Path() {
-        const auto deadline = steady_clock::now() + kDeadline;
-        while (m_line.find('\n') == std::string::npos) {
-            pollfd fds{m_stdout, POLLIN, 0};
-            if (poll(&fds, 1, MillisecondsLeft(deadline)) <= 0)
-                return {};
-            char buffer[256];
-            const ssize_t n = read(m_stdout, buffer, sizeof buffer);
-            if (n <= 0)
-                return {};
-            m_line.append(buffer, size_t(n));
-        }
-        return m_line.substr(0, m_line.find('\n'));
+        std::string line = ReadUntil(m_stdout, m_output, "\n");
+        return line.ends_with('\n') ? line.substr(0, line.size() - 1) : std::string();
     }
 
     // Waits for the process to end by itself; its exit status and CPU time.
@@ -100,7 +111,7 @@ public:
 private:
     pid_t m_pid = -1;
     int m_stdout = -1;
-    std::string m_line;
+    std::string m_output;
 };
 
 // The console's side of the line, with plain termios.
@@ -121,29 +132,10 @@ public:
     void Send(const std::string& bytes) {
         ASSERT_EQ(write(m_fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
-    // Everything received until `ending` has arrived (or the deadline passed).
-    std::string ReadUntil(const std::string& ending) {
-        const auto deadline = steady_clock::now() + kDeadline;
-        for (;;) {
-            const size_t at = m_received.find(ending);
-            if (at != std::string::npos) {
-                std::string answer = m_received.substr(0, at + ending.size());
-                m_received.erase(0, at + ending.size());
-                return answer;
-            }
-            pollfd fds{m_fd, POLLIN, 0};
-            if (poll(&fds, 1, MillisecondsLeft(deadline)) <= 0)
-                break;
-            char buffer[4096];
-            const ssize_t n = read(m_fd, buffer, sizeof buffer);
-            if (n > 0)
-                m_received.append(buffer, size_t(n));
-        }
-        return std::exchange(m_received, {});
-    }
+    // The answer to `command`: everything received until `ending` has arrived (or the deadline passed).
     std::string Ask(const std::string& command, const std::string& ending = "\r\n") {
         Send(command);
-        return ReadUntil(ending);
+        return ReadUntil(m_fd, m_received, ending);
     }
 
 private:
@@ -194,10 +186,7 @@ TEST(ControllerSim, SurvivesThePeerClosingAndReopeningWithoutSpinning) {
     TSimProcess sim({"--no-events", "--seconds", "2", "--once-path-file", pathFile});
     const std::string path = sim.Path();
     ASSERT_FALSE(path.empty());
-    std::ifstream file(pathFile);
-    std::string fromFile;
-    std::getline(file, fromFile);
-    EXPECT_EQ(fromFile, path);
+    EXPECT_EQ(FileBytes(QString::fromStdString(pathFile)).toStdString(), path + "\n");
 
     for (int round = 0; round < 3; ++round) {
         TLine line(path);

@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -32,8 +31,7 @@ TRun RunTool(const QStringList& args, const QString& program = QStringLiteral(CV
 }
 
 QByteArray StoreBytes() {
-    QFile f(RegistryStorePath());
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<none>");
+    return FileBytes(RegistryStorePath());
 }
 
 } // namespace
@@ -44,7 +42,7 @@ TEST(RememberPort, UsageAndWrongArgumentsLeaveTheStoreAlone) {
     EXPECT_EQ(help.Code, 0);
     EXPECT_TRUE(help.Out.startsWith("usage: cv-remember-port PORT [SPEED]")) << help.Out.toStdString();
     EXPECT_EQ(help.Err, "");
-    EXPECT_EQ(StoreBytes(), "<none>");
+    EXPECT_FALSE(QFile::exists(RegistryStorePath()));
 
     ASSERT_EQ(RunTool({"/dev/ttyUSB1", "57600"}).Code, 0);
     const QByteArray stored = StoreBytes();
@@ -78,21 +76,6 @@ TEST(RememberPort, ShowPrintsWhatIsRememberedAndChangesNothing) {
     EXPECT_EQ(StoreBytes(), stored);
 }
 
-namespace {
-
-void PutStore(const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(RegistryStorePath()).absolutePath());
-    if (bytes == "<folder>") {
-        QDir().mkdir(RegistryStorePath()); // unreadable, also for root
-        return;
-    }
-    QFile f(RegistryStorePath());
-    if (f.open(QIODevice::WriteOnly))
-        f.write(bytes);
-}
-
-} // namespace
-
 // A store that cannot be read or written is reported once, with exit code 1; it is never taken for
 // "nothing remembered".
 TEST(RememberPort, StoresThatCannotBeUsedAreReportedOnce) {
@@ -114,7 +97,10 @@ TEST(RememberPort, StoresThatCannotBeUsedAreReportedOnce) {
     };
     for (const TCase& c : cases) {
         TTempConfigHome home;
-        PutStore(c.Store);
+        if (c.Store == "<folder>") // unreadable, also for root
+            ASSERT_TRUE(QDir().mkpath(RegistryStorePath()));
+        else
+            WriteFileBytes(RegistryStorePath(), c.Store);
         const TRun r = RunTool(c.Args);
         const std::string name = c.Store.toStdString() + " " + c.Args.join(' ').toStdString();
         EXPECT_EQ(r.Code, c.Code) << name;
