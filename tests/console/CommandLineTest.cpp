@@ -93,10 +93,7 @@ TEST(CommandLine, BadArgumentsFailWithTheUsage) {
 TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
     TTempConfigHome home;
     TPtyPair device;
-    auto dialogs = std::make_shared<TNoDialogs>();
-    SetDialogs(dialogs);
-    const TExceptionReporter previous =
-        SetExceptionReporter([&](const QString& m) { dialogs->Reported.append(m); });
+    TDialogsInUse dialogs(true);
     const QString path = QString::fromStdString(device.SlavePath());
     {
         TMainFormF window;
@@ -126,8 +123,6 @@ TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
         window.close();
     }
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
-    SetExceptionReporter(previous);
-    SetDialogs(nullptr);
 }
 
 // The program itself: help and version on standard output with exit 0; a bad argument prints the

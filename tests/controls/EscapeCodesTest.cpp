@@ -123,17 +123,6 @@ TEST(EscapeCodes, ClassificationTable) {
     }
 }
 
-TEST(EscapeCodes, ResultPerByte) {
-    TEscapeCodesVT100 parser;
-    const QByteArray bytes = "\033[10;20H";
-    for (int i = 0; i < 7; ++i)
-        EXPECT_EQ(parser.FeedChar(bytes[i]), frPending) << i;
-    EXPECT_EQ(parser.FeedChar(bytes[7]), frCodeReady);
-    EXPECT_EQ(parser.Code(), ecCursorHome);
-    EXPECT_EQ(parser.Data(), "[10;20H");
-    EXPECT_FALSE(parser.Collecting());
-}
-
 // The parser leaves ParamList to its caller: plain-rule codes do not touch it and VT52 appends.
 TEST(EscapeCodes, ParamListBelongsToCaller) {
     TEscapeCodesVT100 vt100;
