@@ -46,14 +46,9 @@ int PixelSizeForCellHeight(int height) {
     return 0;
 }
 
-void GiveFocus(TComTerminal& term) {
-    QFocusEvent in(QEvent::FocusIn, Qt::OtherFocusReason);
-    QApplication::sendEvent(&term, &in);
-}
-
-void TakeFocus(TComTerminal& term) {
-    QFocusEvent out(QEvent::FocusOut, Qt::OtherFocusReason);
-    QApplication::sendEvent(&term, &out);
+void Focus(TComTerminal& term, bool in) {
+    QFocusEvent event(in ? QEvent::FocusIn : QEvent::FocusOut, Qt::OtherFocusReason);
+    QApplication::sendEvent(&term, &event);
 }
 
 } // namespace
@@ -201,7 +196,7 @@ TEST(ComTerminalWidget, CaretStyles) {
         w.term.SetCaret(row.caret);
         w.Feed("\033[3;5H");
         EXPECT_FALSE(w.term.CaretCreated()); // only with the focus
-        GiveFocus(w.term);
+        Focus(w.term, true);
         EXPECT_EQ(w.term.CaretCreated(), row.height > 0);
         EXPECT_EQ(w.term.CaretHeight(), row.height);
         const QRect cell = w.ScreenCell(5, 3);
@@ -216,7 +211,7 @@ TEST(ComTerminalWidget, CaretStyles) {
             EXPECT_TRUE(w.term.CaretRect().isEmpty());
             EXPECT_TRUE(AllColour(image, cell, kBlack));
         }
-        TakeFocus(w.term);
+        Focus(w.term, false);
         EXPECT_FALSE(w.term.CaretCreated());
         EXPECT_TRUE(AllColour(w.Grab(), cell, kBlack));
     }
@@ -226,7 +221,7 @@ TEST(ComTerminalWidget, CaretStyles) {
 // style while focused takes effect at once.
 TEST(ComTerminalWidget, CaretFollowsAndHides) {
     TWidget w;
-    GiveFocus(w.term);
+    Focus(w.term, true);
     QList<bool> hiddenDuringBlock;
     w.term.OnChar = [&](TCustomComTerminal*, char) { hiddenDuringBlock << w.term.CaretRect().isEmpty(); };
     w.Feed("ab\r\nc");
@@ -464,7 +459,7 @@ TEST(ComTerminalWidget, ScreenMatchesAFreshPaint) {
             w.term.ModifyScrollBar(Qt::Horizontal, srThumbPosition, 5);
             w.term.ModifyScrollBar(Qt::Vertical, srThumbPosition, 3);
         }
-        GiveFocus(w.term);
+        Focus(w.term, true);
         QByteArray stream;
         for (int i = 0; i < 60; ++i) {
             stream += "line " + QByteArray::number(i) + (i % 3 ? "\033[7m" : "\033[m") +
