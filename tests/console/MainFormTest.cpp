@@ -39,9 +39,7 @@
 
 #include <chrono>
 #include <deque>
-#include <fcntl.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -208,15 +206,6 @@ TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
     dialogs->SavePaths = {QString()};
     window->btnSave->click();
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
-}
-
-TEST_F(MainForm, LocalEchoReportsTypedCharactersToo) {
-    OpenConnected();
-    window->chkLocalEcho->click();
-    EXPECT_TRUE(window->ComTerminal1->LocalEcho());
-    window->ComTerminal1->SendChar('x');
-    EXPECT_EQ(controller.Read(1), "x");
-    EXPECT_EQ(window->SessionLog, "x");
 }
 
 TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLogAndTheWindow) {
@@ -403,8 +392,16 @@ TEST_F(MainForm, EmulationIsChosenInTheMenuAndRemembered) {
     EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teNone);
 }
 
-TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
+// A composed character goes out as the character; a click on a panel button leaves the keyboard in the
+// terminal; local echo reports typed characters to the session log too.
+TEST_F(MainForm, KeyboardStaysWithTheTerminalAndItsCharactersReachTheLog) {
     OpenConnected();
+    EXPECT_TRUE(window->ComTerminal1->testAttribute(Qt::WA_InputMethodEnabled));
+    QInputMethodEvent composed;
+    composed.setCommitString(QString::fromUtf8("\u00e9"));
+    QApplication::sendEvent(window->ComTerminal1, &composed);
+    EXPECT_EQ(controller.Read(1), "\xe9");
+
     window->ComTerminal1->setFocus();
     QTest::mouseClick(window->btnRead, Qt::LeftButton);
     EXPECT_EQ(controller.ReadAvailable(), "R");
@@ -413,15 +410,11 @@ TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
     EXPECT_EQ(window->focusWidget(), window->ComTerminal1);
     for (QAbstractButton* b : window->Panel1->findChildren<QAbstractButton*>())
         EXPECT_EQ(b->focusPolicy(), Qt::TabFocus) << b->objectName().toStdString();
-}
 
-TEST_F(MainForm, AComposedCharacterIsSentAsTheCharacterItComposes) {
-    OpenConnected();
-    EXPECT_TRUE(window->ComTerminal1->testAttribute(Qt::WA_InputMethodEnabled));
-    QInputMethodEvent composed;
-    composed.setCommitString(QString::fromUtf8("\u00e9"));
-    QApplication::sendEvent(window->ComTerminal1, &composed);
-    EXPECT_EQ(controller.Read(1), "\xe9");
+    EXPECT_TRUE(window->ComTerminal1->LocalEcho());
+    window->ComTerminal1->SendChar('x');
+    EXPECT_EQ(controller.Read(1), "x");
+    EXPECT_EQ(window->SessionLog, "x");
 }
 
 TEST_F(MainForm, ClosingThePortTurnsItsActivityLampsOff) {
@@ -608,11 +601,10 @@ TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
     EXPECT_TRUE(FileBytes(dir.filePath("saved.txt")) == sent);
 }
 
-TEST(TerminalSettings, HistoryLinesAndShowTimesFromTheStore) {
+TEST(TerminalSettings, HistoryLinesFromTheStore) {
     TTempConfigHome home;
     const QString key = "Software\\Varnholt\\Corvantel";
     EXPECT_EQ(TerminalSettings::HistoryLines(key), 10000); // nothing stored
-    EXPECT_FALSE(TerminalSettings::ShowTimes(key));
     struct Row {
         const char* stored;
         int lines;
@@ -627,10 +619,6 @@ TEST(TerminalSettings, HistoryLinesAndShowTimesFromTheStore) {
         reg.WriteString("HistoryLines", row.stored);
         EXPECT_EQ(TerminalSettings::HistoryLines(key), row.lines);
     }
-    TerminalSettings::SetShowTimes(key, true);
-    EXPECT_TRUE(TerminalSettings::ShowTimes(key));
-    TerminalSettings::SetShowTimes(key, false);
-    EXPECT_FALSE(TerminalSettings::ShowTimes(key));
 }
 
 TEST_F(MainForm, TerminalMenuPasteProgressAndRememberedTimes) {

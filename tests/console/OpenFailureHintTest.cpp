@@ -106,21 +106,6 @@ TEST_F(OpenFailure, AccessDeniedNamesTheDevicesGroupOrAsksTheAdministrator) {
                             groupName + " $USER), then log out and in again.");
 }
 
-// A real busy device: another program holds the pseudo-terminal's lock when "Connect COM" is clicked.
-TEST_F(OpenFailure, ConnectingToALockedDeviceShowsBothLines) {
-    TPtyPair device;
-    const int holder = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    const QString path = QString::fromStdString(device.SlavePath());
-    EXPECT_EQ(ConnectTo(path),
-              QString("Unable to open com port (win error code: %1)\n%2 is in use by another "
-                      "program: close it there, then connect again.")
-                  .arg(EWOULDBLOCK)
-                  .arg(path));
-    ::close(holder);
-}
-
 TEST_F(OpenFailure, EachCauseSaysWhatToDoAndOtherFailuresStayAsTheyAre) {
     struct Row {
         const char* port;
@@ -166,8 +151,20 @@ TEST_F(OpenFailure, EachCauseSaysWhatToDoAndOtherFailuresStayAsTheyAre) {
     EXPECT_EQ(dialogs->Reported, QStringList{"plain"});
 }
 
-// A refused connection, seen for real: a port nobody listens on.
-TEST_F(OpenFailure, ARefusedNetworkPortShowsItsHint) {
+// Seen for real: another program holds the pseudo-terminal's lock when "Connect COM" is clicked, and a
+// network port nobody listens on.
+TEST_F(OpenFailure, ConnectingToALockedDeviceOrARefusedPortShowsBothLines) {
+    TPtyPair device;
+    const int holder = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    const QString path = QString::fromStdString(device.SlavePath());
+    EXPECT_EQ(ConnectTo(path),
+              QString("Unable to open com port (win error code: %1)\n%2 is in use by another "
+                      "program: close it there, then connect again.")
+                  .arg(EWOULDBLOCK)
+                  .arg(path));
+    ::close(holder);
     const QString shown = ConnectTo("tcp://127.0.0.1:1");
     EXPECT_TRUE(shown.endsWith("\nNothing accepts connections at tcp://127.0.0.1:1: is the device server "
                                "running, and is the port number right?"))

@@ -459,16 +459,14 @@ TEST(ComTerminal, ParserFollowsEmulation) {
     EXPECT_EQ(loading.EscapeCodes(), nullptr);
     loading.Loaded();
     EXPECT_NE(dynamic_cast<TEscapeCodesVT52*>(loading.EscapeCodes()), nullptr);
-}
 
-// A handler that replaces the parser while a block is being displayed does not disturb the block.
-TEST(ComTerminal, ParserReplacedMidBlock) {
-    TTermFixture f(teVT100orANSI);
-    f.term.OnUnhandledCode = [](TCustomComTerminal* term, TEscapeCode, const QByteArray&) {
+    // A handler that replaces the parser while a block is being displayed does not disturb the block.
+    TTermFixture replaced(teVT100orANSI);
+    replaced.term.OnUnhandledCode = [](TCustomComTerminal* term, TEscapeCode, const QByteArray&) {
         term->SetEmulation(teVT52);
     };
-    f.Feed("\033[5x\033Y!!Z");
-    EXPECT_EQ(f.RowTexts()[1], " Z");
+    replaced.Feed("\033[5x\033Y!!Z");
+    EXPECT_EQ(replaced.RowTexts()[1], " Z");
 }
 
 TEST(ComTerminal, SizeSetters) {

@@ -4,19 +4,15 @@
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
 
-#include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
-#include <QImage>
 #include <QLineEdit>
 #include <QMetaClassInfo>
 #include <QMetaProperty>
 #include <QPaintEvent>
-#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
-#include <QWindow>
 
 #include <gtest/gtest.h>
 

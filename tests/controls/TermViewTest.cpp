@@ -4,11 +4,9 @@
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDateTime>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
