@@ -182,6 +182,16 @@ TEST(ComComboBox, SelectionThroughCodeNeverWritesIntoThePortAndARemovedPortIsDro
     EXPECT_EQ(s.box->ComPort(), nullptr);
     EXPECT_EQ(s.box->count(), 16);
     EXPECT_EQ(s.box->ItemIndex(), 0);
+
+    // Published for layouts: the port reference and the property by name.
+    TComPort other;
+    other.SetBaudRate(br110);
+    EXPECT_TRUE(s.box->setProperty("ComPort", QVariant::fromValue<QObject*>(&other)));
+    EXPECT_EQ(s.box->ComPort(), &other);
+    EXPECT_EQ(s.box->Text(), "110");
+    EXPECT_TRUE(s.box->setProperty("ComProperty", "cpDataBits"));
+    EXPECT_EQ(s.box->ComProperty(), cpDataBits);
+    EXPECT_EQ(s.box->Text(), "8");
 }
 
 TEST(ComComboBox, TheUsersChoiceIsHeldAndWrittenOnlyWithAutoApply) {

@@ -502,7 +502,8 @@ TEST(ComTerminal, SizeSetters) {
     f.Feed("Q");
     EXPECT_EQ(f.term.Buffer().RowText(5), "         Q");
     f.term.SetRows(2);
-    f.Feed("y");
+    f.Feed("\033[Hy");
+    ASSERT_EQ(f.term.Buffer().RowText(1), "y");
     f.term.SetRows(-5);
     EXPECT_EQ(f.term.Buffer().RowText(1), "");
 }
