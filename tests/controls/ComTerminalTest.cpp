@@ -181,12 +181,7 @@ TEST(ComTerminal, ScreenTableOnEveryPath) {
         EXPECT_EQ(paired.term.CaretPos(), watched.term.CaretPos());
         EXPECT_EQ(paired.unhandled, watched.unhandled);
         TListTerminal derived;
-        derived.BeginLoading();
-        derived.SetEmulation(row.emulation);
-        derived.SetColumns(row.columns);
-        derived.SetRows(row.rows);
-        derived.SetWrapLines(row.wrap);
-        derived.Loaded();
+        TTermFixture::Load(derived, row.emulation, row.columns, row.rows, row.wrap);
         derived.DisplayStr(bytes);
         EXPECT_EQ(Cells(derived), Cells(watched.term));
         EXPECT_EQ(derived.CaretPos(), watched.term.CaretPos());

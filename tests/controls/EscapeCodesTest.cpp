@@ -123,26 +123,9 @@ TEST(EscapeCodes, ClassificationTable) {
     }
 }
 
-// The parser leaves ParamList to its caller: plain-rule codes do not touch it and VT52 appends.
-TEST(EscapeCodes, ParamListBelongsToCaller) {
-    TEscapeCodesVT100 vt100;
-    vt100.ParamList() = {"stale"};
-    for (char ch : QByteArray("\033H"))
-        vt100.FeedChar(ch);
-    EXPECT_EQ(vt100.ParamList(), QByteArrayList{"stale"});
-    for (char ch : QByteArray("\033[2J"))
-        vt100.FeedChar(ch);
-    EXPECT_TRUE(vt100.ParamList().isEmpty());
-
-    TEscapeCodesVT52 vt52;
-    vt52.ParamList() = {"x"};
-    for (char ch : QByteArray("\033Y!!"))
-        vt52.FeedChar(ch);
-    EXPECT_EQ(vt52.ParamList(), (QByteArrayList{"x", "2", "2"}));
-}
-
 // The parameters read without the list agree with the list, and a code's parameters that nobody has
-// read yet survive the next sequence, which reuses the collected bytes.
+// read yet survive the next sequence, which reuses the collected bytes. The list is the caller's:
+// plain-rule codes leave it, a control sequence replaces it and VT52 appends to it.
 TEST(EscapeCodes, ParamsWithoutList) {
     TEscapeCodesVT100 parser;
     for (char ch : QByteArray("\033[12;;+7;?9H"))
@@ -169,6 +152,16 @@ TEST(EscapeCodes, ParamsWithoutList) {
     parser.ClearParams();
     EXPECT_EQ(parser.ParamCount(), 0);
     EXPECT_TRUE(parser.ParamList().isEmpty());
+    parser.ParamList() = {"stale"};
+    for (char ch : QByteArray("\033[2J"))
+        parser.FeedChar(ch);
+    EXPECT_TRUE(parser.ParamList().isEmpty());
+
+    TEscapeCodesVT52 vt52;
+    vt52.ParamList() = {"x"};
+    for (char ch : QByteArray("\033Y!!"))
+        vt52.FeedChar(ch);
+    EXPECT_EQ(vt52.ParamList(), (QByteArrayList{"x", "2", "2"}));
 }
 
 TEST(EscapeCodes, ParamValue) {
