@@ -95,20 +95,6 @@ struct TShownLed {
     }
 };
 
-// Calls `seen` for every paint event of the widgets it filters, before the paint.
-class TPaintWatch : public QObject {
-public:
-    explicit TPaintWatch(std::function<void()> seen) : m_seen(std::move(seen)) {}
-    bool eventFilter(QObject* watched, QEvent* e) override {
-        if (e->type() == QEvent::Paint)
-            m_seen();
-        return QObject::eventFilter(watched, e);
-    }
-
-private:
-    std::function<void()> m_seen;
-};
-
 QImage Checker(QColor face, QColor corner, QSize size) {
     QImage image(size, QImage::Format_RGB32);
     image.fill(face);
@@ -365,7 +351,7 @@ TEST(ComLed, ReceiveActivityWithinOneEventIsShownOnTheScreen) {
     };
     port.RegisterLink(&probe);
     std::vector<bool> paintedLit;
-    TPaintWatch watch([&] { paintedLit.push_back(s.led->ShowsLit()); });
+    TPaintWatch watch([&](const QRegion&) { paintedLit.push_back(s.led->ShowsLit()); });
     s.led->installEventFilter(&watch);
 
     // The change of Kind is painted at the next turn of the event loop.
@@ -402,7 +388,7 @@ TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtO
         TShownLed s(c.signal, &port);
         const QRgb background = BackgroundOnceShown(*s.led, "LEDREDOFF");
         int paints = 0;
-        TPaintWatch counter([&] { ++paints; });
+        TPaintWatch counter([&](const QRegion&) { ++paints; });
         s.led->installEventFilter(&counter);
         auto signal = [&](bool on) { ((*s.led->ComLink()).*c.slot)(&port, on); };
 

@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QMetaClassInfo>
 #include <QMetaProperty>
-#include <QPaintEvent>
 #include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
@@ -128,21 +127,15 @@ TEST(ComTerminalWidget, ReceivedCharacterPixels) {
 TEST(ComTerminalWidget, ReceivedCharacterRepaintsItsCell) {
     TWidget w;
     w.term.SetCaret(tcNone);
-    struct TPaintSpy : QObject {
-        QRegion painted;
-        bool eventFilter(QObject*, QEvent* e) override {
-            if (e->type() == QEvent::Paint)
-                painted += static_cast<QPaintEvent*>(e)->region();
-            return false;
-        }
-    } spy;
+    QRegion painted;
+    TPaintWatch spy([&](const QRegion& region) { painted += region; });
     w.term.viewport()->installEventFilter(&spy);
     w.term.viewport()->update();
-    ASSERT_TRUE(WaitUntil([&] { return !spy.painted.isEmpty(); }));
-    spy.painted = {};
+    ASSERT_TRUE(WaitUntil([&] { return !painted.isEmpty(); }));
+    painted = {};
     w.Feed("\033[2;3HQ");
-    ASSERT_TRUE(WaitUntil([&] { return !spy.painted.isEmpty(); }));
-    EXPECT_EQ(spy.painted, QRegion(w.ScreenCell(3, 2)));
+    ASSERT_TRUE(WaitUntil([&] { return !painted.isEmpty(); }));
+    EXPECT_EQ(painted, QRegion(w.ScreenCell(3, 2)));
 }
 
 // A line feed on the last row moves every row up by one cell height.

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QPaintEvent>
 #include <QScreen>
 #include <QWindow>
 
@@ -42,6 +43,20 @@ inline int CountColour(const QImage& image, const QRect& rect, uint rgb) {
 inline bool AllColour(const QImage& image, const QRect& rect, uint rgb) {
     return CountColour(image, rect, rgb) == rect.width() * rect.height();
 }
+
+// Calls `seen` with the region of every paint event of the widgets it filters, before the paint.
+class TPaintWatch : public QObject {
+public:
+    explicit TPaintWatch(std::function<void(const QRegion&)> seen) : m_seen(std::move(seen)) {}
+    bool eventFilter(QObject* watched, QEvent* e) override {
+        if (e->type() == QEvent::Paint)
+            m_seen(static_cast<QPaintEvent*>(e)->region());
+        return QObject::eventFilter(watched, e);
+    }
+
+private:
+    std::function<void(const QRegion&)> m_seen;
+};
 
 // A loaded terminal in DejaVu Sans Mono 10 whose client area without bars holds `columns` x `rows` cells;
 // `setup` runs while it is being loaded.
