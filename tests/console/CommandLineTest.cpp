@@ -33,22 +33,6 @@ TCommandLine Parse(QStringList args) {
 
 } // namespace
 
-TEST(CommandLine, HelpAndVersionEndBeforeTheWindow) {
-    for (const char* option : {"--help", "-h"}) {
-        const TCommandLine line = Parse({option});
-        EXPECT_EQ(line.Action, TAction::ShowHelp);
-        EXPECT_EQ(line.ExitCode(), 0);
-        EXPECT_TRUE(line.Output.contains("[options] [PORT [SPEED]]")) << line.Output.toStdString();
-        EXPECT_TRUE(line.Output.contains("--connect"));
-        EXPECT_TRUE(line.Output.contains("--version"));
-    }
-    const TCommandLine version = Parse({"--version", "ttyUSB0"});
-    EXPECT_EQ(version.Action, TAction::ShowVersion);
-    EXPECT_EQ(version.ExitCode(), 0);
-    EXPECT_TRUE(QRegularExpression("^Corvantel \\d+\\.\\d+(\\.\\d+)*\\n$").match(version.Output).hasMatch())
-        << version.Output.toStdString();
-}
-
 TEST(CommandLine, PortSpeedAndConnect) {
     TCommandLine line = Parse({});
     EXPECT_EQ(line.Action, TAction::Run);
@@ -93,10 +77,7 @@ TEST(CommandLine, BadArgumentsFailWithTheUsage) {
 TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
     TTempConfigHome home;
     TPtyPair device;
-    auto dialogs = std::make_shared<TNoDialogs>();
-    SetDialogs(dialogs);
-    const TExceptionReporter previous =
-        SetExceptionReporter([&](const QString& m) { dialogs->Reported.append(m); });
+    TDialogsInUse dialogs(true);
     const QString path = QString::fromStdString(device.SlavePath());
     {
         TMainFormF window;
@@ -126,12 +107,10 @@ TEST(CommandLine, TheWindowStartsOnThePortAndSpeedAndConnects) {
         window.close();
     }
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
-    SetExceptionReporter(previous);
-    SetDialogs(nullptr);
 }
 
-// The program itself: help and version on standard output with exit 0; a bad argument prints the
-// usage on standard error, exits 2 and writes no settings.
+// The program itself: help and version on standard output with exit 0, before any window; a bad
+// argument prints the usage on standard error, exits 2 and writes no settings.
 TEST(CommandLine, TheProgramsExitCodesAndOutput) {
     TTempConfigHome home;
     auto run = [&](const QStringList& args, QByteArray& out, QByteArray& err) {
@@ -149,11 +128,16 @@ TEST(CommandLine, TheProgramsExitCodesAndOutput) {
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     };
     QByteArray out, err;
-    EXPECT_EQ(run({"--help"}, out, err), 0);
-    EXPECT_TRUE(out.contains("Usage: ") && out.contains("--connect")) << out.toStdString();
-    EXPECT_TRUE(err.isEmpty()) << err.toStdString();
-    EXPECT_EQ(run({"--version"}, out, err), 0);
-    EXPECT_TRUE(out.startsWith("Corvantel ")) << out.toStdString();
+    for (const char* option : {"--help", "-h"}) {
+        EXPECT_EQ(run({option}, out, err), 0) << option;
+        for (const char* part : {"Usage: ", "[options] [PORT [SPEED]]", "--connect", "--version"})
+            EXPECT_TRUE(out.contains(part)) << option << ": " << out.toStdString();
+        EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+    }
+    EXPECT_EQ(run({"--version", "ttyUSB0"}, out, err), 0); // ends before the port is looked at
+    EXPECT_TRUE(
+        QRegularExpression("^Corvantel \\d+\\.\\d+(\\.\\d+)*\\n$").match(QString::fromUtf8(out)).hasMatch())
+        << out.toStdString();
     for (const QStringList& args :
          {QStringList{"--nope"}, QStringList{"ttyUSB0", "9601"}, QStringList{"ttyUSB0", "9600", "extra"}}) {
         EXPECT_EQ(run(args, out, err), 2) << args.join(' ').toStdString();

@@ -15,6 +15,8 @@
 #include "serial/platform/Termios2.h"
 #include "support/TestSupport.h"
 
+#include "NoDialogs.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -37,9 +39,7 @@
 
 #include <chrono>
 #include <deque>
-#include <fcntl.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -88,16 +88,6 @@ public:
 
 class MainForm : public ::testing::Test {
 protected:
-    void SetUp() override {
-        dialogs = std::make_shared<TScriptedDialogs>();
-        SetDialogs(dialogs);
-        previousReporter = SetExceptionReporter([this](const QString& m) { dialogs->Reported.append(m); });
-    }
-    void TearDown() override {
-        window.reset();
-        SetExceptionReporter(previousReporter);
-        SetDialogs(nullptr);
-    }
     // A window whose port points at the pseudo-terminal, shown (which restores nothing: empty store).
     void Open(QDateTime now = QDateTime(QDate(2026, 3, 5), QTime(10, 5, 7))) {
         window = std::make_unique<TMainFormF>([now] { return now; });
@@ -115,9 +105,8 @@ protected:
 
     TTempConfigHome home;
     TPtyPair controller;
-    std::shared_ptr<TScriptedDialogs> dialogs;
-    TExceptionReporter previousReporter;
-    std::unique_ptr<TMainFormF> window;
+    TDialogsInUse<TScriptedDialogs> dialogs{true};
+    std::unique_ptr<TMainFormF> window; // goes first, while the dialogs are in use
 };
 
 QList<QWidget*> CommandControls(TMainFormF& w) {
@@ -179,6 +168,13 @@ TEST_F(MainForm, CommandsSendExactlyTheirBytes) {
     EXPECT_EQ(controller.ReadAvailable(), "C");
     EXPECT_EQ(dialogs->Asked, QStringList(2, "Are you sure you want to clear the controller's log?"));
     EXPECT_TRUE(dialogs->Reported.isEmpty());
+
+    // The status line shows the speed the open port runs at.
+    const int item = window->ComComboBox2->findText("19200");
+    window->ComComboBox2->setCurrentIndex(item);
+    emit window->ComComboBox2->activated(item);
+    EXPECT_EQ(window->lblStatus->text(),
+              "Open " + QString::fromStdString(controller.SlavePath()) + ", 19200");
 }
 
 TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
@@ -212,25 +208,24 @@ TEST_F(MainForm, ReceivedBytesEndTheSessionLogAndAreSavedUnchanged) {
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), 2);
 }
 
-TEST_F(MainForm, LocalEchoReportsTypedCharactersToo) {
-    OpenConnected();
-    window->chkLocalEcho->click();
-    EXPECT_TRUE(window->ComTerminal1->LocalEcho());
-    window->ComTerminal1->SendChar('x');
-    EXPECT_EQ(controller.Read(1), "x");
-    EXPECT_EQ(window->SessionLog, "x");
-}
-
-TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLog) {
+TEST_F(MainForm, SaveFailuresShowTheFileMessageAndKeepTheLogAndTheWindow) {
     OpenConnected();
     controller.Write("data");
     ASSERT_TRUE(WaitUntil([&] { return window->SessionLog == "data"; }));
     QTemporaryDir dir;
-    dialogs->SavePaths = {dir.filePath("no-such-folder/log.txt"), "/dev/full"};
+    dialogs->SavePaths = {dir.filePath("no-such-folder/log.txt"), "/dev/full", "/dev/full"};
     window->btnSave->click();
     window->btnSave->click();
     EXPECT_EQ(dialogs->Reported, (QStringList{"Invalid filename", "Disk full"}));
     EXPECT_EQ(window->SessionLog, "data");
+    // A save that fails while closing keeps the window open; No then closes it.
+    dialogs->Answers = {mrYes, mrNo};
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(dialogs->Reported.size(), 3);
+    EXPECT_EQ(dialogs->Reported.last(), "Disk full");
+    window->close();
+    EXPECT_FALSE(window->isVisible());
 }
 
 TEST_F(MainForm, CloseQuestionDecidesWhetherTheWindowCloses) {
@@ -307,19 +302,6 @@ TEST_F(MainForm, ASecondCloseRequestWaitsForTheOpenQuestion) {
     }
 }
 
-TEST_F(MainForm, FailedSaveOnCloseKeepsTheWindowOpen) {
-    Open();
-    dialogs->Answers = {mrYes};
-    dialogs->SavePaths = {"/dev/full"};
-    window->SessionLog = "unsaved";
-    window->close();
-    EXPECT_TRUE(window->isVisible());
-    EXPECT_EQ(dialogs->Reported, QStringList{"Disk full"});
-    dialogs->Answers = {mrNo};
-    window->close();
-    EXPECT_FALSE(window->isVisible());
-}
-
 // The pane's context menu entries of the log, triggered as the menu would.
 void Trigger(TMainFormF& window, const char* action) {
     QMenu menu;
@@ -372,6 +354,18 @@ TEST_F(MainForm, HexWindowShowsTheWholeLogAndFollowsIt) {
     EXPECT_EQ(window->SessionLog, "0123456789" + QByteArray(40, 'x'));
     Trigger(*window, "actShowLogAsHex");
     EXPECT_EQ(window->findChildren<THexLogWindow*>().size(), 1) << "one window, brought forward";
+
+    // The part in the temporary file is saved and cleared with the rest.
+    EXPECT_EQ(window->SessionLog.SpilledSize(), 46);
+    QTemporaryDir dir;
+    dialogs->SavePaths = {dir.filePath("long.txt")};
+    window->btnSave->click();
+    EXPECT_EQ(FileBytes(dir.filePath("long.txt")), "0123456789" + QByteArray(40, 'x'));
+    dialogs->Answers = {mrYes};
+    window->BtnCLRLog->click();
+    EXPECT_TRUE(window->SessionLog.isEmpty());
+    EXPECT_EQ(window->SessionLog.SpilledSize(), 0);
+    EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
 }
 
 TEST_F(MainForm, EmulationIsChosenInTheMenuAndRemembered) {
@@ -398,30 +392,16 @@ TEST_F(MainForm, EmulationIsChosenInTheMenuAndRemembered) {
     EXPECT_EQ(window->ComTerminal1->Emulation(), CPortCtl::teNone);
 }
 
-TEST_F(MainForm, StatusShowsTheSpeedTheOpenPortRunsAt) {
+// A composed character goes out as the character; a click on a panel button leaves the keyboard in the
+// terminal; local echo reports typed characters to the session log too.
+TEST_F(MainForm, KeyboardStaysWithTheTerminalAndItsCharactersReachTheLog) {
     OpenConnected();
-    const int item = window->ComComboBox2->findText("19200");
-    window->ComComboBox2->setCurrentIndex(item);
-    emit window->ComComboBox2->activated(item);
-    EXPECT_EQ(window->lblStatus->text(),
-              "Open " + QString::fromStdString(controller.SlavePath()) + ", 19200");
-}
+    EXPECT_TRUE(window->ComTerminal1->testAttribute(Qt::WA_InputMethodEnabled));
+    QInputMethodEvent composed;
+    composed.setCommitString(QString::fromUtf8("\u00e9"));
+    QApplication::sendEvent(window->ComTerminal1, &composed);
+    EXPECT_EQ(controller.Read(1), "\xe9");
 
-TEST_F(MainForm, AfterALossSaveLogStaysEnabledWhileTheLogHoldsData) {
-    auto device = std::make_unique<TPtyPair>();
-    Open();
-    window->ComPort1->SetPort(QString::fromStdString(device->SlavePath()));
-    Connect();
-    device->Write("captured");
-    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog == "captured"; }));
-    device->CloseMaster();
-    ASSERT_TRUE(WaitUntil([&] { return !window->ComPort1->Connected(); }));
-    EXPECT_FALSE(window->btnRead->isEnabled());
-    EXPECT_TRUE(window->btnSave->isEnabled());
-}
-
-TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
-    OpenConnected();
     window->ComTerminal1->setFocus();
     QTest::mouseClick(window->btnRead, Qt::LeftButton);
     EXPECT_EQ(controller.ReadAvailable(), "R");
@@ -430,15 +410,11 @@ TEST_F(MainForm, ClickingAPanelButtonLeavesTheKeyboardInTheTerminal) {
     EXPECT_EQ(window->focusWidget(), window->ComTerminal1);
     for (QAbstractButton* b : window->Panel1->findChildren<QAbstractButton*>())
         EXPECT_EQ(b->focusPolicy(), Qt::TabFocus) << b->objectName().toStdString();
-}
 
-TEST_F(MainForm, AComposedCharacterIsSentAsTheCharacterItComposes) {
-    OpenConnected();
-    EXPECT_TRUE(window->ComTerminal1->testAttribute(Qt::WA_InputMethodEnabled));
-    QInputMethodEvent composed;
-    composed.setCommitString(QString::fromUtf8("\u00e9"));
-    QApplication::sendEvent(window->ComTerminal1, &composed);
-    EXPECT_EQ(controller.Read(1), "\xe9");
+    EXPECT_TRUE(window->ComTerminal1->LocalEcho());
+    window->ComTerminal1->SendChar('x');
+    EXPECT_EQ(controller.Read(1), "x");
+    EXPECT_EQ(window->SessionLog, "x");
 }
 
 TEST_F(MainForm, ClosingThePortTurnsItsActivityLampsOff) {
@@ -472,8 +448,6 @@ TEST_F(MainForm, DefaultPlacementFitsTheScreenAndNoControlOverlapsAtTheLeastSize
     }
 }
 
-// The remembered port and speed across two runs of the program: each phase runs in a process of its
-// own, with one settings folder.
 TEST_F(MainForm, LostDeviceDisablesTheCommandsShowsItAndReopensWhenItReturns) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -519,10 +493,13 @@ TEST_F(MainForm, LostDeviceDisablesTheCommandsShowsItAndReopensWhenItReturns) {
     EXPECT_EQ(window->lblStatus->text(), "Closed");
     EXPECT_FALSE(window->DeviceWatcher->Waiting());
 
-    // Lost again, but another port is chosen during the wait: the old one is not taken back.
+    // Lost again with data in the log: it can still be saved. Another port is chosen during the wait:
+    // the old one is not taken back.
     Connect();
     second.CloseMaster();
     ASSERT_TRUE(WaitUntil([&] { return window->DeviceWatcher->Waiting(); }));
+    EXPECT_FALSE(window->btnRead->isEnabled());
+    EXPECT_TRUE(window->btnSave->isEnabled());
     window->ComPort1->SetPort(QString::fromStdString(controller.SlavePath()));
     TPtyPair third;
     PointLink(link, third.SlavePath());
@@ -624,29 +601,10 @@ TEST_F(MainForm, ATemporaryFileThatCannotBeWrittenLosesNoReceivedByte) {
     EXPECT_TRUE(FileBytes(dir.filePath("saved.txt")) == sent);
 }
 
-TEST_F(MainForm, LongSessionLogContinuesInAFileAndIsSavedAndClearedWhole) {
-    OpenConnected();
-    window->SessionLog.SetMemoryLimit(4);
-    controller.Write("0123456789abcdef");
-    ASSERT_TRUE(WaitUntil([&] { return window->SessionLog.size() == 16; }));
-    EXPECT_EQ(window->SessionLog.SpilledSize(), 12);
-    QTemporaryDir dir;
-    const QString path = dir.filePath("long.txt");
-    dialogs->SavePaths = {path};
-    window->btnSave->click();
-    EXPECT_EQ(FileBytes(path), "0123456789abcdef");
-    dialogs->Answers = {mrYes};
-    window->BtnCLRLog->click();
-    EXPECT_TRUE(window->SessionLog.isEmpty());
-    EXPECT_EQ(window->SessionLog.SpilledSize(), 0);
-    EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
-}
-
-TEST(TerminalSettings, HistoryLinesAndShowTimesFromTheStore) {
+TEST(TerminalSettings, HistoryLinesFromTheStore) {
     TTempConfigHome home;
     const QString key = "Software\\Varnholt\\Corvantel";
     EXPECT_EQ(TerminalSettings::HistoryLines(key), 10000); // nothing stored
-    EXPECT_FALSE(TerminalSettings::ShowTimes(key));
     struct Row {
         const char* stored;
         int lines;
@@ -661,10 +619,6 @@ TEST(TerminalSettings, HistoryLinesAndShowTimesFromTheStore) {
         reg.WriteString("HistoryLines", row.stored);
         EXPECT_EQ(TerminalSettings::HistoryLines(key), row.lines);
     }
-    TerminalSettings::SetShowTimes(key, true);
-    EXPECT_TRUE(TerminalSettings::ShowTimes(key));
-    TerminalSettings::SetShowTimes(key, false);
-    EXPECT_FALSE(TerminalSettings::ShowTimes(key));
 }
 
 TEST_F(MainForm, TerminalMenuPasteProgressAndRememberedTimes) {
@@ -728,6 +682,8 @@ TEST_F(MainForm, TerminalMenuPasteProgressAndRememberedTimes) {
     EXPECT_EQ(window->SessionLog.size(), 0);
 }
 
+// The remembered port and speed across two runs of the program: each phase runs in a process of its
+// own, with one settings folder.
 TEST(MainFormRuns, PortAndSpeedAreRememberedAcrossRuns) {
     TTempConfigHome home;
     TPtyPair device;
@@ -762,8 +718,7 @@ TEST(MainFormRuns, PortAndSpeedAreRememberedAcrossRuns) {
 }
 
 TEST(MainFormPhase, DISABLED_ChooseAndCloseWithNo) {
-    auto dialogs = std::make_shared<TScriptedDialogs>();
-    SetDialogs(dialogs);
+    TDialogsInUse<TScriptedDialogs> dialogs;
     const QString device = qEnvironmentVariable("CV_MAINFORM_PHASE_DEVICE");
     TMainFormF window;
     window.show();
@@ -781,12 +736,10 @@ TEST(MainFormPhase, DISABLED_ChooseAndCloseWithNo) {
     dialogs->Answers = {mrNo};
     window.close();
     EXPECT_FALSE(window.isVisible());
-    SetDialogs(nullptr);
 }
 
 TEST(MainFormPhase, DISABLED_StartAgain) {
-    auto dialogs = std::make_shared<TScriptedDialogs>();
-    SetDialogs(dialogs);
+    TDialogsInUse<TScriptedDialogs> dialogs;
     const QString device = qEnvironmentVariable("CV_MAINFORM_PHASE_DEVICE");
     TMainFormF window;
     // Nothing is read before the window is shown: the layout's values stand until then.
@@ -802,5 +755,4 @@ TEST(MainFormPhase, DISABLED_StartAgain) {
     EXPECT_EQ(ReadBack(device.toStdString()).OutSpeed, 57600u);
     dialogs->Answers = {mrNo};
     window.close();
-    SetDialogs(nullptr);
 }

@@ -83,13 +83,20 @@ const group* OrdinaryGroup() {
 
 } // namespace
 
-TEST_F(OpenFailure, AccessDeniedNamesTheDevicesGroupAndANewLogin) {
+// A node of root's asks the administrator; a node of another group names it and a new login.
+TEST_F(OpenFailure, AccessDeniedNamesTheDevicesGroupOrAsksTheAdministrator) {
+    portName = node.fileName();
+    if (getuid() == 0) {
+        SetGroup(0);
+        EXPECT_EQ(Report(EComPort(CError_OpenFailed, EACCES)),
+                  "Unable to open com port (win error code: 13)\nYou may not use " + node.fileName() +
+                      ": ask the administrator for access to it, then log in again.");
+    }
     const group* g = OrdinaryGroup();
     if (!g)
         GTEST_SKIP() << "no group to give the device node";
     const QString groupName = QString::fromLocal8Bit(g->gr_name);
     SetGroup(g->gr_gid);
-    portName = node.fileName();
     const QString shown = Report(EComPort(CError_OpenFailed, EACCES));
     const QStringList lines = shown.split('\n');
     ASSERT_EQ(lines.size(), 2) << shown.toStdString();
@@ -99,43 +106,54 @@ TEST_F(OpenFailure, AccessDeniedNamesTheDevicesGroupAndANewLogin) {
                             groupName + " $USER), then log out and in again.");
 }
 
-TEST_F(OpenFailure, AccessDeniedOnARootOrMissingNodeAsksTheAdministrator) {
-    if (getuid() == 0)
-        SetGroup(0);
-    portName = node.fileName();
-    if (getuid() == 0) {
-        EXPECT_EQ(Report(EComPort(CError_OpenFailed, EACCES)),
-                  "Unable to open com port (win error code: 13)\nYou may not use " + node.fileName() +
-                      ": ask the administrator for access to it, then log in again.");
+TEST_F(OpenFailure, EachCauseSaysWhatToDoAndOtherFailuresStayAsTheyAre) {
+    struct Row {
+        const char* port;
+        int error;
+        QString hint; // empty: the message alone
+    };
+    const QString busy = "/dev/ttyUSB3 is in use by another program: close it there, then connect again.";
+    const Row rows[] = {
+        {"ttyNoSuchDevice", EACCES,
+         "You may not use /dev/ttyNoSuchDevice: ask the administrator for access to it, then log in again."},
+        {"ttyUSB3", EBUSY, busy},
+        {"ttyUSB3", EAGAIN, busy},
+        {"ttyUSB3", EWOULDBLOCK, busy},
+        {"ttyUSB3", EIO, {}},
+        {"ttyUSB7", ENOENT,
+         "There is no device /dev/ttyUSB7: is the adapter plugged in, and is the port's name right?"},
+        {"tcp://127.0.0.1:7", ECONNREFUSED,
+         "Nothing accepts connections at tcp://127.0.0.1:7: is the device server running, and is the port "
+         "number right?"},
+        {"rfc2217://no.such.host:2217", ENXIO,
+         "The host of rfc2217://no.such.host:2217 is not known: check its name, or use its address."},
+        {"tcp://10.1.2.3:4001", ETIMEDOUT,
+         "tcp://10.1.2.3:4001 did not answer in time: is the host on, reachable from here, and not behind a "
+         "firewall that drops the connection?"},
+        {"tcp://10.1.2.3:4001", ENETUNREACH,
+         "There is no way to the host of tcp://10.1.2.3:4001 from here: check the network."},
+        {"tcp://10.1.2.3:4001", EIO, {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.port << " " << row.error);
+        portName = row.port;
+        const QString message = QString("Unable to open com port (win error code: %1)").arg(row.error);
+        EXPECT_EQ(EComPort(CError_OpenFailed, row.error).Message(), message); // callers see it exactly
+        EXPECT_EQ(Report(EComPort(CError_OpenFailed, row.error)),
+                  row.hint.isEmpty() ? message : message + "\n" + row.hint);
     }
-    portName = "ttyNoSuchDevice";
-    EXPECT_EQ(Report(EComPort(CError_OpenFailed, EACCES)),
-              "Unable to open com port (win error code: 13)\nYou may not use /dev/ttyNoSuchDevice: ask the "
-              "administrator for access to it, then log in again.");
-}
-
-TEST_F(OpenFailure, BusyDevicesSaySoAndOtherFailuresStayAsTheyAre) {
-    portName = "ttyUSB3";
-    for (int error : {EBUSY, EAGAIN, EWOULDBLOCK})
-        EXPECT_EQ(Report(EComPort(CError_OpenFailed, error)),
-                  QString("Unable to open com port (win error code: %1)\n/dev/ttyUSB3 is in use by another "
-                          "program: close it there, then connect again.")
-                      .arg(error));
-    // Another error, another code, another exception: the message alone.
-    EXPECT_EQ(Report(EComPort(CError_OpenFailed, EIO)), "Unable to open com port (win error code: 5)");
+    // Another code, another exception, a message reported outside of any handler: the message alone.
     EXPECT_EQ(Report(EComPort(CError_WriteFailed, EACCES)), EComPort(CError_WriteFailed, EACCES).Message());
     EXPECT_EQ(Report(Exception("Unable to open com port (win error code: 13)")),
               "Unable to open com port (win error code: 13)");
-    // A message reported outside of any handler.
     dialogs->Reported.clear();
     ReportException("plain");
     EXPECT_EQ(dialogs->Reported, QStringList{"plain"});
-    // Callers of the port see the exact message.
-    EXPECT_EQ(EComPort(CError_OpenFailed, EBUSY).Message(), "Unable to open com port (win error code: 16)");
 }
 
-// A real busy device: another program holds the pseudo-terminal's lock when "Connect COM" is clicked.
-TEST_F(OpenFailure, ConnectingToALockedDeviceShowsBothLines) {
+// Seen for real: another program holds the pseudo-terminal's lock when "Connect COM" is clicked, and a
+// network port nobody listens on.
+TEST_F(OpenFailure, ConnectingToALockedDeviceOrARefusedPortShowsBothLines) {
     TPtyPair device;
     const int holder = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(holder, 0);
@@ -147,41 +165,6 @@ TEST_F(OpenFailure, ConnectingToALockedDeviceShowsBothLines) {
                   .arg(EWOULDBLOCK)
                   .arg(path));
     ::close(holder);
-}
-
-TEST_F(OpenFailure, MissingDevicesAndNetworkPortsSayWhatToCheck) {
-    struct Row {
-        const char* port;
-        int error;
-        QString hint; // empty: the message alone
-    };
-    const Row rows[] = {
-        {"ttyUSB7", ENOENT,
-         "There is no device /dev/ttyUSB7: is the adapter plugged in, and is the port's name right?"},
-        {"tcp://127.0.0.1:7", ECONNREFUSED,
-         "Nothing accepts connections at tcp://127.0.0.1:7: is the device server running, and is the port "
-         "number "
-         "right?"},
-        {"rfc2217://no.such.host:2217", ENXIO,
-         "The host of rfc2217://no.such.host:2217 is not known: check its name, or use its address."},
-        {"tcp://10.1.2.3:4001", ETIMEDOUT,
-         "tcp://10.1.2.3:4001 did not answer in time: is the host on, reachable from here, and not behind a "
-         "firewall that drops the connection?"},
-        {"tcp://10.1.2.3:4001", ENETUNREACH,
-         "There is no way to the host of tcp://10.1.2.3:4001 from here: check the network."},
-        {"tcp://10.1.2.3:4001", EIO, {}},
-    };
-    for (const Row& row : rows) {
-        portName = row.port;
-        const QString message = EComPort(CError_OpenFailed, row.error).Message();
-        EXPECT_EQ(Report(EComPort(CError_OpenFailed, row.error)),
-                  row.hint.isEmpty() ? message : message + "\n" + row.hint)
-            << row.port << " " << row.error;
-    }
-}
-
-// A refused connection, seen for real: a port nobody listens on.
-TEST_F(OpenFailure, ARefusedNetworkPortShowsItsHint) {
     const QString shown = ConnectTo("tcp://127.0.0.1:1");
     EXPECT_TRUE(shown.endsWith("\nNothing accepts connections at tcp://127.0.0.1:1: is the device server "
                                "running, and is the port number right?"))

@@ -44,6 +44,7 @@ protected:
     TPtyPair controller;
     TSer2Net server{controller.SlavePath()};
     QString remote;
+    TDialogsInUse<> dialogs;
 };
 
 } // namespace
@@ -52,30 +53,23 @@ TEST(RemotePortSelector, ListsStoredRemotePortsAndASetOne) {
     TTempConfigHome home;
     WriteRemotePorts(
         "rfc2217://[::1]:2001; bogus tcp://plc-7.example:4001\nrfc2217://[::1]:2001 /dev/ttyUSB9");
-    auto dialogs = std::make_shared<TNoDialogs>();
-    SetDialogs(dialogs);
-    {
-        TMainFormF window;
-        QStringList items;
-        for (int i = 0; i < window.ComComboBox1->count(); ++i)
-            items.append(window.ComComboBox1->itemText(i));
-        // After the machine's own ports, in the store's order, once each; what is no network name is not
-        // taken from that value.
-        ASSERT_GE(items.size(), 2);
-        EXPECT_EQ(items.mid(items.size() - 2),
-                  (QStringList{"rfc2217://[::1]:2001", "tcp://plc-7.example:4001"}));
-        // A remote port set by the program (as the command line does) is shown although not stored.
-        window.ComPort1->SetPort("tcp://10.1.2.3:23");
-        window.ComComboBox1->RefreshFromPort();
-        EXPECT_EQ(window.ComComboBox1->currentText(), "tcp://10.1.2.3:23");
-    }
-    SetDialogs(nullptr);
+    TDialogsInUse dialogs;
+    TMainFormF window;
+    QStringList items;
+    for (int i = 0; i < window.ComComboBox1->count(); ++i)
+        items.append(window.ComComboBox1->itemText(i));
+    // After the machine's own ports, in the store's order, once each; what is no network name is not
+    // taken from that value.
+    ASSERT_GE(items.size(), 2);
+    EXPECT_EQ(items.mid(items.size() - 2), (QStringList{"rfc2217://[::1]:2001", "tcp://plc-7.example:4001"}));
+    // A remote port set by the program (as the command line does) is shown although not stored.
+    window.ComPort1->SetPort("tcp://10.1.2.3:23");
+    window.ComComboBox1->RefreshFromPort();
+    EXPECT_EQ(window.ComComboBox1->currentText(), "tcp://10.1.2.3:23");
 }
 
 TEST_F(RemoteConsole, ConnectsToAChosenRemotePortAndRemembersIt) {
     WriteRemotePorts(remote);
-    auto dialogs = std::make_shared<TNoDialogs>();
-    SetDialogs(dialogs);
     {
         TMainFormF window;
         window.show();
@@ -107,12 +101,9 @@ TEST_F(RemoteConsole, ConnectsToAChosenRemotePortAndRemembersIt) {
         window.close();
     }
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
-    SetDialogs(nullptr);
 }
 
 TEST_F(RemoteConsole, WaitsForALostServerAndReconnects) {
-    auto dialogs = std::make_shared<TNoDialogs>();
-    SetDialogs(dialogs);
     {
         TMainFormF window;
         window.show();
@@ -138,7 +129,6 @@ TEST_F(RemoteConsole, WaitsForALostServerAndReconnects) {
         window.close();
     }
     EXPECT_TRUE(dialogs->Reported.isEmpty()) << dialogs->Reported.join("; ").toStdString();
-    SetDialogs(nullptr);
 }
 
 // While a server keeps the port waiting, the window goes on turning its event loop and says whom it
@@ -152,8 +142,7 @@ TEST(RemotePortWait, StatusLineShowsTheConnectionUnderWay) {
     TServerScript script;
     script.Silent = true;
     TScriptedComPortServer silent(script);
-    auto dialogs = std::make_shared<TNoDialogs>();
-    SetDialogs(dialogs);
+    TDialogsInUse dialogs;
     {
         TMainFormF window;
         window.show();
@@ -171,6 +160,5 @@ TEST(RemotePortWait, StatusLineShowsTheConnectionUnderWay) {
         EXPECT_EQ(window.lblStatus->text(), before);
         window.close();
     }
-    SetDialogs(nullptr);
     TNetworkSerialDevice::SetLimits(saved);
 }

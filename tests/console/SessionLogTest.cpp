@@ -98,6 +98,13 @@ TEST(SessionLog, BeyondTheMemoryLimitTheLogContinuesInAFileAndKeepsEveryByte) {
     EXPECT_TRUE(log == "fresh");
     WriteLogFile(path, log);
     EXPECT_EQ(FileBytes(path), "fresh");
+
+    // Assigning replaces all of it, the part in the file too.
+    log.append(bytes);
+    log = QByteArray("new");
+    EXPECT_TRUE(log == "new");
+    EXPECT_EQ(log.size(), 3);
+    EXPECT_EQ(log.SpilledSize(), 0);
 }
 
 TEST(SessionLog, CharactersAndArraysMixedKeepTheirOrderAcrossMemoryAndFile) {
@@ -128,13 +135,4 @@ TEST(SessionLog, CharactersAndArraysMixedKeepTheirOrderAcrossMemoryAndFile) {
         EXPECT_TRUE(log.isEmpty());
         EXPECT_EQ(log.ReadAll(), QByteArray());
     }
-}
-
-TEST(SessionLog, DefaultLimitIsSixtyFourMebibytesAndAssignmentReplaces) {
-    TSessionLog log;
-    EXPECT_EQ(log.MemoryLimit(), qint64(64) << 20);
-    log = QByteArray("old");
-    log = QByteArray("new");
-    EXPECT_TRUE(log == "new");
-    EXPECT_EQ(log.size(), 3);
 }

@@ -48,20 +48,24 @@ private:
     TExceptionReporter m_previous;
 };
 
-QStringList Items(const QComboBox& box) {
+// The items' texts, or another role of theirs.
+QStringList Items(const QComboBox& box, int role = Qt::DisplayRole) {
     QStringList items;
     for (int i = 0; i < box.count(); ++i)
-        items.append(box.itemText(i));
+        items.append(box.itemData(i, role).toString());
     return items;
 }
 
-// A selector shown in a window, as the user meets it.
+// A selector of `property` of `port` shown in a window, as the user meets it.
 struct TSelector {
     QWidget window;
     TComComboBox* box = new TComComboBox(&window);
     int changes = 0;
 
-    TSelector() {
+    TSelector(TComProperty property, TComPort* port, bool autoApply) {
+        box->SetComProperty(property);
+        box->SetAutoApply(autoApply);
+        box->SetComPort(port);
         box->OnChange = [this](TComComboBox*) { ++changes; };
         window.resize(200, 60);
         window.show();
@@ -103,7 +107,6 @@ TEST(ComComboBox, ListsEverySettingAndSelectsTheFirstItemWithoutAPort) {
     for (const TCase& c : cases) {
         SCOPED_TRACE(int(c.property));
         box.SetComProperty(c.property);
-        EXPECT_EQ(box.ComProperty(), c.property);
         EXPECT_EQ(Items(box), c.items);
         EXPECT_EQ(box.ItemIndex(), c.items.isEmpty() ? -1 : 0);
         EXPECT_EQ(box.Text(), c.items.value(0));
@@ -157,13 +160,11 @@ TEST(ComComboBox, FollowsThePortOnlyWhenToldAndSelectsNothingForAnUnlistedValue)
     EXPECT_EQ(rate.ItemIndex(), -1);
 }
 
-TEST(ComComboBox, SelectionThroughCodeNeverWritesIntoThePort) {
-    TComPort port;
+TEST(ComComboBox, SelectionThroughCodeNeverWritesIntoThePortAndARemovedPortIsDropped) {
+    auto owned = std::make_unique<TComPort>();
+    TComPort& port = *owned;
     port.SetBaudRate(br38400);
-    TSelector s;
-    s.box->SetComProperty(cpBaudRate);
-    s.box->SetAutoApply(true);
-    s.box->SetComPort(&port);
+    TSelector s(cpBaudRate, &port, true);
 
     s.box->SetText("custom");
     EXPECT_EQ(s.box->Text(), "Custom") << "found without regard to case";
@@ -176,14 +177,27 @@ TEST(ComComboBox, SelectionThroughCodeNeverWritesIntoThePort) {
     EXPECT_EQ(port.BaudRate(), br38400);
     EXPECT_EQ(s.changes, 0);
     EXPECT_EQ(s.box->Text(), "38400");
+
+    owned.reset(); // the selector lets go of it and selects the first item
+    EXPECT_EQ(s.box->ComPort(), nullptr);
+    EXPECT_EQ(s.box->count(), 16);
+    EXPECT_EQ(s.box->ItemIndex(), 0);
+
+    // Published for layouts: the port reference and the property by name.
+    TComPort other;
+    other.SetBaudRate(br110);
+    EXPECT_TRUE(s.box->setProperty("ComPort", QVariant::fromValue<QObject*>(&other)));
+    EXPECT_EQ(s.box->ComPort(), &other);
+    EXPECT_EQ(s.box->Text(), "110");
+    EXPECT_TRUE(s.box->setProperty("ComProperty", "cpDataBits"));
+    EXPECT_EQ(s.box->ComProperty(), cpDataBits);
+    EXPECT_EQ(s.box->Text(), "8");
 }
 
 TEST(ComComboBox, TheUsersChoiceIsHeldAndWrittenOnlyWithAutoApply) {
     TComPort port;
     port.SetBaudRate(br38400);
-    TSelector s;
-    s.box->SetComProperty(cpBaudRate);
-    s.box->SetComPort(&port);
+    TSelector s(cpBaudRate, &port, false);
 
     s.UserChooses("19200");
     EXPECT_EQ(s.box->Select().BaudRate(), br19200);
@@ -217,10 +231,7 @@ TEST(ComComboBox, ANewRateOnAnOpenPortChangesTheLineSpeedAtOnce) {
     ASSERT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 38400u);
     const intptr_t handle = port.Handle();
 
-    TSelector s;
-    s.box->SetComProperty(cpBaudRate);
-    s.box->SetAutoApply(true);
-    s.box->SetComPort(&port);
+    TSelector s(cpBaudRate, &port, true);
     s.UserChooses("57600");
     EXPECT_EQ(ReadBack(pty.SlavePath()).OutSpeed, 57600u);
     EXPECT_TRUE(port.Connected());
@@ -244,10 +255,7 @@ TEST(ComComboBox, AnotherPortNameReopensAnOpenPortAndAFailureReachesTheReport) {
     port.OnAfterOpen = [&](TCustomComPort*) { ++opens; };
     port.SetConnected(true);
 
-    TSelector s;
-    s.box->SetComProperty(cpPort);
-    s.box->SetAutoApply(true);
-    s.box->SetComPort(&port);
+    TSelector s(cpPort, &port, true);
     ASSERT_EQ(s.box->Text(), a);
 
     s.UserChooses(b);
@@ -270,30 +278,6 @@ TEST(ComComboBox, AnotherPortNameReopensAnOpenPortAndAFailureReachesTheReport) {
     EXPECT_EQ(port.Port(), missing);
     EXPECT_EQ(s.box->Select().Port(), missing);
     EXPECT_EQ(s.changes, 1);
-}
-
-TEST(ComComboBox, RemovingThePortDropsItAndSelectsTheFirstItem) {
-    auto port = std::make_unique<TComPort>();
-    port->SetBaudRate(br38400);
-    TSelector s;
-    s.box->SetComProperty(cpBaudRate);
-    s.box->SetAutoApply(true);
-    s.box->SetComPort(port.get());
-    ASSERT_EQ(s.box->ItemIndex(), 10);
-    port.reset();
-    EXPECT_EQ(s.box->ComPort(), nullptr);
-    EXPECT_EQ(s.box->count(), 16);
-    EXPECT_EQ(s.box->ItemIndex(), 0);
-
-    // Published for layouts: the port reference and the property by name.
-    TComPort other;
-    other.SetBaudRate(br110);
-    EXPECT_TRUE(s.box->setProperty("ComPort", QVariant::fromValue<QObject*>(&other)));
-    EXPECT_EQ(s.box->ComPort(), &other);
-    EXPECT_EQ(s.box->Text(), "110");
-    EXPECT_TRUE(s.box->setProperty("ComProperty", "cpDataBits"));
-    EXPECT_EQ(s.box->ComProperty(), cpDataBits);
-    EXPECT_EQ(s.box->Text(), "8");
 }
 
 TEST(ComComboBox, AnUnreadablePortListLeavesTheListEmptyAndRaisesCode23) {
@@ -337,13 +321,6 @@ private:
     TEnvGuard m_extra;
 };
 
-QStringList ToolTips(const QComboBox& box) {
-    QStringList tips;
-    for (int i = 0; i < box.count(); ++i)
-        tips.append(box.itemData(i, Qt::ToolTipRole).toString());
-    return tips;
-}
-
 TEST(ComComboBox, PortItemsCarryTheirDescriptionAsToolTip) {
     TPluggablePorts ports;
     ports.Plug("ttyUSB0");
@@ -351,11 +328,11 @@ TEST(ComComboBox, PortItemsCarryTheirDescriptionAsToolTip) {
     TComComboBox box;
     box.SetComProperty(cpPort);
     EXPECT_EQ(Items(box), (QStringList{"ttyS4", "ttyUSB0"}));
-    EXPECT_EQ(ToolTips(box), (QStringList{DescribePort("ttyS4"), DescribePort("ttyUSB0")}));
-    EXPECT_TRUE(ToolTips(box)[1].startsWith("/dev/ttyUSB0"));
+    EXPECT_EQ(Items(box, Qt::ToolTipRole), (QStringList{DescribePort("ttyS4"), DescribePort("ttyUSB0")}));
+    EXPECT_TRUE(Items(box, Qt::ToolTipRole)[1].startsWith("/dev/ttyUSB0"));
     // The other settings have no tooltips.
     box.SetComProperty(cpBaudRate);
-    EXPECT_EQ(ToolTips(box).join(""), "");
+    EXPECT_EQ(Items(box, Qt::ToolTipRole).join(""), "");
 }
 
 TEST(ComComboBox, OpeningThePortListReadsItAgainAndKeepsTheSelectedText) {
@@ -363,10 +340,7 @@ TEST(ComComboBox, OpeningThePortListReadsItAgainAndKeepsTheSelectedText) {
     ports.Plug("ttyUSB1");
     TComPort port;
     port.SetPort("ttyUSB1");
-    TSelector s;
-    s.box->SetComPort(&port);
-    s.box->SetComProperty(cpPort);
-    s.box->SetAutoApply(true);
+    TSelector s(cpPort, &port, true);
     ASSERT_EQ(s.box->Text(), "ttyUSB1");
 
     // An adapter plugged in after start appears when the list drops down; the selection stays.
@@ -375,7 +349,7 @@ TEST(ComComboBox, OpeningThePortListReadsItAgainAndKeepsTheSelectedText) {
     s.box->showPopup();
     EXPECT_EQ(Items(*s.box), (QStringList{"ttyACM0", "ttyUSB0", "ttyUSB1"}));
     EXPECT_EQ(s.box->Text(), "ttyUSB1");
-    EXPECT_EQ(ToolTips(*s.box)[0], DescribePort("ttyACM0"));
+    EXPECT_EQ(Items(*s.box, Qt::ToolTipRole)[0], DescribePort("ttyACM0"));
     s.box->hidePopup();
     EXPECT_EQ(s.changes, 0) << "refreshing is not the user's choice";
     EXPECT_EQ(s.box->Select().Port(), "ttyUSB1");

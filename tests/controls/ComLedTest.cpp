@@ -2,6 +2,8 @@
 // null-modem cable), the ring timer and the refusal of State while a port decides it.
 #include "controls/ComLed.h"
 
+#include "ShownWidgets.h"
+
 #include "resources/Glyphs.h"
 #include "runtime/Exception.h"
 #include "serial/platform/VirtualSerialDevice.h"
@@ -12,7 +14,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPainter>
-#include <QScreen>
 #include <QTest>
 
 #include <functional>
@@ -29,15 +30,6 @@ QImage Shot(QWidget& w) {
     image.fill(Qt::transparent);
     w.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
     return image;
-}
-
-// What the window system shows of `w` right now: the window's backing store, not a fresh rendering.
-QImage OnScreen(QWidget& w) {
-    const QPoint at = w.mapTo(w.window(), QPoint(0, 0));
-    return w.screen()
-        ->grabWindow(w.window()->winId(), at.x(), at.y(), w.width(), w.height())
-        .toImage()
-        .convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 // Compares the glyph drawn at `origin` of `shot` with the glyph; its transparent pixels must show
@@ -67,6 +59,23 @@ QImage Glyph(const char* name) {
     return LoadGlyphImage(QLatin1String(name));
 }
 
+// The lamp's glyph drawn centred in a 25 x 25 lamp: freshly rendered on a transparent ground, or as the
+// screen shows it on `background`.
+::testing::AssertionResult Drawn(QWidget& led, const char* glyph) {
+    return ShowsGlyph(Shot(led), {5, 5}, Glyph(glyph), kTransparent);
+}
+QImage LampOnScreen(QWidget& led) {
+    return OnScreen(&led, QImage::Format_ARGB32_Premultiplied);
+}
+::testing::AssertionResult Shown(QWidget& led, const char* glyph, QRgb background) {
+    return ShowsGlyph(LampOnScreen(led), {5, 5}, Glyph(glyph), background);
+}
+// The screen's colour around the lamp, once it shows `glyph`.
+QRgb BackgroundOnceShown(QWidget& led, const char* glyph) {
+    EXPECT_TRUE(WaitUntil([&] { return Shown(led, glyph, LampOnScreen(led).pixel(0, 0)); }));
+    return LampOnScreen(led).pixel(0, 0);
+}
+
 // A lamp in a shown window, recording every OnChange; given a port, it then shows that signal of it.
 struct TShownLed {
     QWidget window;
@@ -86,20 +95,6 @@ struct TShownLed {
     }
 };
 
-// Calls `seen` for every paint event of the widgets it filters, before the paint.
-class TPaintWatch : public QObject {
-public:
-    explicit TPaintWatch(std::function<void()> seen) : m_seen(std::move(seen)) {}
-    bool eventFilter(QObject* watched, QEvent* e) override {
-        if (e->type() == QEvent::Paint)
-            m_seen();
-        return QObject::eventFilter(watched, e);
-    }
-
-private:
-    std::function<void()> m_seen;
-};
-
 QImage Checker(QColor face, QColor corner, QSize size) {
     QImage image(size, QImage::Format_RGB32);
     image.fill(face);
@@ -112,15 +107,9 @@ QImage Checker(QColor face, QColor corner, QSize size) {
 
 TEST(ComLed, ANewLampIsADarkRedLampDrawnCentredAndTransparent) {
     TComLed led;
-    EXPECT_EQ(led.size(), QSize(25, 25));
-    EXPECT_EQ(led.LedSignal(), lsConn);
-    EXPECT_EQ(led.Kind(), lkRedLight);
-    EXPECT_EQ(led.State(), lsOff);
-    EXPECT_EQ(led.RingDuration(), 1000);
-    EXPECT_FALSE(led.RingOffTimer().isActive());
     EXPECT_TRUE(led.GlyphOn().isNull()) << "nothing is loaded before the first paint";
 
-    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDREDOFF"), kTransparent));
+    EXPECT_TRUE(Drawn(led, "LEDREDOFF"));
     EXPECT_EQ(led.GlyphOn().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
               Glyph("LEDREDON"));
     EXPECT_EQ(led.GlyphOff().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
@@ -160,18 +149,18 @@ TEST(ComLed, EveryKindDrawsItsGlyphsAndADisabledLampIsDark) {
         SCOPED_TRACE(c.on);
         led->SetKind(c.kind);
         led->SetState(lsOn);
-        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.on), kTransparent));
+        EXPECT_TRUE(Drawn(*led, c.on));
         led->setEnabled(false);
-        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.off), kTransparent));
+        EXPECT_TRUE(Drawn(*led, c.off));
         led->setEnabled(true);
         led->SetState(lsOff);
-        EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph(c.off), kTransparent));
+        EXPECT_TRUE(Drawn(*led, c.off));
     }
     led->SetState(lsOn);
     parent.setEnabled(false); // disabled through its parent
-    EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph("LEDBULBOFF"), kTransparent));
+    EXPECT_TRUE(Drawn(*led, "LEDBULBOFF"));
     parent.setEnabled(true);
-    EXPECT_TRUE(ShowsGlyph(Shot(*led), {5, 5}, Glyph("LEDBULBON"), kTransparent));
+    EXPECT_TRUE(Drawn(*led, "LEDBULBON"));
 }
 
 TEST(ComLed, CustomGlyphsAreTakenOnlyForTheCustomKind) {
@@ -179,13 +168,12 @@ TEST(ComLed, CustomGlyphsAreTakenOnlyForTheCustomKind) {
     led.SetKind(lkBlueLight);
     const QImage corner = Checker(Qt::white, QColor(128, 128, 0), {9, 7});
     led.SetGlyphOn(QPixmap::fromImage(corner));
-    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDBLUEOFF"), kTransparent));
+    EXPECT_TRUE(Drawn(led, "LEDBLUEOFF"));
     led.SetState(lsOn);
-    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDBLUEON"), kTransparent)) << "ignored for lkBlueLight";
+    EXPECT_TRUE(Drawn(led, "LEDBLUEON")) << "ignored for lkBlueLight";
 
     led.SetKind(lkCustom);
-    EXPECT_TRUE(ShowsGlyph(Shot(led), {5, 5}, Glyph("LEDBLUEON"), kTransparent))
-        << "the glyphs loaded before stay";
+    EXPECT_TRUE(Drawn(led, "LEDBLUEON")) << "the glyphs loaded before stay";
     led.SetGlyphOn(QPixmap::fromImage(corner));
     const QImage shot = Shot(led); // 9 x 7 centred at (8, 9); the lower-left colour is transparent
     EXPECT_EQ(shot.pixel(8, 9), qRgb(255, 255, 255));
@@ -221,7 +209,7 @@ TEST(ComLed, StateIsRefusedWhileAPortDecidesIt) {
     s.led->SetState(lsOn);
     EXPECT_EQ(s.led->State(), lsOn);
     EXPECT_EQ(s.changes.back(), lsOn);
-    EXPECT_TRUE(ShowsGlyph(Shot(*s.led), {5, 5}, Glyph("LEDREDON"), kTransparent));
+    EXPECT_TRUE(Drawn(*s.led, "LEDREDON"));
 }
 
 TEST(ComLed, ConnectionAndModemLinesFollowThePortThroughTheNullModem) {
@@ -363,14 +351,11 @@ TEST(ComLed, ReceiveActivityWithinOneEventIsShownOnTheScreen) {
     };
     port.RegisterLink(&probe);
     std::vector<bool> paintedLit;
-    TPaintWatch watch([&] { paintedLit.push_back(s.led->ShowsLit()); });
+    TPaintWatch watch([&](const QRegion&) { paintedLit.push_back(s.led->ShowsLit()); });
     s.led->installEventFilter(&watch);
 
     // The change of Kind is painted at the next turn of the event loop.
-    ASSERT_TRUE(WaitUntil([&] {
-        return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), OnScreen(*s.led).pixel(0, 0));
-    }));
-    const QRgb background = OnScreen(*s.led).pixel(0, 0);
+    const QRgb background = BackgroundOnceShown(*s.led, "LEDGREENOFF");
     paintedLit.clear();
     pty.Write("x");
     ASSERT_TRUE(WaitUntil([&] { return received == "x" && !paintedLit.empty(); }));
@@ -378,9 +363,7 @@ TEST(ComLed, ReceiveActivityWithinOneEventIsShownOnTheScreen) {
     EXPECT_EQ(s.led->State(), lsOff);
     EXPECT_TRUE(paintedLit.front()) << "the lit glyph was painted although State is off again";
     // Dark again once the activity's hold is over.
-    EXPECT_TRUE(WaitUntil([&] {
-        return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDGREENOFF"), background);
-    }));
+    EXPECT_TRUE(WaitUntil([&] { return Shown(*s.led, "LEDGREENOFF", background); }));
     s.led->removeEventFilter(&watch);
     port.UnregisterLink(&probe);
 }
@@ -403,12 +386,9 @@ TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtO
     for (const TCase& c : cases) {
         SCOPED_TRACE(int(c.signal));
         TShownLed s(c.signal, &port);
-        ASSERT_TRUE(WaitUntil([&] {
-            return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), OnScreen(*s.led).pixel(0, 0));
-        }));
-        const QRgb background = OnScreen(*s.led).pixel(0, 0);
+        const QRgb background = BackgroundOnceShown(*s.led, "LEDREDOFF");
         int paints = 0;
-        TPaintWatch counter([&] { ++paints; });
+        TPaintWatch counter([&](const QRegion&) { ++paints; });
         s.led->installEventFilter(&counter);
         auto signal = [&](bool on) { ((*s.led->ComLink()).*c.slot)(&port, on); };
 
@@ -420,7 +400,7 @@ TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtO
                 EXPECT_EQ(paints, i == 0 ? 0 : 1);
                 QCoreApplication::sendPostedEvents(); // the event has ended: its update runs
             }
-            EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDON"), background));
+            EXPECT_TRUE(Shown(*s.led, "LEDREDON", background));
             sinceOff.start();
             signal(false);
         }
@@ -428,11 +408,8 @@ TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtO
         EXPECT_EQ(s.led->State(), lsOff);
         EXPECT_EQ(s.led->ShowsLit(), c.held);
         EXPECT_EQ(paints, c.held ? 1 : 6);
-        EXPECT_TRUE(
-            ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph(c.held ? "LEDREDON" : "LEDREDOFF"), background));
-        ASSERT_TRUE(WaitUntil([&] {
-            return ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), background);
-        }));
+        EXPECT_TRUE(Shown(*s.led, c.held ? "LEDREDON" : "LEDREDOFF", background));
+        ASSERT_TRUE(WaitUntil([&] { return Shown(*s.led, "LEDREDOFF", background); }));
         if (c.held) {
             EXPECT_GE(sinceOff.elapsed(), TComLed::kActivityHoldMs);
         }
@@ -443,7 +420,7 @@ TEST(ComLed, ActivityStaysLitOnTheScreenForTheHoldWhileStateAndOnChangeFollowAtO
         EXPECT_EQ(s.led->Holding(), c.held);
         s.led->DropHold();
         EXPECT_FALSE(s.led->Holding());
-        EXPECT_TRUE(ShowsGlyph(OnScreen(*s.led), {5, 5}, Glyph("LEDREDOFF"), background));
+        EXPECT_TRUE(Shown(*s.led, "LEDREDOFF", background));
         signal(true);
         s.led->DropHold();
         EXPECT_TRUE(s.led->ShowsLit()) << "State is kept";

@@ -68,25 +68,31 @@ TEST(TerminalOnPort, AnswersQueries) {
     }
 }
 
-TEST(TerminalOnPort, ClosedPortSendsNothing) {
-    TPortFixture p(teVT100orANSI, false);
-    ASSERT_FALSE(p.f.term.Connected());
-    p.f.term.SetLocalEcho(true);
-    p.f.term.SetSendLF(true);
-    p.f.Feed("\033[c\033[5n\033[6n");
-    p.f.term.SendChar('x');
-    p.f.term.SendChar('\r');
-    p.f.term.TransmitCode(ecCursorDown);
-    EXPECT_EQ(p.pty.ReadNow(), "");
-    EXPECT_EQ(p.f.RowTexts()[0], "");
-    EXPECT_EQ(p.f.term.CaretPos(), (TTermPos{1, 1}));
-    EXPECT_TRUE(p.f.chars.isEmpty());
-
-    // The same port once open does send.
-    p.f.term.SetConnected(true);
-    ASSERT_TRUE(p.port.Connected());
-    p.f.term.SendChar('x');
-    EXPECT_EQ(p.pty.ReadNow(), "x");
+// Without a port, or with one that is closed, nothing is sent, so nothing is echoed or answered either.
+TEST(TerminalOnPort, NoPortOrAClosedPortSendsNothing) {
+    for (const bool bound : {false, true}) {
+        SCOPED_TRACE(bound ? "closed port" : "no port");
+        TPortFixture p(teVT100orANSI, false);
+        if (!bound)
+            p.f.term.SetComPort(nullptr);
+        ASSERT_FALSE(p.f.term.Connected());
+        p.f.term.SetLocalEcho(true);
+        p.f.term.SetSendLF(true);
+        p.f.Feed("\033[c\033[5n\033[6n");
+        p.f.term.SendChar('x');
+        p.f.term.SendChar('\r');
+        p.f.term.TransmitCode(ecCursorDown);
+        EXPECT_EQ(p.pty.ReadNow(), "");
+        EXPECT_EQ(p.f.RowTexts()[0], "");
+        EXPECT_EQ(p.f.term.CaretPos(), (TTermPos{1, 1}));
+        EXPECT_TRUE(p.f.chars.isEmpty());
+        if (bound) { // the same port once open does send
+            p.f.term.SetConnected(true);
+            ASSERT_TRUE(p.port.Connected());
+            p.f.term.SendChar('x');
+            EXPECT_EQ(p.pty.ReadNow(), "x");
+        }
+    }
 }
 
 TEST(TerminalOnPort, SendingAndLocalEcho) {
@@ -152,26 +158,6 @@ TEST(TerminalOnPort, TransmitCode) {
         EXPECT_EQ(p.pty.ReadNow(), row.sent);
         EXPECT_EQ(p.f.term.CaretPos(), row.caret) << p.f.term.CaretPos().X << "," << p.f.term.CaretPos().Y;
     }
-}
-
-// Without emulation (the console's setting) every byte from the far end reaches OnChar in order and
-// the grid shows the text with wrap and scroll.
-TEST(TerminalOnPort, ReceivesPlainText) {
-    TPortFixture p(teNone);
-    p.f.term.SetWrapLines(true);
-    QByteArray stream;
-    for (int line = 1; line <= 30; ++line)
-        stream += "line " + QByteArray::number(line) + "\x07\r\n";
-    stream += QByteArray(85, 'w');
-    p.FarEndSends(stream);
-    EXPECT_EQ(p.f.chars, stream);
-    const auto rows = p.f.RowTexts();
-    // 30 lines and two more rows for the wrapped tail: the first eight lines scrolled off.
-    EXPECT_EQ(rows[0], "line 9");
-    EXPECT_EQ(rows[21], "line 30");
-    EXPECT_EQ(rows[22], QByteArray(80, 'w'));
-    EXPECT_EQ(rows[23], "wwwww");
-    EXPECT_EQ(p.pty.ReadNow(), "");
 }
 
 TEST(TerminalOnPort, Binding) {

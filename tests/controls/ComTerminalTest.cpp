@@ -181,12 +181,7 @@ TEST(ComTerminal, ScreenTableOnEveryPath) {
         EXPECT_EQ(paired.term.CaretPos(), watched.term.CaretPos());
         EXPECT_EQ(paired.unhandled, watched.unhandled);
         TListTerminal derived;
-        derived.BeginLoading();
-        derived.SetEmulation(row.emulation);
-        derived.SetColumns(row.columns);
-        derived.SetRows(row.rows);
-        derived.SetWrapLines(row.wrap);
-        derived.Loaded();
+        TTermFixture::Load(derived, row.emulation, row.columns, row.rows, row.wrap);
         derived.DisplayStr(bytes);
         EXPECT_EQ(Cells(derived), Cells(watched.term));
         EXPECT_EQ(derived.CaretPos(), watched.term.CaretPos());
@@ -459,16 +454,14 @@ TEST(ComTerminal, ParserFollowsEmulation) {
     EXPECT_EQ(loading.EscapeCodes(), nullptr);
     loading.Loaded();
     EXPECT_NE(dynamic_cast<TEscapeCodesVT52*>(loading.EscapeCodes()), nullptr);
-}
 
-// A handler that replaces the parser while a block is being displayed does not disturb the block.
-TEST(ComTerminal, ParserReplacedMidBlock) {
-    TTermFixture f(teVT100orANSI);
-    f.term.OnUnhandledCode = [](TCustomComTerminal* term, TEscapeCode, const QByteArray&) {
+    // A handler that replaces the parser while a block is being displayed does not disturb the block.
+    TTermFixture replaced(teVT100orANSI);
+    replaced.term.OnUnhandledCode = [](TCustomComTerminal* term, TEscapeCode, const QByteArray&) {
         term->SetEmulation(teVT52);
     };
-    f.Feed("\033[5x\033Y!!Z");
-    EXPECT_EQ(f.RowTexts()[1], " Z");
+    replaced.Feed("\033[5x\033Y!!Z");
+    EXPECT_EQ(replaced.RowTexts()[1], " Z");
 }
 
 TEST(ComTerminal, SizeSetters) {
@@ -481,15 +474,18 @@ TEST(ComTerminal, SizeSetters) {
     const Row rows[] = {{1, 2, 2}, {0, 2, 2}, {300, 256, 100}, {150, 150, 100}, {-5, 2, 2}, {40, 40, 40}};
     // clang-format on
     for (const Row& row : rows) {
-        TTermFixture f(teNone);
-        f.term.SetColumns(row.set);
-        f.term.SetRows(row.set);
-        EXPECT_EQ(f.term.Columns(), row.columns) << row.set;
-        EXPECT_EQ(f.term.Rows(), row.rows) << row.set;
-        EXPECT_EQ(f.term.Buffer().Columns(), row.columns);
-        EXPECT_EQ(f.term.Buffer().Rows(), row.rows);
+        SCOPED_TRACE(row.set);
+        for (const char* property : {"Columns", "Rows"}) {
+            TTermFixture f(teNone);
+            f.Feed("text");
+            f.term.setProperty(property, row.set); // clamped, and the screen is emptied
+            EXPECT_EQ(f.term.property(property).toInt(), property[0] == 'C' ? row.columns : row.rows);
+            EXPECT_EQ(f.term.Buffer().RowText(1), "");
+            EXPECT_EQ(f.term.Buffer().Columns(), f.term.Columns());
+            EXPECT_EQ(f.term.Buffer().Rows(), f.term.Rows());
+        }
     }
-    // At 256, asking for 300 still empties the screen; the caret is brought inside a smaller grid.
+    // At a limit, asking beyond it still empties the screen; the caret is brought inside a smaller grid.
     TTermFixture f(teVT100orANSI);
     f.term.SetColumns(256);
     f.Feed("x\033[20;200H");
@@ -500,18 +496,11 @@ TEST(ComTerminal, SizeSetters) {
     EXPECT_EQ(f.term.CaretPos(), (TTermPos{10, 5}));
     f.Feed("Q");
     EXPECT_EQ(f.term.Buffer().RowText(5), "         Q");
-}
-
-// Without a port nothing is sent, so nothing is echoed either.
-TEST(ComTerminal, NoPortNoEcho) {
-    TTermFixture f(teVT100orANSI);
-    f.term.SetLocalEcho(true);
-    f.term.SendChar('x');
-    f.term.TransmitCode(ecCursorDown);
-    EXPECT_EQ(f.RowTexts()[0], "");
-    EXPECT_EQ(f.term.CaretPos(), (TTermPos{1, 1}));
-    EXPECT_TRUE(f.chars.isEmpty());
-    EXPECT_FALSE(f.term.Connected());
+    f.term.SetRows(2);
+    f.Feed("\033[Hy");
+    ASSERT_EQ(f.term.Buffer().RowText(1), "y");
+    f.term.SetRows(-5);
+    EXPECT_EQ(f.term.Buffer().RowText(1), "");
 }
 
 // A port that calls its link from its own thread has the data shown in the terminal's thread, in order.

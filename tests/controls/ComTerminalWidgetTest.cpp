@@ -1,22 +1,17 @@
 // The visible terminal, headless: properties, font cells, painted pixels, caret, scroll bars and keys.
-#include "controls/ComTerminal.h"
+#include "ShownWidgets.h"
 
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
 
-#include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
-#include <QImage>
 #include <QLineEdit>
 #include <QMetaClassInfo>
 #include <QMetaProperty>
-#include <QPaintEvent>
-#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
-#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -27,63 +22,12 @@ namespace {
 constexpr uint kWhite = 0xFFFFFF;
 constexpr uint kBlack = 0x000000;
 
-// A loaded terminal with a known fixed-pitch font, shown (offscreen) with a client area of the given
-// size in cells.
-struct TWidget {
-    TComTerminal term;
-
-    explicit TWidget(TTermEmulation emulation = teVT100orANSI, int clientColumns = 80, int clientRows = 24) {
-        term.BeginLoading();
-        term.SetEmulation(emulation);
-        term.Loaded();
-        term.setFont(QFont("DejaVu Sans Mono", 10));
-        ResizeClient(clientColumns, clientRows);
-        term.show();
-        Settle();
-        // The window takes the focus when shown; tests give it explicitly.
-        term.clearFocus();
-    }
-
-    // The scroll area shows and hides its bars from queued events.
-    static void Settle() {
-        for (int i = 0; i < 3; ++i)
-            QApplication::processEvents();
-    }
-
-    // Sizes the control so that its client area without bars holds exactly these cells.
-    void ResizeClient(int columns, int rows) {
-        const int frame = 2 * term.frameWidth();
-        term.resize(columns * term.FontWidth() + frame, rows * term.FontHeight() + frame);
-        Settle();
-    }
-
-    void Feed(const QByteArray& bytes) { term.ReceiveBuffer(nullptr, bytes.constData(), int(bytes.size())); }
-
-    QImage Grab() { return term.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); }
-
-    // The pixel rectangle of screen cell (col, row), 1-based.
-    QRect ScreenCell(int col, int row) const {
-        return {(col - 1) * term.FontWidth(), (row - 1) * term.FontHeight(), term.FontWidth(),
-                term.FontHeight()};
+struct TWidget : TShownTerminal {
+    explicit TWidget(TTermEmulation emulation = teVT100orANSI, int columns = 80, int rows = 24)
+        : TShownTerminal(emulation, columns, rows) {
+        term.clearFocus(); // the window takes the focus when shown; tests give it explicitly
     }
 };
-
-uint Pixel(const QImage& image, QPoint p) {
-    return image.pixel(p) & 0xFFFFFF;
-}
-
-// How many pixels of `rect` have colour `rgb`.
-int CountColour(const QImage& image, const QRect& rect, uint rgb) {
-    int n = 0;
-    for (int y = rect.top(); y <= rect.bottom(); ++y)
-        for (int x = rect.left(); x <= rect.right(); ++x)
-            n += Pixel(image, {x, y}) == rgb;
-    return n;
-}
-
-bool AllColour(const QImage& image, const QRect& rect, uint rgb) {
-    return CountColour(image, rect, rgb) == rect.width() * rect.height();
-}
 
 // Searches the pixel size of DejaVu Sans Mono that gives cells `height` pixels high; 0 if none does.
 int PixelSizeForCellHeight(int height) {
@@ -97,29 +41,9 @@ int PixelSizeForCellHeight(int height) {
     return 0;
 }
 
-// What the window really shows of `widget` (its backing store), and a fresh painting of it.
-QImage OnScreen(QWidget* widget) {
-    QWidget* window = widget->window();
-    const QPoint origin = widget->mapTo(window, QPoint(0, 0));
-    return window->windowHandle()
-        ->screen()
-        ->grabWindow(window->winId(), origin.x(), origin.y(), widget->width(), widget->height())
-        .toImage()
-        .convertToFormat(QImage::Format_RGB32);
-}
-
-QImage Fresh(QWidget* widget) {
-    return widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
-}
-
-void GiveFocus(TComTerminal& term) {
-    QFocusEvent in(QEvent::FocusIn, Qt::OtherFocusReason);
-    QApplication::sendEvent(&term, &in);
-}
-
-void TakeFocus(TComTerminal& term) {
-    QFocusEvent out(QEvent::FocusOut, Qt::OtherFocusReason);
-    QApplication::sendEvent(&term, &out);
+void Focus(TComTerminal& term, bool in) {
+    QFocusEvent event(in ? QEvent::FocusIn : QEvent::FocusOut, Qt::OtherFocusReason);
+    QApplication::sendEvent(&term, &event);
 }
 
 } // namespace
@@ -149,48 +73,8 @@ TEST(ComTerminalWidget, ConstructorValuesAndStoredDefaults) {
     EXPECT_GE(defaults, 15);
     EXPECT_LT(meta->indexOfClassInfo("Default.Emulation"), 0);
     EXPECT_LT(meta->indexOfClassInfo("Default.ScrollBars"), 0);
-    EXPECT_EQ(term.Emulation(), teVT100orANSI);
-    EXPECT_EQ(term.ScrollBars(), ssBoth);
-    EXPECT_EQ(term.Color(), kBlack);
-    EXPECT_EQ(term.FontColor(), kWhite);
-    EXPECT_EQ(term.size(), QSize(400, 250));
     EXPECT_EQ(term.font().family(), TComTerminal::DefaultFont().family());
-    EXPECT_EQ(term.font().pointSize(), 9);
-    EXPECT_EQ(term.TopLeft(), (TTermPos{1, 1}));
     EXPECT_TRUE(QFontDatabase::isFixedPitch(TComTerminal::DefaultFont().family()));
-}
-
-TEST(ComTerminalWidget, ColumnsAndRowsClampAndEmptyTheScreen) {
-    struct Row {
-        const char* name;
-        const char* property;
-        int start;
-        int set;
-        int expected;
-    };
-    // clang-format off
-    const Row rows[] = {
-        {"columns 1",          "Columns", 80,  1,   2},
-        {"columns 300",        "Columns", 80,  300, 256},
-        {"columns at maximum", "Columns", 256, 300, 256}, // unchanged, still emptied
-        {"columns 132",        "Columns", 80,  132, 132},
-        {"rows 0",             "Rows",    24,  0,   2},
-        {"rows 150",           "Rows",    24,  150, 100},
-        {"rows at minimum",    "Rows",    2,   -5,  2},
-    };
-    // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        TWidget w;
-        w.term.setProperty(row.property, row.start);
-        w.Feed("text");
-        ASSERT_EQ(w.term.Buffer().RowText(1), "text");
-        w.term.setProperty(row.property, row.set);
-        EXPECT_EQ(w.term.property(row.property).toInt(), row.expected);
-        EXPECT_EQ(w.term.Buffer().RowText(1), "");
-        EXPECT_EQ(w.term.Buffer().Columns(), w.term.Columns());
-        EXPECT_EQ(w.term.Buffer().Rows(), w.term.Rows());
-    }
 }
 
 TEST(ComTerminalWidget, FontRules) {
@@ -243,21 +127,15 @@ TEST(ComTerminalWidget, ReceivedCharacterPixels) {
 TEST(ComTerminalWidget, ReceivedCharacterRepaintsItsCell) {
     TWidget w;
     w.term.SetCaret(tcNone);
-    struct TPaintSpy : QObject {
-        QRegion painted;
-        bool eventFilter(QObject*, QEvent* e) override {
-            if (e->type() == QEvent::Paint)
-                painted += static_cast<QPaintEvent*>(e)->region();
-            return false;
-        }
-    } spy;
+    QRegion painted;
+    TPaintWatch spy([&](const QRegion& region) { painted += region; });
     w.term.viewport()->installEventFilter(&spy);
     w.term.viewport()->update();
-    ASSERT_TRUE(WaitUntil([&] { return !spy.painted.isEmpty(); }));
-    spy.painted = {};
+    ASSERT_TRUE(WaitUntil([&] { return !painted.isEmpty(); }));
+    painted = {};
     w.Feed("\033[2;3HQ");
-    ASSERT_TRUE(WaitUntil([&] { return !spy.painted.isEmpty(); }));
-    EXPECT_EQ(spy.painted, QRegion(w.ScreenCell(3, 2)));
+    ASSERT_TRUE(WaitUntil([&] { return !painted.isEmpty(); }));
+    EXPECT_EQ(painted, QRegion(w.ScreenCell(3, 2)));
 }
 
 // A line feed on the last row moves every row up by one cell height.
@@ -307,7 +185,7 @@ TEST(ComTerminalWidget, CaretStyles) {
         w.term.SetCaret(row.caret);
         w.Feed("\033[3;5H");
         EXPECT_FALSE(w.term.CaretCreated()); // only with the focus
-        GiveFocus(w.term);
+        Focus(w.term, true);
         EXPECT_EQ(w.term.CaretCreated(), row.height > 0);
         EXPECT_EQ(w.term.CaretHeight(), row.height);
         const QRect cell = w.ScreenCell(5, 3);
@@ -322,7 +200,7 @@ TEST(ComTerminalWidget, CaretStyles) {
             EXPECT_TRUE(w.term.CaretRect().isEmpty());
             EXPECT_TRUE(AllColour(image, cell, kBlack));
         }
-        TakeFocus(w.term);
+        Focus(w.term, false);
         EXPECT_FALSE(w.term.CaretCreated());
         EXPECT_TRUE(AllColour(w.Grab(), cell, kBlack));
     }
@@ -332,7 +210,7 @@ TEST(ComTerminalWidget, CaretStyles) {
 // style while focused takes effect at once.
 TEST(ComTerminalWidget, CaretFollowsAndHides) {
     TWidget w;
-    GiveFocus(w.term);
+    Focus(w.term, true);
     QList<bool> hiddenDuringBlock;
     w.term.OnChar = [&](TCustomComTerminal*, char) { hiddenDuringBlock << w.term.CaretRect().isEmpty(); };
     w.Feed("ab\r\nc");
@@ -423,7 +301,7 @@ TEST(ComTerminalWidget, ScrollRequests) {
         SCOPED_TRACE(row.name);
         TWidget w(teVT100orANSI, 90, 24); // wide enough for a vertical bar
         w.term.SetRows(100);
-        TWidget::Settle();
+        Settle();
         w.term.SetSmoothScroll(row.smooth);
         w.term.ModifyScrollBar(Qt::Vertical, srThumbPosition, 10);
         ASSERT_EQ(w.term.TopLeft().Y, 11);
@@ -570,7 +448,7 @@ TEST(ComTerminalWidget, ScreenMatchesAFreshPaint) {
             w.term.ModifyScrollBar(Qt::Horizontal, srThumbPosition, 5);
             w.term.ModifyScrollBar(Qt::Vertical, srThumbPosition, 3);
         }
-        GiveFocus(w.term);
+        Focus(w.term, true);
         QByteArray stream;
         for (int i = 0; i < 60; ++i) {
             stream += "line " + QByteArray::number(i) + (i % 3 ? "\033[7m" : "\033[m") +
@@ -580,12 +458,12 @@ TEST(ComTerminalWidget, ScreenMatchesAFreshPaint) {
         for (qsizetype pos = 0; pos < stream.size(); pos += 97) {
             w.Feed(stream.mid(pos, 97));
             if (pos % 3 == 0)
-                TWidget::Settle();
+                Settle();
         }
         // Blocks that change cells without scrolling.
         for (int i = 1; i <= 8; ++i) {
             w.Feed("\033[" + QByteArray::number(i * 2) + ";" + QByteArray::number(i * 6) + "Habc\033[1K");
-            TWidget::Settle();
+            Settle();
         }
         const QImage screen = OnScreen(w.term.viewport());
         ASSERT_FALSE(screen.isNull());
@@ -615,7 +493,7 @@ TEST(ComTerminalWidget, ScrollBarOnScreenFollowsTheHistory) {
             const QByteArray text = "line " + QByteArray::number(line) + "\r\n";
             term->ReceiveBuffer(nullptr, text.constData(), int(text.size()));
         }
-        TWidget::Settle();
+        Settle();
     };
     for (int count : {30, 1, 3, 40, 200, 1, 900, 5}) {
         SCOPED_TRACE(count);
@@ -625,7 +503,7 @@ TEST(ComTerminalWidget, ScrollBarOnScreenFollowsTheHistory) {
         EXPECT_TRUE(onScreen() == fresh());
     }
     term->ModifyScrollBar(Qt::Vertical, srThumbPosition, bar->maximum() / 2);
-    TWidget::Settle();
+    Settle();
     EXPECT_TRUE(onScreen() == fresh());
     feedLines(30); // up in the history the range grows under a still view
     EXPECT_LT(bar->value(), bar->maximum());

@@ -35,17 +35,21 @@ struct TTermFixture {
     QStringList unhandled; // OnUnhandledCode as "code{data}"
 
     explicit TTermFixture(TTermEmulation emulation, int columns = 80, int rows = 24, bool wrap = false) {
-        term.BeginLoading();
-        term.SetEmulation(emulation);
-        term.SetColumns(columns);
-        term.SetRows(rows);
-        term.SetWrapLines(wrap);
-        term.Loaded();
+        Load(term, emulation, columns, rows, wrap);
         term.OnChar = [this](TCustomComTerminal*, char ch) { chars += ch; };
         term.OnUnhandledCode = [this](TCustomComTerminal*, TEscapeCode code, const QByteArray& data) {
             unhandled << QString::fromLatin1(QMetaEnum::fromType<TEscapeCode>().valueToKey(code)) + "{" +
                              TraceBytes(data) + "}";
         };
+    }
+
+    static void Load(TCustomComTerminal& t, TTermEmulation emulation, int columns, int rows, bool wrap) {
+        t.BeginLoading();
+        t.SetEmulation(emulation);
+        t.SetColumns(columns);
+        t.SetRows(rows);
+        t.SetWrapLines(wrap);
+        t.Loaded();
     }
 
     enum class TChunks { Whole, ByteByByte, Random };

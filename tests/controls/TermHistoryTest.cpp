@@ -95,10 +95,11 @@ TEST(TermHistory, RowsComeBackAsTheyWentIn) {
 
 TEST(TermHistory, KeepsTheNewestUpToItsLimit) {
     TTermHistory history(3);
-    for (int i = 1; i <= 5; ++i) {
-        const auto cells = Cells(QByteArray::number(i), 10);
-        history.Push(cells.data(), 10, i, false);
-    }
+    const auto push = [&](int from, int to) {
+        for (int i = from; i <= to; ++i)
+            history.Push(Cells(QByteArray::number(i), 10).data(), 10, i, false);
+    };
+    push(1, 5);
     EXPECT_EQ(history.Count(), 3);
     EXPECT_EQ(history.Added(), 5);
     EXPECT_EQ(history.FirstLine(), 2);
@@ -111,17 +112,13 @@ TEST(TermHistory, KeepsTheNewestUpToItsLimit) {
     EXPECT_EQ(history.Text(0), "4");
     EXPECT_EQ(history.FirstLine(), 3);
     history.SetLimit(4); // room again; the order holds through the ring
-    for (int i = 6; i <= 9; ++i) {
-        const auto cells = Cells(QByteArray::number(i), 10);
-        history.Push(cells.data(), 10, i, false);
-    }
+    push(6, 9);
     EXPECT_EQ(history.Count(), 4);
     EXPECT_EQ(history.Text(0), "6");
     EXPECT_EQ(history.Text(3), "9");
 
     history.SetLimit(0); // off: keeps nothing, but the row still moved off the screen
-    const auto cells = Cells("x", 10);
-    history.Push(cells.data(), 10, 0, false);
+    push(10, 10);
     EXPECT_EQ(history.Count(), 0);
     EXPECT_EQ(history.Added(), 10);
     EXPECT_EQ(history.FirstLine(), 10);

@@ -1,14 +1,12 @@
 // The visible terminal's history view, selection, copy and paste, find bar and times margin, headless.
-#include "controls/ComTerminal.h"
+#include "ShownWidgets.h"
 
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QDateTime>
-#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -19,30 +17,18 @@
 
 namespace {
 
-// A shown terminal with history, a known font and a client area of 84 x 30 cells.
-struct TView {
-    TComTerminal term;
+// A shown terminal with history and a client area of 84 x 30 cells.
+struct TView : TShownTerminal {
     qint64 now = QDateTime(QDate(2026, 12, 7), QTime(14, 2, 11, 345)).toMSecsSinceEpoch();
 
-    explicit TView(int history = 1000) {
-        term.BeginLoading();
-        term.SetEmulation(teNone);
-        term.SetWrapLines(true);
-        term.Loaded();
-        term.SetHistoryLines(history);
-        term.SetTimeSource([this] { return now; });
-        term.setFont(QFont("DejaVu Sans Mono", 10));
-        const int frame = 2 * term.frameWidth();
-        term.resize(84 * term.FontWidth() + frame, 30 * term.FontHeight() + frame);
-        term.show();
-        Settle();
-    }
-    static void Settle() {
-        for (int i = 0; i < 3; ++i)
-            QApplication::processEvents();
-    }
+    explicit TView(int history = 1000)
+        : TShownTerminal(teNone, 84, 30, [&](TComTerminal& t) {
+              t.SetWrapLines(true);
+              t.SetHistoryLines(history);
+              t.SetTimeSource([this] { return now; });
+          }) {}
     void Feed(const QByteArray& bytes) {
-        term.ReceiveBuffer(nullptr, bytes.constData(), int(bytes.size()));
+        TShownTerminal::Feed(bytes);
         Settle();
     }
     void FeedLines(int from, int to) {
@@ -51,11 +37,7 @@ struct TView {
             text += "line " + QByteArray::number(i) + "\r\n";
         Feed(text);
     }
-    QImage Grab() { return term.viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32); }
-    QPoint CellCentre(int col, int row) const {
-        return {(col - 1) * term.FontWidth() + term.FontWidth() / 2,
-                (row - 1) * term.FontHeight() + term.FontHeight() / 2};
-    }
+    QPoint CellCentre(int col, int row) const { return ScreenCell(col, row).center(); }
     void Mouse(QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held,
                Qt::KeyboardModifiers mods = {}) {
         QMouseEvent e(type, QPointF(at), term.viewport()->mapToGlobal(QPointF(at)), button, held, mods);
@@ -67,14 +49,6 @@ struct TView {
     }
     QString TopText() const { return QString::fromLatin1(term.LineText(term.TopLine())); }
 };
-
-int CountColour(const QImage& image, const QRect& rect, uint rgb) {
-    int n = 0;
-    for (int y = rect.top(); y <= rect.bottom(); ++y)
-        for (int x = rect.left(); x <= rect.right(); ++x)
-            n += (image.pixel(x, y) & 0xFFFFFF) == rgb;
-    return n;
-}
 
 } // namespace
 
@@ -315,7 +289,7 @@ TEST(TermView, TimesMarginShowsEachLinesArrival) {
     EXPECT_EQ(v.term.LineTime(v.term.FirstLine()), v.now - 1500);
     const int x = v.term.viewport()->geometry().left();
     v.term.SetShowTimes(true);
-    v.Settle();
+    Settle();
     EXPECT_EQ(v.term.viewport()->geometry().left(), x + TComTerminal::kTimeCells * v.term.FontWidth());
     QWidget* margin = v.term.TimeMargin();
     ASSERT_TRUE(margin->isVisible());
@@ -326,7 +300,7 @@ TEST(TermView, TimesMarginShowsEachLinesArrival) {
     EXPECT_GT(CountColour(image, QRect(0, 0, image.width(), h), 0xA6A6A6), 0);
     EXPECT_EQ(CountColour(image, QRect(0, 23 * h, image.width(), h), 0xA6A6A6), 0);
     v.term.SetShowTimes(false);
-    v.Settle();
+    Settle();
     EXPECT_FALSE(margin->isVisible());
     EXPECT_EQ(v.term.viewport()->geometry().left(), x);
 }
