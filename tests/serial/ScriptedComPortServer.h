@@ -114,16 +114,7 @@ public:
             std::lock_guard lock(m_lock);
             client = m_client;
         }
-        m_senders.emplace_back([this, client, escaped = std::move(escaped)] {
-            std::lock_guard lock(m_sendLock);
-            size_t done = 0;
-            while (done < escaped.size()) {
-                const ssize_t n = ::send(client, escaped.data() + done, escaped.size() - done, MSG_NOSIGNAL);
-                if (n <= 0)
-                    return;
-                done += size_t(n);
-            }
-        });
+        m_senders.emplace_back([this, client, escaped = std::move(escaped)] { SendAll(client, escaped); });
     }
     std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Commands() {
         std::lock_guard lock(m_lock);
@@ -133,6 +124,7 @@ public:
         std::lock_guard lock(m_lock);
         return m_data;
     }
+    std::string TcpName() const { return "tcp://127.0.0.1:" + std::to_string(Port); }
     int Connections() const { return m_connections; }
     bool ClientGone() const { return m_clientGone; }
 
