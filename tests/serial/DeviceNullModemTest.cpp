@@ -59,12 +59,8 @@ TEST(DeviceNullModem, EndsAreRegisteredByNameAndOpenOnce) {
 
 TEST(DeviceNullModem, AcceptsAndKeepsEveryLineSetting) {
     TCable cable("VNULLDCB");
-    TDcb dcb;
-    dcb.BaudRate = 12345;
-    dcb.ByteSize = 7;
-    dcb.Parity = kMarkParity;
-    dcb.StopBits = kTwoStopBits;
-    dcb.Flags = kDcbBinary | kDcbDtrControlHandshake | kDcbRtsControlToggle | kDcbOutxDsrFlow;
+    TDcb dcb = Dcb(12345, 7, kMarkParity, kTwoStopBits,
+                   kDcbBinary | kDcbDtrControlHandshake | kDcbRtsControlToggle | kDcbOutxDsrFlow);
     dcb.EvtChar = '#';
     ASSERT_EQ(cable.A->SetCommState(dcb), 0);
     TDcb back;
@@ -101,10 +97,7 @@ TEST(DeviceNullModem, ModemLinesAreCrossWired) {
         EXPECT_EQ(ModemStatus(a), 0u);
     }
     // Setting a line to the state it has raises nothing; the settings drive the lines.
-    TDcb dcb;
-    dcb.BaudRate = 9600;
-    dcb.ByteSize = 8;
-    dcb.Flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
+    TDcb dcb = Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable);
     ASSERT_EQ(a.SetCommState(dcb), 0);
     EXPECT_EQ(ModemStatus(b), kMsCtsOn | kMsDsrOn | kMsRlsdOn);
     EXPECT_EQ(WaitEvents(b, kEvCts | kEvDsr | kEvRlsd, kEvCts | kEvDsr | kEvRlsd), kEvCts | kEvDsr | kEvRlsd);

@@ -166,14 +166,16 @@ private:
         return true;
     }
 
-    void Talk(int client) {
-        if (Script.Silent) {
-            // Holds the connection without a word until the client or the test lets go.
-            pollfd p{client, POLLRDHUP, 0};
-            while (!m_stop && ::poll(&p, 1, 50) == 0) {
-            }
-            return;
+    // Holds the connection without a word until the client or the test lets go.
+    void HoldUntilGone(int client) {
+        pollfd p{client, POLLRDHUP, 0};
+        while (!m_stop && ::poll(&p, 1, 50) == 0) {
         }
+    }
+
+    void Talk(int client) {
+        if (Script.Silent)
+            return HoldUntilGone(client);
         std::vector<uint8_t> hello = {Telnet::kIac, Telnet::kDo, Telnet::kOptComPort};
         const uint8_t binary[] = {Telnet::kIac, Script.AgreeBinary ? Telnet::kWill : Telnet::kWont, 0,
                                   Telnet::kIac, Script.AgreeBinary ? Telnet::kDo : Telnet::kDont,   0};
@@ -194,12 +196,8 @@ private:
         int state = 0; // 0 data, 1 IAC, 2 IAC SB, 3 in SB, 4 IAC in SB, 5 skip one (negotiation)
         uint8_t buffer[4096];
         for (;;) {
-            if (!Script.Read) {
-                pollfd p{client, POLLRDHUP, 0};
-                while (!m_stop && ::poll(&p, 1, 50) == 0) {
-                }
-                return;
-            }
+            if (!Script.Read)
+                return HoldUntilGone(client);
             const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
             if (n <= 0)
                 return;
