@@ -378,22 +378,6 @@ TEST_P(PortLife, BytesReadBeforeALossReachTheHandlersAndTheLossIsToldOnce) {
     }
 }
 
-TEST_P(PortLife, CloseWithEventsWaitingForTheMainThreadServesThem) {
-    TPtyPair pty;
-    TComPort port;
-    QByteArray got;
-    TComLink link;
-    CollectInto(link, got);
-    port.RegisterLink(&link);
-    OpenOn(port, pty);
-    pty.Write("x");
-    ASSERT_TRUE(EventsWait(port)); // the main thread does not run its loop: the events wait for it
-    port.ClosePort();              // serves them while it waits for the thread
-    EXPECT_FALSE(port.Connected());
-    EXPECT_EQ(got, "x");
-    port.UnregisterLink(&link);
-}
-
 TEST_P(PortLife, HandlersRunInTheMainThreadInOrderAcrossManyReports) {
     TPtyPair pty;
     TComPort port;

@@ -217,14 +217,11 @@ TEST(DeviceEngine, MarkedInputIsDecodedIntoErrorsAndReplacement) {
     dcb.ErrorChar = '?';
     ASSERT_EQ(rig.Device->SetCommState(dcb), 0);
     ASSERT_EQ(rig.Device->SetCommMask(kEvErr | kEvBreak), 0);
-    rig.Send(std::string("a\xff\x00x\xff\xff"
-                         "b\xff\x00\x00",
-                         10));
+    rig.Send(std::string("a\377\0x\377\377b\377\0\0", 10)); // octal: \377 is 0xFF
     uint32_t seen = 0;
     ASSERT_TRUE(WaitUntil([&] { return (seen |= rig.NextEvents()) == (kEvErr | kEvBreak); }));
     ASSERT_TRUE(WaitUntil([&] { return InQueue(*rig.Device) == 4; }));
-    EXPECT_EQ(ReadQueued(*rig.Device), QByteArray("a?\xff"
-                                                  "b"));
+    EXPECT_EQ(ReadQueued(*rig.Device), QByteArray("a?\377b"));
 }
 
 TEST(DeviceEngine, AnAnswerIsReportedAtOnceWithinAnOpenWindow) {

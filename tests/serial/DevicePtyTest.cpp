@@ -436,32 +436,3 @@ TEST_F(DevicePty, DestroyingFailsPendingRequests) {
     device.reset();
     EXPECT_EQ(read.Finish(), kErrorOperationAborted);
 }
-
-TEST_F(DevicePty, EventsAndOverlappedResults) {
-    TEvent manual(true, false), automatic(false, true);
-    EXPECT_FALSE(manual.IsSet());
-    EXPECT_EQ(manual.Wait(0), false);
-    manual.Set();
-    manual.Set();
-    EXPECT_TRUE(manual.Wait(0));
-    EXPECT_TRUE(manual.Wait(0)); // stays set
-    manual.Reset();
-    EXPECT_FALSE(manual.IsSet());
-    EXPECT_TRUE(automatic.Wait(0));
-    EXPECT_FALSE(automatic.Wait(0)); // reset by the wait
-
-    TEvent* list[] = {&manual, &automatic};
-    EXPECT_EQ(WaitForAnyEvent(list, 0), -1);
-    automatic.Set();
-    EXPECT_EQ(WaitForAnyEvent(list, 1000), 1);
-    EXPECT_FALSE(automatic.IsSet());
-    manual.Set();
-    automatic.Set();
-    EXPECT_EQ(WaitForAnyEvent(list, 1000), 0); // the first set one
-
-    // A record on which nothing was started reads as done with 0 bytes.
-    TRecord fresh;
-    uint32_t n = 7;
-    EXPECT_EQ(GetOverlappedResult(fresh.Ov, &n, true), 0);
-    EXPECT_EQ(n, 0u);
-}

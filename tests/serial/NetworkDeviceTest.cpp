@@ -513,9 +513,7 @@ TEST_F(HostileServer, MalformedServerBytes) {
         {"subnegotiation broken off by WILL BINARY",
          {'a', 255, 250, 44, 107, 255, 251, 0, 'b', 255, 255, 'c'},
          true,
-         QByteArray("ab\xff"
-                    "c",
-                    4)},
+         QByteArray("ab\377c")}, // octal: \377 is 0xFF
         {"CR NUL from a server that refuses binary mode",
          {'a', '\r', 0, 'b', '\r', '\n'},
          false,
