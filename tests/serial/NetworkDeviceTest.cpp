@@ -132,9 +132,7 @@ TEST(NetworkPortName, ConnectFailuresGiveTheSystemsError) {
 
 TEST(NetworkPortName, ServerThatNeverAnswersTheOptionTimesOut) {
     // A server that accepts but never speaks: the option is never agreed.
-    TServerScript script;
-    script.Silent = true;
-    TScriptedComPortServer silent(script);
+    TScriptedComPortServer silent(Adjusted([](TServerScript& s) { s.Silent = true; }));
     int error = 0;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(TNetworkSerialDevice::Open(silent.Name, &error, 300));
@@ -421,9 +419,7 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
     // The stall limit is generous against the 600 ms waits, for sanitizer runs on a loaded machine.
     constexpr auto kStall = std::chrono::milliseconds(300);
     {
-        TServerScript script;
-        script.Silent = true;
-        TScriptedComPortServer silent(script);
+        TScriptedComPortServer silent(Adjusted([](TServerScript& s) { s.Silent = true; }));
         TComPort port;
         port.SetPort(QString::fromStdString(silent.Name));
         std::string connecting;
@@ -438,9 +434,8 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
         EXPECT_EQ(connecting, "127.0.0.1:" + std::to_string(silent.Port));
     }
     {
-        TServerScript script;
-        script.AnswerLimit = 7; // the two masks and the first reading of the settings
-        TScriptedComPortServer once(script);
+        // Answers only the two masks and the first reading of the settings.
+        TScriptedComPortServer once(Adjusted([](TServerScript& s) { s.AnswerLimit = 7; }));
         TComPort port;
         port.SetPort(QString::fromStdString(once.Name));
         port.SetBaudRate(br38400);
@@ -452,9 +447,7 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
     }
     {
         // The close purges the input; the server never confirms it.
-        TServerScript script;
-        script.AnswerPurge = false;
-        TScriptedComPortServer mute(script);
+        TScriptedComPortServer mute(Adjusted([](TServerScript& s) { s.AnswerPurge = false; }));
         TComPort port;
         port.SetPort(QString::fromStdString(mute.Name));
         port.OpenPort();
@@ -463,9 +456,7 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
         EXPECT_FALSE(port.Connected());
     }
     {
-        TServerScript script;
-        script.Read = false;
-        TScriptedComPortServer deaf(script);
+        TScriptedComPortServer deaf(Adjusted([](TServerScript& s) { s.Read = false; }));
         int error = 0;
         auto device = OpenRemote(deaf.Name, &error);
         if (!device) {
@@ -478,9 +469,7 @@ TEST_F(HostileServer, WaitsEndAtTheirLimitWithTheEventLoopTurning) {
 // Answers are counted per command: an answer that comes after its exchange gave up, or one nobody
 // asked for, never passes for the answer to the next exchange.
 TEST_F(HostileServer, LateAndUnaskedAnswersAreNotTakenForTheNextOne) {
-    TServerScript script;
-    script.AnswerLimit = 7;
-    TScriptedComPortServer server(script);
+    TScriptedComPortServer server(Adjusted([](TServerScript& s) { s.AnswerLimit = 7; }));
     auto device = OpenRemote(server.Name);
     ASSERT_TRUE(device);
     EXPECT_EQ(device->SetCommState(Dcb(9600)), ETIMEDOUT);
@@ -562,9 +551,7 @@ TEST_F(HostileServer, MalformedServerBytes) {
 // protocol error.
 TEST_F(HostileServer, NegotiationFloodIsDroppedWithMemoryBounded) {
 
-    TServerScript script;
-    script.FloodNegotiation = true;
-    TScriptedComPortServer server(script);
+    TScriptedComPortServer server(Adjusted([](TServerScript& s) { s.FloodNegotiation = true; }));
     const long before = RssKiB();
     int error = 0;
     auto device = OpenRemote(server.Name, &error);
@@ -613,9 +600,7 @@ TEST_F(HostileServer, ServerThatStopsReadingIsDropped) {
 
 // A purge that the server never confirms does not stop input for good.
 TEST_F(HostileServer, UnansweredPurgeLetsLaterInputThrough) {
-    TServerScript script;
-    script.AnswerPurge = false;
-    TScriptedComPortServer server(script);
+    TScriptedComPortServer server(Adjusted([](TServerScript& s) { s.AnswerPurge = false; }));
     auto device = OpenRemote(server.Name);
     ASSERT_TRUE(device);
     ASSERT_EQ(device->PurgeComm(kPurgeRxClear), 0);
@@ -647,9 +632,7 @@ TEST_F(HostileServer, CloseHandsOnEveryWrittenByte) {
     }
 
     // Toward a server that takes nothing, the close gives up at its limit without stalling the window.
-    TServerScript script;
-    script.Read = false;
-    TScriptedComPortServer deaf(script);
+    TScriptedComPortServer deaf(Adjusted([](TServerScript& s) { s.Read = false; }));
     TComPort port;
     port.SetPort(QString::fromStdString(deaf.TcpName()));
     port.OpenPort();

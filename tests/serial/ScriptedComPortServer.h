@@ -65,6 +65,13 @@ struct TServerScript {
         [](uint8_t, const std::vector<uint8_t>& value) { return value; };
 };
 
+// The default script with what `adjust` changes.
+template <class F> TServerScript Adjusted(F&& adjust) {
+    TServerScript script;
+    adjust(script);
+    return script;
+}
+
 class TScriptedComPortServer {
 public:
     explicit TScriptedComPortServer(TServerScript script = {}) : Script(std::move(script)) {
