@@ -1,9 +1,6 @@
 // The event thread on pseudo-terminals: received data and transmit activity reaching the links and the
 // port's events.
-#include "runtime/Thread.h"
 #include "serial/ComPort.h"
-#include "serial/ComPortWindow.h"
-#include "serial/ComThread.h"
 #include "support/TestSupport.h"
 
 #include "PortTestSupport.h"
@@ -12,7 +9,7 @@
 
 #include <QCoreApplication>
 
-#include <thread>
+#include <atomic>
 
 namespace {
 
