@@ -25,16 +25,6 @@ namespace {
 
 enum class TMode { Direct, EventThread, WindowSync };
 
-// Collects what reaches the application's exception report.
-struct TReports {
-    QStringList Lines;
-    TExceptionReporter Previous;
-    TReports() {
-        Previous = SetExceptionReporter([this](const QString& m) { Lines.append(m); });
-    }
-    ~TReports() { SetExceptionReporter(Previous); }
-};
-
 // Runs this thread's event loop for `ms`, as a handler that shows a dialog would; returns how often the
 // loop woke up meanwhile.
 int NestedLoop(int ms) {
@@ -349,6 +339,7 @@ TEST_P(PortLife, AHandlersOwnEventLoopDoesNotSpinOnAPendingCloseOrLoss) {
         pty->Write("go");
         ASSERT_TRUE(WaitUntil([&] { return !port.Connected(); }));
         EXPECT_TRUE(stillOpenAfterLoop) << "nothing closes the port under its handler";
+        EXPECT_EQ(port.Handle(), -1);
         EXPECT_LT(wakeUps, 50) << "wake-ups in 0.2 s of the handler's loop";
         EXPECT_EQ(closed, 1);
         EXPECT_EQ(lost, loss ? 1 : 0);
@@ -384,6 +375,152 @@ TEST_P(PortLife, BytesReadBeforeALossReachTheHandlersAndTheLossIsToldOnce) {
         EXPECT_EQ(lost, 1);
         EXPECT_FALSE(port.Connected());
         port.UnregisterLink(&link);
+    }
+}
+
+TEST_P(PortLife, HandlersRunInTheMainThreadInOrderAcrossManyReports) {
+    TPtyPair pty;
+    TComPort port;
+    QByteArray got;
+    int reports = 0;
+    bool inMain = true;
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort*, const void* b, int n) {
+        inMain = inMain && QThread::currentThread() == QCoreApplication::instance()->thread();
+        got.append(static_cast<const char*>(b), n);
+        ++reports;
+    };
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    QByteArray sent;
+    for (int i = 0; i < 200; ++i) {
+        const QByteArray piece = QByteArray::number(i) + ';';
+        sent += piece;
+        pty.Write(piece);
+        if (i % 20 == 0) { // let some arrive on a quiet line, some while the handlers run
+            ASSERT_TRUE(WaitUntil([&] { return got.size() == sent.size(); }));
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == sent.size(); }));
+    EXPECT_EQ(got, sent);
+    EXPECT_TRUE(inMain);
+    EXPECT_GE(reports, 10);
+    port.ClosePort();
+    port.UnregisterLink(&link);
+}
+
+TEST_P(PortLife, AHandlersNestedEventLoopGetsNoEventsOfTheSamePortUntilItReturns) {
+    if (GetParam() == TMode::WindowSync)
+        GTEST_SKIP() << "the window's messages reach every event loop, a handler's own too";
+    TPtyPair pty;
+    TComPort port;
+    QByteArray got;
+    int depth = 0, deepest = 0;
+    TComLink link;
+    link.OnRxBuf = [&](TCustomComPort* p, const void* b, int n) {
+        deepest = std::max(deepest, ++depth);
+        got.append(static_cast<const char*>(b), n);
+        if (got == "a") {
+            // More arrives while this handler runs an event loop of its own.
+            pty.Write("b");
+            WaitUntil([&] { return p->InputQueueCount() > 0; });
+            for (int i = 0; i < 20; ++i)
+                QCoreApplication::processEvents();
+        }
+        --depth;
+    };
+    port.RegisterLink(&link);
+    OpenOn(port, pty);
+    pty.Write("a");
+    ASSERT_TRUE(WaitUntil([&] { return got == "ab"; }));
+    EXPECT_EQ(deepest, 1) << "handlers of one port never nest";
+    port.ClosePort();
+    port.UnregisterLink(&link);
+}
+
+// A receive handler destroys the port: it closes with notifications, and the event thread and the device
+// are finished off once the handler has returned.
+TEST_P(PortLife, AReceiveHandlerMayDestroyThePort) {
+    TPtyPair pty;
+    TEventLog log;
+    TComLink link;
+    FillLink(link, "L", log, false);
+    const int threadsBefore = ThreadCount();
+    auto* port = new TComPort;
+    port->RegisterLink(&link);
+    port->OnAfterClose = [&](TCustomComPort*) { log.Add("OnAfterClose"); };
+    bool deleted = false;
+    port->OnRxChar = [&](TCustomComPort* sender, int) {
+        sender->UnregisterLink(&link);
+        sender->RegisterLink(&link);
+        // The handler itself lives in the port: nothing of it is touched after the delete.
+        deleted = true;
+        delete sender;
+    };
+    OpenOn(*port, pty);
+    log.Lines.clear();
+    pty.Write("x");
+    ASSERT_TRUE(WaitUntil([&] { return deleted; }));
+    EXPECT_TRUE(log.Contains("L.Conn(0)"));
+    EXPECT_TRUE(log.Contains("OnAfterClose"));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }));
+    pty.Write("more"); // nobody listens any more
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }));
+}
+
+// A receive handler moves the port to another device, or closes and opens it: the port does what was
+// asked last, once the handler has returned.
+TEST_P(PortLife, AReceiveHandlerMayReopenThePortOrCloseIt) {
+    struct TCase {
+        const char* Name;
+        std::function<void(TCustomComPort*, const QString& second)> Act;
+        QStringList Log;
+        int OpenOn; // 0: closed, 1: the first device, 2: the second
+    };
+    const QStringList reopened = {"asked, still open", "AfterClose", "AfterOpen"};
+    const TCase cases[] = {
+        {"a new port name", [](TCustomComPort* p, const QString& second) { p->SetPort(second); }, reopened,
+         2},
+        {"disconnect, connect",
+         [](TCustomComPort* p, const QString&) {
+             p->SetConnected(false);
+             p->SetConnected(true);
+         },
+         reopened, 1},
+        {"connect, then disconnect: only the last wish counts",
+         [](TCustomComPort* p, const QString&) {
+             p->SetConnected(false);
+             p->SetConnected(true);
+             p->SetConnected(false);
+         },
+         {"asked, still open", "AfterClose"},
+         0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TPtyPair first, second;
+        TEventLog log; // outlives the port, whose destruction still reports
+        TComPort port;
+        port.OnAfterOpen = [&](TCustomComPort*) { log.Add("AfterOpen"); };
+        port.OnAfterClose = [&](TCustomComPort*) { log.Add("AfterClose"); };
+        int calls = 0;
+        port.OnRxChar = [&](TCustomComPort* p, int) {
+            if (++calls > 1)
+                return;
+            c.Act(p, QString::fromStdString(second.SlavePath()));
+            log.Add(p->Connected() ? "asked, still open" : "asked, closed");
+        };
+        OpenOn(port, first);
+        log.Lines.clear();
+        first.Write("go");
+        ASSERT_TRUE(WaitUntil([&] { return log.Lines.size() >= c.Log.size(); }));
+        TurnEvents();
+        EXPECT_EQ(log.Lines, c.Log);
+        EXPECT_EQ(port.Connected(), c.OpenOn != 0);
+        if (c.OpenOn) {
+            EXPECT_EQ(port.WriteText("new"), 3);
+            EXPECT_EQ((c.OpenOn == 2 ? second : first).Read(3), QByteArray("new"));
+        }
     }
 }
 

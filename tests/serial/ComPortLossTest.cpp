@@ -65,6 +65,8 @@ TEST(PortLoss, ClosedFarEndClosesThePortOnceAndAReplugReopensThroughTheLink) {
 
     // Commands now fail as on a closed port, and "connect" is free to open again.
     EXPECT_THROW(port.WriteText("x"), EComPort);
+    port.ClosePort(); // nothing left to close
+    EXPECT_EQ(log.Lines, kLossClose);
 
     // The adapter comes back: a new device under the old name.
     first.reset();

@@ -67,15 +67,25 @@ TEST_F(NullModem, LineErrorsAreMappedAndClearedByTheQuery) {
     EXPECT_EQ(near.LineErrors(), TComErrors());
 }
 
-TEST_F(NullModem, AfterOpenReportsThePresentLineStates) {
+// Opening reports the lines as they are; closing reports them off before the device goes.
+TEST_F(NullModem, OpenAndCloseReportThePresentLineStates) {
     far.SetEvents({});
     far.OpenPort();
     far.SetDTRLine(true);
     far.SetRTSLine(true);
     HookPort(near, log);
+    TComLink link;
+    FillLink(link, "L", log, false);
+    near.RegisterLink(&link);
     near.OpenPort();
-    EXPECT_EQ(log.Lines, (QStringList{"OnBeforeOpen", "OnAfterOpen", "OnCTSChange(1)", "OnDSRChange(1)",
-                                      "OnRLSDChange(1)"}));
+    EXPECT_EQ(log.Lines,
+              (QStringList{"OnBeforeOpen", "L.Conn(1)", "OnAfterOpen", "L.CTS(1)", "OnCTSChange(1)",
+                           "L.DSR(1)", "OnDSRChange(1)", "L.RLSD(1)", "OnRLSDChange(1)"}));
+    log.Lines.clear();
+    near.ClosePort();
+    EXPECT_EQ(log.Lines, (QStringList{"L.CTS(0)", "L.DSR(0)", "L.RLSD(0)", "OnCTSChange(0)", "OnDSRChange(0)",
+                                      "OnRLSDChange(0)", "OnBeforeClose", "L.Conn(0)", "OnAfterClose"}));
+    near.UnregisterLink(&link);
 }
 
 TEST_F(NullModem, LineEventsReachLinksThenHandlersInTheMainThread) {
@@ -126,14 +136,22 @@ TEST_F(NullModem, InputQueueAtEightyPercentRaisesRx80Full) {
     EXPECT_GE(near.InputQueueCount(), 80);
 }
 
-TEST_F(NullModem, WindowSyncSendsExactlyOneMessagePerEvent) {
+TEST_F(NullModem, WindowSyncSendsExactlyOneMessagePerEventAndHandlesInMainThread) {
     near.SetSyncMethod(smWindowSync);
-    near.SetEvents(TComEvents(evRLSD) | evRing);
+    near.SetEvents(TComEvents(evRLSD) | evRing | evRxChar);
     HookPort(near, log);
+    TComLink link;
+    FillLink(link, "L", log);
+    near.RegisterLink(&link);
     near.OpenPort();
     far.OpenPort();
+    ASSERT_NE(near.Window(), nullptr);
     TMessageSpy spy;
     near.Window()->installEventFilter(&spy);
+    far.WriteText("w");
+    ASSERT_TRUE(WaitUntil([&] { return log.Contains("L.RxBuf(w)"); }));
+    EXPECT_EQ(spy.WParams, QList<uint32_t>{0x0001});
+    spy.WParams.clear();
     far.SetDTRLine(true);
     ASSERT_TRUE(WaitUntil([&] { return log.Contains("OnRLSDChange(1)"); }));
     EXPECT_EQ(spy.WParams, QList<uint32_t>{0x0020});
@@ -142,19 +160,7 @@ TEST_F(NullModem, WindowSyncSendsExactlyOneMessagePerEvent) {
     ASSERT_TRUE(WaitUntil([&] { return log.Contains("OnRing"); }));
     EXPECT_EQ(spy.WParams, QList<uint32_t>{0x0100});
     EXPECT_TRUE(log.AllInMainThread);
-}
-
-TEST_F(NullModem, CloseReportsTheLinesOffBeforeTheDeviceGoes) {
-    far.SetEvents({});
-    far.OpenPort();
-    far.SetRTSLine(true);
-    TComLink link;
-    FillLink(link, "L", log, false);
-    near.RegisterLink(&link);
-    near.OpenPort();
-    ASSERT_TRUE(log.Contains("L.CTS(1)"));
-    log.Lines.clear();
     near.ClosePort();
-    EXPECT_EQ(log.Lines, (QStringList{"L.CTS(0)", "L.DSR(0)", "L.RLSD(0)", "L.Conn(0)"}));
+    EXPECT_EQ(near.Window(), nullptr);
     near.UnregisterLink(&link);
 }

@@ -1,6 +1,4 @@
-// Calls into the port from its own line-event handlers (destroying it, changing its device, closing and
-// opening it), messages that are not one event, handler failures, and the hardware handshake set on an
-// open port.
+// Messages that are not one event, handler failures, and the hardware handshake set on an open port.
 #include "runtime/Exception.h"
 #include "runtime/Registry.h"
 #include "serial/ComPort.h"
@@ -14,102 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-
-#include <fcntl.h>
 #include <termios.h>
-#include <unistd.h>
-
-class PortDestroyedByHandler : public ::testing::TestWithParam<TSyncMethod> {};
-
-TEST_P(PortDestroyedByHandler, ClosesWithNotificationsAndFinishesOnceTheHandlerReturned) {
-    TWatchdog watchdog(std::chrono::seconds(60));
-    TPtyPair pty;
-    TEventLog log;
-    TComLink link;
-    FillLink(link, "L", log, false);
-    const int threadsBefore = ThreadCount();
-    auto* port = new TComPort;
-    port->SetSyncMethod(GetParam());
-    port->SetPort(QString::fromStdString(pty.SlavePath()));
-    port->RegisterLink(&link);
-    port->OnAfterClose = [&](TCustomComPort*) { log.Add("OnAfterClose"); };
-    bool deleted = false;
-    port->OnRxChar = [&](TCustomComPort* sender, int) {
-        sender->UnregisterLink(&link);
-        sender->RegisterLink(&link);
-        // The handler itself lives in the port: nothing of it is touched after the delete.
-        deleted = true;
-        delete sender;
-    };
-    port->OpenPort();
-    log.Lines.clear();
-    pty.Write("x");
-    ASSERT_TRUE(WaitUntil([&] { return deleted; }));
-    EXPECT_TRUE(log.Contains("L.Conn(0)"));
-    EXPECT_TRUE(log.Contains("OnAfterClose"));
-    // The event thread and the device are finished off once the handler has returned.
-    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }));
-    pty.Write("more"); // nobody listens any more
-    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }));
-}
-
-INSTANTIATE_TEST_SUITE_P(SyncMethods, PortDestroyedByHandler, ::testing::Values(smThreadSync, smWindowSync));
-
-TEST(PortReentry, NewPortNameFromAHandlerReopensOnTheNewDevice) {
-    TWatchdog watchdog(std::chrono::seconds(60));
-    TPtyPair first, second;
-    TEventLog log; // outlives the port, whose destruction still reports
-    TComPort port;
-    port.SetPort(QString::fromStdString(first.SlavePath()));
-    port.OnAfterOpen = [&](TCustomComPort*) { log.Add("AfterOpen"); };
-    port.OnAfterClose = [&](TCustomComPort*) { log.Add("AfterClose"); };
-    port.OnRxChar = [&](TCustomComPort* p, int) {
-        p->SetPort(QString::fromStdString(second.SlavePath()));
-        log.Add(p->Connected() ? "asked, still open" : "asked, closed");
-    };
-    port.OpenPort();
-    log.Lines.clear();
-    first.Write("go");
-    ASSERT_TRUE(WaitUntil([&] { return log.Contains("AfterOpen"); }));
-    EXPECT_EQ(log.Lines, (QStringList{"asked, still open", "AfterClose", "AfterOpen"}));
-    EXPECT_TRUE(port.Connected());
-    EXPECT_EQ(port.WriteText("new"), 3);
-    EXPECT_EQ(second.Read(3), QByteArray("new"));
-}
-
-TEST(PortReentry, DisconnectThenConnectFromAHandlerLeavesThePortOpen) {
-    TWatchdog watchdog(std::chrono::seconds(60));
-    TPtyPair pty;
-    TEventLog log;
-    TComPort port;
-    port.SetPort(QString::fromStdString(pty.SlavePath()));
-    port.OnAfterOpen = [&](TCustomComPort*) { log.Add("AfterOpen"); };
-    port.OnAfterClose = [&](TCustomComPort*) { log.Add("AfterClose"); };
-    int calls = 0;
-    port.OnRxChar = [&](TCustomComPort* p, int) {
-        if (++calls > 1)
-            return;
-        p->SetConnected(false);
-        p->SetConnected(true);
-    };
-    port.OpenPort();
-    log.Lines.clear();
-    pty.Write("a");
-    ASSERT_TRUE(WaitUntil([&] { return log.Contains("AfterOpen"); }));
-    EXPECT_EQ(log.Lines, (QStringList{"AfterClose", "AfterOpen"}));
-    EXPECT_TRUE(port.Connected());
-
-    // Only the last wish counts: connect then disconnect from a handler closes.
-    port.OnRxChar = [&](TCustomComPort* p, int) {
-        p->SetConnected(false);
-        p->SetConnected(true);
-        p->SetConnected(false);
-    };
-    pty.Write("b");
-    ASSERT_TRUE(WaitUntil([&] { return !port.Connected(); }));
-    EXPECT_EQ(log.Lines.last(), "AfterClose");
-}
 
 TEST(PortReentry, OnlyExactEventMessagesAreHandled) {
     auto pair = TVirtualSerialPair::Create("VREENTRY");
@@ -129,32 +32,50 @@ TEST(PortReentry, OnlyExactEventMessagesAreHandled) {
     EXPECT_EQ(log.Lines, QStringList{"OnError(1)"});
 }
 
-class HandlerFailure : public ::testing::TestWithParam<TSyncMethod> {};
+// A handler fails: the failure is reported once, after the event thread was released (a modal report must
+// not hold it), and nothing more is handed over; the port still closes.
+struct TFailureMode {
+    TSyncMethod Sync;
+    bool Direct; // the event thread hands events over itself
+};
 
-TEST_P(HandlerFailure, IsReportedAfterTheEventThreadWasReleased) {
+class HandlerFailure : public ::testing::TestWithParam<TFailureMode> {
+protected:
+    void SetUp() override { TComThread::SetDirectHandOver(GetParam().Direct); }
+    void TearDown() override { TComThread::SetDirectHandOver(true); }
+};
+
+TEST_P(HandlerFailure, IsReportedOnceAfterTheEventThreadWasReleased) {
     TWatchdog watchdog(std::chrono::seconds(60));
     TPtyPair pty;
     TComPort port;
-    port.SetSyncMethod(GetParam());
+    port.SetSyncMethod(GetParam().Sync);
     port.SetPort(QString::fromStdString(pty.SlavePath()));
-    port.OnRxChar = [](TCustomComPort*, int) { throw EComPort(CError_ReadFailed, 5); };
-    QStringList reported;
+    int calls = 0;
+    port.OnRxChar = [&](TCustomComPort*, int) {
+        ++calls;
+        throw EComPort(CError_ReadFailed, 5);
+    };
+    TReports reports;
     bool threadFreeDuringReport = false;
-    auto previous = SetExceptionReporter([&](const QString& m) {
-        reported.append(m);
-        // A modal report must not hold the event thread: it ends while the report is still up.
+    reports.OnReport = [&] {
         threadFreeDuringReport = WaitPlain([&] { return port.EventThread()->Finished(); });
-    });
+    };
     port.OpenPort();
     pty.Write("a");
-    EXPECT_TRUE(WaitUntil([&] { return !reported.isEmpty(); }));
-    SetExceptionReporter(previous);
-    EXPECT_EQ(reported, QStringList{"ReadFile function failed (win error code: 5)"});
+    EXPECT_TRUE(WaitUntil([&] { return !reports.Lines.isEmpty(); }));
     EXPECT_TRUE(threadFreeDuringReport);
-    port.ClosePort();
+    pty.Write("b"); // nothing more is handed over
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(reports.Lines, QStringList{"ReadFile function failed (win error code: 5)"});
+    port.ClosePort(); // still closes at once
+    EXPECT_FALSE(port.Connected());
 }
 
-INSTANTIATE_TEST_SUITE_P(SyncMethods, HandlerFailure, ::testing::Values(smThreadSync, smNone));
+INSTANTIATE_TEST_SUITE_P(SyncMethods, HandlerFailure,
+                         ::testing::Values(TFailureMode{smThreadSync, true},
+                                           TFailureMode{smThreadSync, false}, TFailureMode{smNone, true}));
 
 TEST(PortFlowControl, StoredHardwareHandshakeLoadsIntoAnOpenPort) {
     TTempConfigHome home;

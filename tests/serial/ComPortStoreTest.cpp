@@ -4,6 +4,8 @@
 #include "serial/ComPort.h"
 #include "support/TestSupport.h"
 
+#include "PortTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -108,12 +110,8 @@ TEST(PortStore, EmptyRegistryKeyGivesDefaultsAndAMissingNumberFails) {
     EXPECT_EQ(port.FlowControl()->FlowControl(), fcNone) << "'Custom' changes no field";
 
     port.SetStoredGroups(sgBuffer);
-    try {
-        port.LoadFromRegistry(key.reg);
-        FAIL() << "a missing number must fail";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "Failed to get data for 'Buffer.OutputSize'");
-    }
+    EXPECT_EQ(MessageOf([&] { port.LoadFromRegistry(key.reg); }),
+              "Failed to get data for 'Buffer.OutputSize'");
 }
 
 TEST(PortStore, IniDefaultsLeaveMissingKeysUnchanged) {

@@ -102,10 +102,10 @@ struct TRig {
             EXPECT_EQ(r, 0);
         return mask;
     }
-    uint32_t TakeErrors() {
-        uint32_t errors = 0;
-        EXPECT_EQ(Device->ClearCommError(&errors, nullptr), 0);
-        return errors;
+    uint32_t OutQueue() {
+        TComStat stat;
+        EXPECT_EQ(Device->ClearCommError(nullptr, &stat), 0);
+        return stat.cbOutQue;
     }
     // One round through the I/O thread without any query of the device: a read that waits for a byte.
     void RoundTrip() {
@@ -147,7 +147,7 @@ TEST(DeviceEngine, SampledLineChangesBecomeEvents) {
     for (const TStep& step : steps) {
         rig.Change(step.Change);
         EXPECT_EQ(rig.NextEvents(), step.Events) << step.Name;
-        EXPECT_EQ(rig.TakeErrors(), step.Errors) << step.Name;
+        EXPECT_EQ(TakeErrors(*rig.Device), step.Errors) << step.Name;
     }
     // Ring going off is not an event.
     rig.Change([](TLineSample& s) {
@@ -188,33 +188,24 @@ TEST(DeviceEngine, TxEmptyWaitsUntilTheOutputHasDrained) {
 TEST(DeviceEngine, OutputQueueCountsTheDriversBytesUntilSeenDrained) {
     TRig rig;
     ASSERT_TRUE(rig.Device);
-    TComStat stat;
     // Nothing written yet: nothing queued, and the driver is not asked.
-    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_EQ(rig.OutQueue(), 0u);
     EXPECT_EQ(rig.Script.DrainChecks, 0);
 
     rig.Script.OutputQueued = 7;
-    TRecord write;
-    uint32_t n = 0;
-    ASSERT_EQ(rig.Device->WriteFile("0123456789", 10, &n, &write.Ov), 0);
-    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_EQ(stat.cbOutQue, 7u); // still in the driver
-    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_EQ(stat.cbOutQue, 7u); // asked again while bytes may be queued
+    ASSERT_EQ(WriteAll(*rig.Device, "0123456789"), 0);
+    EXPECT_EQ(rig.OutQueue(), 7u); // still in the driver
+    EXPECT_EQ(rig.OutQueue(), 7u); // asked again while bytes may be queued
 
     rig.Script.OutputQueued = 0;
-    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_EQ(rig.OutQueue(), 0u);
     const int checks = rig.Script.DrainChecks;
-    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_EQ(rig.OutQueue(), 0u);
     EXPECT_EQ(rig.Script.DrainChecks, checks); // seen drained: no more questions until the next write
 
     rig.Script.OutputQueued = 3;
-    ASSERT_EQ(rig.Device->WriteFile("abc", 3, &n, &write.Ov), 0);
-    ASSERT_EQ(rig.Device->ClearCommError(nullptr, &stat), 0);
-    EXPECT_EQ(stat.cbOutQue, 3u);
+    ASSERT_EQ(WriteAll(*rig.Device, "abc"), 0);
+    EXPECT_EQ(rig.OutQueue(), 3u);
 }
 
 TEST(DeviceEngine, MarkedInputIsDecodedIntoErrorsAndReplacement) {
@@ -226,23 +217,11 @@ TEST(DeviceEngine, MarkedInputIsDecodedIntoErrorsAndReplacement) {
     dcb.ErrorChar = '?';
     ASSERT_EQ(rig.Device->SetCommState(dcb), 0);
     ASSERT_EQ(rig.Device->SetCommMask(kEvErr | kEvBreak), 0);
-    rig.Send(std::string("a\xff\x00x\xff\xff"
-                         "b\xff\x00\x00",
-                         10));
+    rig.Send(std::string("a\377\0x\377\377b\377\0\0", 10)); // octal: \377 is 0xFF
     uint32_t seen = 0;
     ASSERT_TRUE(WaitUntil([&] { return (seen |= rig.NextEvents()) == (kEvErr | kEvBreak); }));
-    ASSERT_TRUE(WaitUntil([&] {
-        TComStat stat;
-        rig.Device->ClearCommError(nullptr, &stat);
-        return stat.cbInQue == 4;
-    }));
-    char buffer[8] = {};
-    TRecord read;
-    uint32_t n = 0;
-    ASSERT_EQ(rig.Device->SetCommTimeouts({0xFFFFFFFF, 0, 0, 0, 0}), 0);
-    ASSERT_EQ(rig.Device->ReadFile(buffer, sizeof buffer, &n, &read.Ov), 0);
-    EXPECT_EQ(std::string(buffer, n), "a?\xff"
-                                      "b");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(*rig.Device) == 4; }));
+    EXPECT_EQ(ReadQueued(*rig.Device), QByteArray("a?\377b"));
 }
 
 TEST(DeviceEngine, AnAnswerIsReportedAtOnceWithinAnOpenWindow) {
@@ -254,9 +233,7 @@ TEST(DeviceEngine, AnAnswerIsReportedAtOnceWithinAnOpenWindow) {
     rig.Send("hello");
     EXPECT_EQ(rig.NextEvents(), kEvRxChar);
     for (int round = 0; round < 3; ++round) {
-        TRecord write;
-        uint32_t written = 0;
-        ASSERT_EQ(rig.Device->WriteFile("R", 1, &written, &write.Ov), 0);
+        ASSERT_EQ(WriteAll(*rig.Device, "R"), 0);
         EXPECT_EQ(rig.NextEvents(), kEvTxEmpty);
         char request = 0;
         EXPECT_EQ(::read(rig.FarEnd, &request, 1), 1);

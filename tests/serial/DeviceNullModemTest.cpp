@@ -19,47 +19,6 @@
 
 namespace {
 
-// Collects comm events of one device until `wanted` were all seen (or the deadline passed). A wait that
-// does not end is ended by setting the mask again, before its record goes away.
-uint32_t WaitEvents(TSerialDevice& device, uint32_t wanted, uint32_t watched) {
-    uint32_t seen = 0;
-    WaitUntil([&] {
-        TRecord wait;
-        uint32_t mask = 0;
-        const int r = device.WaitCommEvent(&mask, &wait.Ov);
-        if (r == kErrorIoPending && !wait.Event.Wait(2000)) {
-            device.SetCommMask(watched);
-            wait.Finish();
-        }
-        if (r == 0 || (r == kErrorIoPending && wait.Finish() == 0))
-            seen |= mask;
-        return (seen & wanted) == wanted;
-    });
-    return seen;
-}
-
-uint32_t ModemStatus(TSerialDevice& device) {
-    uint32_t status = 0xDEAD;
-    EXPECT_EQ(device.GetCommModemStatus(&status), 0);
-    return status;
-}
-
-uint32_t TakeErrors(TSerialDevice& device) {
-    uint32_t errors = 0xDEAD;
-    TComStat stat;
-    EXPECT_EQ(device.ClearCommError(&errors, &stat), 0);
-    return errors;
-}
-
-int Write(TSerialDevice& device, const QByteArray& data) {
-    TRecord rec;
-    uint32_t n = 0;
-    const int r = device.WriteFile(data.constData(), uint32_t(data.size()), &n, &rec.Ov);
-    if (r != 0 && r != kErrorIoPending)
-        return r;
-    return rec.Finish(&n);
-}
-
 struct TCable {
     std::unique_ptr<TVirtualSerialPair> Pair;
     std::unique_ptr<TSerialDevice> A, B;
@@ -100,12 +59,8 @@ TEST(DeviceNullModem, EndsAreRegisteredByNameAndOpenOnce) {
 
 TEST(DeviceNullModem, AcceptsAndKeepsEveryLineSetting) {
     TCable cable("VNULLDCB");
-    TDcb dcb;
-    dcb.BaudRate = 12345;
-    dcb.ByteSize = 7;
-    dcb.Parity = kMarkParity;
-    dcb.StopBits = kTwoStopBits;
-    dcb.Flags = kDcbBinary | kDcbDtrControlHandshake | kDcbRtsControlToggle | kDcbOutxDsrFlow;
+    TDcb dcb = Dcb(12345, 7, kMarkParity, kTwoStopBits,
+                   kDcbBinary | kDcbDtrControlHandshake | kDcbRtsControlToggle | kDcbOutxDsrFlow);
     dcb.EvtChar = '#';
     ASSERT_EQ(cable.A->SetCommState(dcb), 0);
     TDcb back;
@@ -142,10 +97,7 @@ TEST(DeviceNullModem, ModemLinesAreCrossWired) {
         EXPECT_EQ(ModemStatus(a), 0u);
     }
     // Setting a line to the state it has raises nothing; the settings drive the lines.
-    TDcb dcb;
-    dcb.BaudRate = 9600;
-    dcb.ByteSize = 8;
-    dcb.Flags = kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable;
+    TDcb dcb = Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbDtrControlEnable | kDcbRtsControlEnable);
     ASSERT_EQ(a.SetCommState(dcb), 0);
     EXPECT_EQ(ModemStatus(b), kMsCtsOn | kMsDsrOn | kMsRlsdOn);
     EXPECT_EQ(WaitEvents(b, kEvCts | kEvDsr | kEvRlsd, kEvCts | kEvDsr | kEvRlsd), kEvCts | kEvDsr | kEvRlsd);
@@ -236,10 +188,10 @@ TEST(DeviceNullModem, InputQueueEvents) {
     TRecord wait;
     uint32_t mask = 0;
     ASSERT_EQ(b.WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
-    ASSERT_EQ(Write(a, QByteArray(799, 'x')), 0);
+    ASSERT_EQ(WriteAll(a, QByteArray(799, 'x')), 0);
     ASSERT_TRUE(WaitUntil([&] { return InQueue(b) == 799; }));
     EXPECT_FALSE(wait.Done());
-    ASSERT_EQ(Write(a, "!"), 0);
+    ASSERT_EQ(WriteAll(a, "!"), 0);
     EXPECT_EQ(wait.Finish(), 0);
     EXPECT_NE(mask & kEvRx80Full, 0u);
     EXPECT_EQ(mask | WaitEvents(b, kEvRxFlag & ~mask, kEvRx80Full | kEvRxFlag), kEvRxFlag | kEvRx80Full);
@@ -250,7 +202,7 @@ TEST(DeviceNullModem, InputQueueEvents) {
     ASSERT_EQ(b.PurgeComm(kPurgeRxClear), 0);
     EXPECT_EQ(InQueue(b), 0u);
     ASSERT_EQ(b.SetCommMask(kEvRx80Full), 0);
-    ASSERT_EQ(Write(a, QByteArray(900, 'y')), 0);
+    ASSERT_EQ(WriteAll(a, QByteArray(900, 'y')), 0);
     EXPECT_EQ(WaitEvents(b, kEvRx80Full, kEvRx80Full), kEvRx80Full);
 }
 
@@ -266,19 +218,14 @@ TEST(DeviceNullModem, BulkTransferLosesNothingWhenTheQueueFills) {
 
     // The writer runs ahead while the reader only starts once the input queue is full.
     int writeResult = -1;
-    std::thread writer([&] { writeResult = Write(a, sent); });
+    std::thread writer([&] { writeResult = WriteAll(a, sent); });
     ASSERT_TRUE(WaitUntil([&] { return InQueue(b) == TStreamSerialDevice::kMinInputCapacity; }));
     QByteArray received;
     ASSERT_EQ(b.SetCommMask(kEvRxChar), 0);
     ASSERT_TRUE(WaitUntil(
         [&] {
-            const uint32_t count = InQueue(b);
-            if (count) {
-                QByteArray chunk(int(count), '\0');
-                TRecord rec;
-                uint32_t n = 0;
-                EXPECT_EQ(b.ReadFile(chunk.data(), count, &n, &rec.Ov), 0);
-                received.append(chunk.constData(), int(n));
+            if (InQueue(b)) {
+                received += ReadQueued(b);
             } else {
                 // More is on its way: the next EV_RXCHAR (or one latched meanwhile) ends this wait.
                 TRecord wait;
@@ -303,7 +250,7 @@ TEST(DeviceNullModem, DisconnectFailsTheEventWait) {
     ASSERT_EQ(cable.B->WaitCommEvent(&mask, &wait.Ov), kErrorIoPending);
     cable.Pair->Disconnect();
     EXPECT_EQ(wait.Finish(), EIO);
-    EXPECT_EQ(Write(*cable.A, "x"), EIO);
+    EXPECT_EQ(WriteAll(*cable.A, "x"), EIO);
     cable.A.reset();
     cable.B.reset();
 }
@@ -317,7 +264,7 @@ TEST(DeviceNullModem, EventThreadQuitRacesCompletionsSafely) {
     std::atomic<bool> stopWriter{false};
     std::thread writer([&] {
         while (!stopWriter)
-            Write(*cable.A, "tick");
+            WriteAll(*cable.A, "tick");
     });
     std::atomic<int> dispatched{0};
     for (int round = 0; round < 200; ++round) {

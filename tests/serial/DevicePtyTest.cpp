@@ -6,10 +6,9 @@
 #include "support/TestSupport.h"
 
 #include "DeviceTestSupport.h"
+#include "PortTestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <QDir>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,29 +20,6 @@
 #include <vector>
 
 namespace {
-
-std::unique_ptr<TSerialDevice> OpenPty(const TPtyPair& pty) {
-    int error = 0;
-    auto device = OpenSerialDevice(pty.SlavePath(), &error);
-    EXPECT_TRUE(device) << "open failed: " << error;
-    return device;
-}
-
-// Reads exactly what is queued now (the port's way: count, then an immediate read).
-QByteArray ReadQueued(TSerialDevice& device) {
-    const uint32_t count = InQueue(device);
-    QByteArray data(int(count), '\0');
-    TRecord rec;
-    uint32_t got = 0;
-    const int r = device.ReadFile(data.data(), count, &got, &rec.Ov);
-    EXPECT_EQ(r, 0);
-    data.resize(int(got));
-    return data;
-}
-
-int TaskCount() {
-    return int(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());
-}
 
 // A pseudo-terminal and the device opened on it.
 class DevicePty : public ::testing::Test {
@@ -74,13 +50,13 @@ TEST_F(DevicePty, OpenMapsNamesAndRefusesMissingOrSecondOpener) {
     EXPECT_FALSE(OpenSerialDevice("/dev/null", &error));
     EXPECT_EQ(error, ENOTTY);
 
-    auto first = OpenPty(pty);
+    auto first = OpenDevice(pty.SlavePath());
     ASSERT_TRUE(first);
     EXPECT_GE(first->NativeHandle(), 0);
     EXPECT_FALSE(OpenSerialDevice(pty.SlavePath(), &error));
     EXPECT_TRUE(error == EAGAIN || error == EBUSY) << error;
     first.reset();
-    auto again = OpenPty(pty);
+    auto again = OpenDevice(pty.SlavePath());
     EXPECT_TRUE(again);
 }
 
@@ -101,7 +77,7 @@ TEST_F(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
 
     // Unlocked, the device holds the tty exclusively while it is open, and only then.
     ASSERT_EQ(::flock(other, LOCK_UN), 0);
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     EXPECT_EQ(exclusive(other), 1);
     device.reset();
     EXPECT_EQ(exclusive(other), 0);
@@ -116,7 +92,7 @@ TEST_F(DevicePty, ExclusiveUseNeverChangesAnotherProgramsTty) {
 }
 
 TEST_F(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     const int fd = int(device->NativeHandle());
 
     ASSERT_EQ(device->SetCommState(Dcb(38400)), 0);
@@ -174,17 +150,11 @@ TEST_F(DevicePty, SettingsAreReadBackAndRefusalsKeepThePreviousState) {
 
 TEST_F(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
     pty.Write("stale"); // sent while the device was closed
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
     ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, 0}), 0);
 
-    TRecord w;
-    uint32_t written = 0;
-    int r = device->WriteFile("hello", 5, &written, &w.Ov);
-    ASSERT_TRUE(r == 0 || r == kErrorIoPending) << r;
-    uint32_t n = 0;
-    EXPECT_EQ(w.Finish(&n), 0);
-    EXPECT_EQ(n, 5u);
+    ASSERT_EQ(WriteAll(*device, "hello"), 0);
     EXPECT_EQ(pty.Read(5), QByteArray("hello"));
 
     QByteArray sent;
@@ -197,12 +167,14 @@ TEST_F(DevicePty, DataRoundTripAndInputFlushedAtOpen) {
 
     // A zero-length write completes at once.
     TRecord zero;
+    uint32_t written = 1;
     EXPECT_EQ(device->WriteFile("", 0, &written, &zero.Ov), 0);
+    EXPECT_EQ(written, 0u);
     EXPECT_TRUE(zero.Event.IsSet());
 }
 
 TEST_F(DevicePty, ReadTimeoutsCompleteSuccessfullyWithTheBytesSoFar) {
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     char buffer[64] = {};
     uint32_t got = 99;
 
@@ -284,7 +256,7 @@ TEST_F(DevicePty, APendingWriteEndsByPurgeOrTimeout) {
     for (const bool timeout : {false, true}) {
         SCOPED_TRACE(timeout ? "write timeout" : "purge");
         TPtyPair pty; // nobody reads the far end
-        auto device = OpenPty(pty);
+        auto device = OpenDevice(pty.SlavePath());
         ASSERT_TRUE(device);
         ASSERT_EQ(device->SetCommTimeouts({kMaxDword, 0, 0, 0, timeout ? 50u : 0u}), 0);
         static char block[16384];
@@ -318,7 +290,7 @@ TEST_F(DevicePty, APendingWriteEndsByPurgeOrTimeout) {
 }
 
 TEST_F(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     uint32_t mask = 0;
     TRecord wait;
     EXPECT_EQ(device->WaitCommEvent(&mask, &wait.Ov), EINVAL); // nothing watched
@@ -353,7 +325,7 @@ TEST_F(DevicePty, CommEventsLatchAndMaskChangesEndTheWait) {
 }
 
 TEST_F(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     ASSERT_EQ(device->SetCommState(Dcb(115200)), 0);
     ASSERT_EQ(device->SetCommMask(kEvRxChar), 0);
     // The far end sends at 115200-baud pace: 115 bytes every 10 ms for 1.5 s.
@@ -395,47 +367,34 @@ TEST_F(DevicePty, ASlowStreamIsReportedInGrowingWindowsAndNothingIsLost) {
 }
 
 TEST_F(DevicePty, DiscardNullAndEventCharacter) {
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     TDcb dcb = Dcb(9600, 8, kNoParity, kOneStopBit, kDcbBinary | kDcbNull);
     dcb.EvtChar = '\n';
     ASSERT_EQ(device->SetCommState(dcb), 0);
     ASSERT_EQ(device->SetCommMask(kEvRxChar | kEvRxFlag), 0);
     pty.Write(QByteArray("ab\0c\n", 5));
-    uint32_t seen = 0;
-    ASSERT_TRUE(WaitUntil([&] {
-        TRecord wait;
-        uint32_t mask = 0;
-        const int r = device->WaitCommEvent(&mask, &wait.Ov);
-        if (r == 0 || (r == kErrorIoPending && wait.Finish() == 0))
-            seen |= mask;
-        return seen == (kEvRxChar | kEvRxFlag);
-    }));
+    EXPECT_EQ(WaitEvents(*device, kEvRxChar | kEvRxFlag, kEvRxChar | kEvRxFlag), kEvRxChar | kEvRxFlag);
     ASSERT_TRUE(WaitUntil([&] { return InQueue(*device) == 4; }));
     EXPECT_EQ(ReadQueued(*device), QByteArray("abc\n"));
 }
 
 TEST_F(DevicePty, ModemQueriesOnAPtyAreHarmless) {
-    ASSERT_TRUE(device = OpenPty(pty));
-    uint32_t status = 0xFF;
-    EXPECT_EQ(device->GetCommModemStatus(&status), 0);
-    EXPECT_EQ(status, 0u);
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
+    EXPECT_EQ(ModemStatus(*device), 0u);
     for (uint32_t f : {kSetDtr, kClrDtr, kSetRts, kClrRts, kSetBreak, kClrBreak})
         EXPECT_EQ(device->EscapeCommFunction(f), 0) << f;
     EXPECT_EQ(device->EscapeCommFunction(77), EINVAL);
     // Line events cannot be sampled on a pty: watching them costs nothing and raises nothing.
     EXPECT_EQ(device->SetCommMask(kEvCts | kEvDsr | kEvRlsd | kEvRing | kEvErr | kEvBreak), 0);
-    uint32_t errors = 1;
-    TComStat stat;
-    EXPECT_EQ(device->ClearCommError(&errors, &stat), 0);
-    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(TakeErrors(*device), 0u);
     EXPECT_EQ(device->SetupComm(-1, 0), EINVAL);
     EXPECT_EQ(device->SetupComm(4096, 4096), 0);
 }
 
 TEST_F(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
-    const int tasksBefore = TaskCount();
-    ASSERT_TRUE(device = OpenPty(pty));
-    EXPECT_EQ(TaskCount(), tasksBefore + 1); // the I/O thread
+    const int tasksBefore = ThreadCount();
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
+    EXPECT_EQ(ThreadCount(), tasksBefore + 1); // the I/O thread
     ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
     ASSERT_EQ(device->SetCommMask(kEvRxChar | kEvCts), 0);
     uint32_t mask = 0xFFFF;
@@ -452,7 +411,7 @@ TEST_F(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
     EXPECT_EQ(mask, 0u);
     EXPECT_EQ(read.Finish(), EIO);
     // The thread ended instead of spinning on the hang-up.
-    EXPECT_TRUE(WaitUntil([&] { return TaskCount() == tasksBefore; }));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == tasksBefore; }));
 
     // Later operations fail at once and leave their event reset, so no waiter spins on them.
     TRecord again;
@@ -468,7 +427,7 @@ TEST_F(DevicePty, DeviceLossFailsPendingRequestsAndStopsTheThread) {
 }
 
 TEST_F(DevicePty, DestroyingFailsPendingRequests) {
-    ASSERT_TRUE(device = OpenPty(pty));
+    ASSERT_TRUE(device = OpenDevice(pty.SlavePath()));
     ASSERT_EQ(device->SetCommTimeouts({0, 0, 0, 0, 0}), 0);
     TRecord read;
     char buffer[4];
@@ -476,33 +435,4 @@ TEST_F(DevicePty, DestroyingFailsPendingRequests) {
     ASSERT_EQ(device->ReadFile(buffer, sizeof buffer, &got, &read.Ov), kErrorIoPending);
     device.reset();
     EXPECT_EQ(read.Finish(), kErrorOperationAborted);
-}
-
-TEST_F(DevicePty, EventsAndOverlappedResults) {
-    TEvent manual(true, false), automatic(false, true);
-    EXPECT_FALSE(manual.IsSet());
-    EXPECT_EQ(manual.Wait(0), false);
-    manual.Set();
-    manual.Set();
-    EXPECT_TRUE(manual.Wait(0));
-    EXPECT_TRUE(manual.Wait(0)); // stays set
-    manual.Reset();
-    EXPECT_FALSE(manual.IsSet());
-    EXPECT_TRUE(automatic.Wait(0));
-    EXPECT_FALSE(automatic.Wait(0)); // reset by the wait
-
-    TEvent* list[] = {&manual, &automatic};
-    EXPECT_EQ(WaitForAnyEvent(list, 0), -1);
-    automatic.Set();
-    EXPECT_EQ(WaitForAnyEvent(list, 1000), 1);
-    EXPECT_FALSE(automatic.IsSet());
-    manual.Set();
-    automatic.Set();
-    EXPECT_EQ(WaitForAnyEvent(list, 1000), 0); // the first set one
-
-    // A record on which nothing was started reads as done with 0 bytes.
-    TRecord fresh;
-    uint32_t n = 7;
-    EXPECT_EQ(GetOverlappedResult(fresh.Ov, &n, true), 0);
-    EXPECT_EQ(n, 0u);
 }

@@ -141,29 +141,14 @@ TEST(DeviceTermios, ErrorMarksAreDecodedAcrossAnySplit) {
         int Breaks;
     };
     using namespace std::string_literals;
+    // Octal escapes: \377 is 0xFF.
     const TRow rows[] = {
         {"plain", "abc"s, "abc"s, 0, 0},
-        {"escaped 0xFF",
-         "a\xff\xff"s
-         "b"s,
-         "a\xff"s
-         "b"s,
-         0, 0},
-        {"parity error",
-         "a\xff\x00X"s
-         "b"s,
-         "aXb"s, 1, 0},
-        {"break",
-         "a\xff\x00\x00"s
-         "b"s,
-         "ab"s, 0, 1},
-        {"two marks in a row", "\xff\x00Q\xff\x00\x00"s, "Q"s, 1, 1},
-        {"stray 0xFF",
-         "\xff"s
-         "a"s,
-         "\xff"s
-         "a"s,
-         0, 0},
+        {"escaped 0xFF", "a\377\377b"s, "a\377b"s, 0, 0},
+        {"parity error", "a\377\0Xb"s, "aXb"s, 1, 0},
+        {"break", "a\377\0\0b"s, "ab"s, 0, 1},
+        {"two marks in a row", "\377\0Q\377\0\0"s, "Q"s, 1, 1},
+        {"stray 0xFF", "\377a"s, "\377a"s, 0, 0},
     };
     for (const TRow& row : rows) {
         // Whole, and split after every position.

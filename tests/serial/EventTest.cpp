@@ -2,6 +2,8 @@
 // an event as soon as it has been seen set.
 #include "serial/platform/SerialDevice.h"
 
+#include "DeviceTestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -40,6 +42,31 @@ TEST(Event, DescriptorFollowsTheState) {
     automatic.Set();
     EXPECT_EQ(WaitForAnyEvent(list, 1000), 0);
     EXPECT_FALSE(automatic.IsSet());
+}
+
+TEST(Event, ManualEventStaysSetAndAMultiWaitTakesTheFirstSetOne) {
+    TEvent manual(true, false), automatic(false, false);
+    EXPECT_FALSE(manual.Wait(0));
+    manual.Set();
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0)); // stays set
+    manual.Reset();
+    EXPECT_FALSE(manual.IsSet());
+
+    TEvent* list[] = {&manual, &automatic};
+    automatic.Set();
+    EXPECT_EQ(WaitForAnyEvent(list, 1000), 1);
+    EXPECT_FALSE(automatic.IsSet());
+    manual.Set();
+    automatic.Set();
+    EXPECT_EQ(WaitForAnyEvent(list, 1000), 0); // the first set one
+
+    // A record on which nothing was started reads as done with 0 bytes.
+    TRecord fresh;
+    uint32_t n = 7;
+    EXPECT_EQ(GetOverlappedResult(fresh.Ov, &n, true), 0);
+    EXPECT_EQ(n, 0u);
 }
 
 TEST(Event, EachSetOfAnAutomaticEventWakesExactlyOneWaiter) {

@@ -3,6 +3,8 @@
 #include "support/EnvGuard.h"
 #include "support/TestSupport.h"
 
+#include "PortTestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -109,14 +111,9 @@ TEST(PortNames, UnreadableListRaisesRegistryErrorAndKeepsPorts) {
         SCOPED_TRACE(c.root.toStdString());
         TEnvGuard root(kSysfsTtyRootVariable, c.root.toLocal8Bit());
         QStringList ports{QStringLiteral("COM7")};
-        try {
-            ListPortNames(ports);
-            ADD_FAILURE() << "no exception";
-        } catch (const EComPort& e) {
-            EXPECT_EQ(e.Code(), 23);
-            EXPECT_EQ(e.SystemError(), c.error);
-            EXPECT_EQ(e.Message(), QStringLiteral("Registry error (win error code: %1)").arg(c.error));
-        }
+        EXPECT_EQ(FailureOf([&] { ListPortNames(ports); }), std::make_pair(23, c.error));
+        EXPECT_EQ(MessageOf([&] { ListPortNames(ports); }),
+                  QStringLiteral("Registry error (win error code: %1)").arg(c.error));
         EXPECT_EQ(ports, QStringList{QStringLiteral("COM7")});
     }
 }
@@ -225,6 +222,8 @@ protected:
         Driver("devices/pnp0/00:01", "pnp", "serial");
         ByIdLink("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
         ByIdLink("usb-Arduino_Uno_7563-if00", "../../ttyACM0");
+        m_rootGuard.emplace(kSysfsTtyRootVariable, QFile::encodeName(m_sys.filePath("class/tty")));
+        m_byIdGuard.emplace(kSerialByIdRootVariable, QFile::encodeName(m_byId.path()));
     }
 
     // The tty class entry `name` whose device link points at the folder `device` of the fake tree.
@@ -256,14 +255,9 @@ protected:
     QTemporaryDir m_byId;
     std::optional<TEnvGuard> m_rootGuard;
     std::optional<TEnvGuard> m_byIdGuard;
-    void Point() {
-        m_rootGuard.emplace(kSysfsTtyRootVariable, QFile::encodeName(m_sys.filePath("class/tty")));
-        m_byIdGuard.emplace(kSerialByIdRootVariable, QFile::encodeName(m_byId.path()));
-    }
 };
 
 TEST_F(PortDescriptions, UsbAdaptersNameMakerProductSerialAndStableName) {
-    Point();
     EXPECT_EQ(
         DescribePort("ttyUSB0"),
         "/dev/ttyUSB0\nMaker: FTDI\nProduct: FT232R USB UART\nSerial number: A50285BI\nUSB ID: 0403:6001\n" +
@@ -274,7 +268,6 @@ TEST_F(PortDescriptions, UsbAdaptersNameMakerProductSerialAndStableName) {
 }
 
 TEST_F(PortDescriptions, OtherPortsNameTheirDriverOrOnlyTheirPath) {
-    Point();
     EXPECT_EQ(DescribePort("ttyS1"), "/dev/ttyS1\nDriver: serial8250 (platform)");
     EXPECT_EQ(DescribePort("ttyS2"), "/dev/ttyS2\nDriver: serial (pnp)");
     EXPECT_EQ(DescribePort("/dev/pts/5"), "/dev/pts/5");

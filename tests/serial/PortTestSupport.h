@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runtime/Exception.h"
 #include "serial/ComPort.h"
 #include "serial/ComPortWindow.h"
 
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -140,6 +142,31 @@ template <class F> std::pair<int, int> FailureOf(F&& f) {
     }
     return {0, 0};
 }
+
+// The message of the exception that `f` raises, empty when it raises none.
+template <class F> QString MessageOf(F&& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return QString();
+}
+
+// Collects what reaches the application's exception report while it lives; OnReport runs at each report.
+struct TReports {
+    QStringList Lines;
+    std::function<void()> OnReport;
+    TExceptionReporter Previous;
+    TReports() {
+        Previous = SetExceptionReporter([this](const QString& m) {
+            Lines.append(m);
+            if (OnReport)
+                OnReport();
+        });
+    }
+    ~TReports() { SetExceptionReporter(Previous); }
+};
 
 // How many threads this process has right now.
 inline int ThreadCount() {

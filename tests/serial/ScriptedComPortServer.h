@@ -65,6 +65,13 @@ struct TServerScript {
         [](uint8_t, const std::vector<uint8_t>& value) { return value; };
 };
 
+// The default script with what `adjust` changes.
+template <class F> TServerScript Adjusted(F&& adjust) {
+    TServerScript script;
+    adjust(script);
+    return script;
+}
+
 class TScriptedComPortServer {
 public:
     explicit TScriptedComPortServer(TServerScript script = {}) : Script(std::move(script)) {
@@ -114,16 +121,7 @@ public:
             std::lock_guard lock(m_lock);
             client = m_client;
         }
-        m_senders.emplace_back([this, client, escaped = std::move(escaped)] {
-            std::lock_guard lock(m_sendLock);
-            size_t done = 0;
-            while (done < escaped.size()) {
-                const ssize_t n = ::send(client, escaped.data() + done, escaped.size() - done, MSG_NOSIGNAL);
-                if (n <= 0)
-                    return;
-                done += size_t(n);
-            }
-        });
+        m_senders.emplace_back([this, client, escaped = std::move(escaped)] { SendAll(client, escaped); });
     }
     std::vector<std::pair<uint8_t, std::vector<uint8_t>>> Commands() {
         std::lock_guard lock(m_lock);
@@ -133,6 +131,7 @@ public:
         std::lock_guard lock(m_lock);
         return m_data;
     }
+    std::string TcpName() const { return "tcp://127.0.0.1:" + std::to_string(Port); }
     int Connections() const { return m_connections; }
     bool ClientGone() const { return m_clientGone; }
 
@@ -174,14 +173,16 @@ private:
         return true;
     }
 
-    void Talk(int client) {
-        if (Script.Silent) {
-            // Holds the connection without a word until the client or the test lets go.
-            pollfd p{client, POLLRDHUP, 0};
-            while (!m_stop && ::poll(&p, 1, 50) == 0) {
-            }
-            return;
+    // Holds the connection without a word until the client or the test lets go.
+    void HoldUntilGone(int client) {
+        pollfd p{client, POLLRDHUP, 0};
+        while (!m_stop && ::poll(&p, 1, 50) == 0) {
         }
+    }
+
+    void Talk(int client) {
+        if (Script.Silent)
+            return HoldUntilGone(client);
         std::vector<uint8_t> hello = {Telnet::kIac, Telnet::kDo, Telnet::kOptComPort};
         const uint8_t binary[] = {Telnet::kIac, Script.AgreeBinary ? Telnet::kWill : Telnet::kWont, 0,
                                   Telnet::kIac, Script.AgreeBinary ? Telnet::kDo : Telnet::kDont,   0};
@@ -202,12 +203,8 @@ private:
         int state = 0; // 0 data, 1 IAC, 2 IAC SB, 3 in SB, 4 IAC in SB, 5 skip one (negotiation)
         uint8_t buffer[4096];
         for (;;) {
-            if (!Script.Read) {
-                pollfd p{client, POLLRDHUP, 0};
-                while (!m_stop && ::poll(&p, 1, 50) == 0) {
-                }
-                return;
-            }
+            if (!Script.Read)
+                return HoldUntilGone(client);
             const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
             if (n <= 0)
                 return;
