@@ -78,17 +78,20 @@ bool TInputBatching::FastStream(size_t bytes, TTime now, bool windowOver) const 
         return false;
     if (!windowOver)
         return true;
-    // A window gathers at most kWindowBytes at the line's speed: more means the line runs faster than
-    // that (a pseudo-terminal, a network port), and holding it in windows would throttle it to what the
-    // driver can keep per window.
+    // A window gathers at most kWindowBytes at the line's speed, and no more than the line carries in
+    // the window's time. More means the line runs faster than its speed says (a pseudo-terminal, a
+    // network port): holding it in windows would throttle it to what the driver keeps per window (a
+    // pseudo-terminal keeps about 14 KiB, whatever the far end has to send). The margin leaves a real
+    // line's bursts (a UART's FIFO, a USB adapter's packets) to the windows.
     if (bytes >= kWindowBytes)
+        return true;
+    const auto gatheredMs = std::max<int64_t>(
+        1, std::chrono::duration_cast<std::chrono::milliseconds>(now - m_windowStart).count());
+    if (uint64_t(bytes) * 10 * 1000 > kLineMargin * uint64_t(m_baud) * uint64_t(gatheredMs))
         return true;
     // What a window gathered is large because the window was long: the stream is fast only when it came
     // at more than kChunkBytes per BatchMs.
-    const auto gatheredMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now - m_windowStart).count();
-    return uint64_t(bytes) * uint64_t(m_windows.BatchMs) >=
-           uint64_t(kChunkBytes) * uint64_t(std::max<int64_t>(1, gatheredMs));
+    return uint64_t(bytes) * uint64_t(m_windows.BatchMs) >= uint64_t(kChunkBytes) * uint64_t(gatheredMs);
 }
 
 int TInputBatching::StreamBatchLimitMs() const {

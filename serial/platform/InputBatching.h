@@ -26,8 +26,9 @@ struct TBatchWindows {
 //   over from BatchMs, doubling, so the rest of an answer that comes in pieces waits no longer than the
 //   answer took to come. A peer that answers every request at once thus keeps its answers prompt
 //   however many rounds it runs, while a stream that nobody asked for keeps its long windows.
-// - A fast stream (large reads, or a window that gathered kWindowBytes or more: the line is faster than
-//   its nominal speed) keeps the line watched and is reported every kFastNotifyMs, or at once when
+// - A fast stream (large reads, or a window that gathered kWindowBytes or more, or kLineMargin times
+//   what the line carries at its speed in the window's time: the line is faster than its nominal
+//   speed) keeps the line watched and is reported every kFastNotifyMs, or at once when
 //   kNotifyBytes are waiting or the queue is full.
 class TInputBatching {
 public:
@@ -36,6 +37,8 @@ public:
     static constexpr TTime kNever = TTime::max();
 
     static constexpr size_t kWindowBytes = 16 * 1024; // a window gathers at most this at the line's speed
+    static constexpr uint64_t kLineMargin = 4;        // a window that gathered this many times what the line
+                                                      // carries meanwhile: the line is faster than its speed
     static constexpr int kStreamGapMs = 50;     // input within this time of the last report: still a stream
     static constexpr size_t kChunkBytes = 1024; // a read this large means a fast stream
     static constexpr int kFastNotifyMs = 1;     // a fast stream is reported this often

@@ -28,6 +28,12 @@ class TLine {
 public:
     std::vector<TTime> Reports;
 
+    // The streams played here come at 115200-baud pace.
+    explicit TLine(uint32_t baud = 115200) { m_rule.SetBaudRate(baud); }
+    size_t Unread() const { return m_unread; }
+    // When the line is looked at next without new input (kNever: it is watched).
+    TTime NextLook() const { return std::min(m_rule.WindowEnd(), m_rule.NotifyAt()); }
+
     void Arrive(TTime t, size_t bytes) {
         RunUntil(t);
         m_unread += bytes;
@@ -166,5 +172,40 @@ TEST(InputBatching, AFloodAfterASlowStreamIsNotHeldInWindows) {
         EXPECT_LE(Ms(line.Settle()) - Ms(at), TBatchWindows().StreamMinMs + TInputBatching::kFastNotifyMs)
             << "after a pause, piece " << piece;
         at = std::max(at, line.Reports.back());
+    }
+}
+
+// A flood from a far end that must wait while the driver is full (a pseudo-terminal keeps about 14 KiB):
+// each look at the line finds no more than the driver keeps, and the far end fills it again at once. On a
+// line set to a slower speed than the flood comes at, the first window that gathers several times what
+// the line could carry ends the windows; the flood is not held to one driver's worth per window.
+TEST(InputBatching, AFloodThroughASmallDriverIsNotHeldInWindows) {
+    struct TCase {
+        const char* Name;
+        uint32_t Baud;
+        size_t Held;
+    };
+    const TCase cases[] = {
+        {"pseudo-terminal at 38400 baud", 38400, 14 * 1024},
+        {"pseudo-terminal at 115200 baud", 115200, 14 * 1024},
+        {"a 4 KiB driver at 9600 baud", 9600, 4096},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TLine line(c.Baud);
+        for (int i = 0; i < 300; ++i) // a stream at its line's pace for 3 s: the windows have grown long
+            line.Arrive(At(i * 10), c.Baud / 1000);
+        size_t left = size_t(1) << 20;
+        TTime t = At(3000);
+        while (left > 0) {
+            const size_t n = std::min(left, c.Held - line.Unread());
+            line.Arrive(t, n);
+            left -= n;
+            // The far end writes again once the line was read (0.1 ms later), or waits for the next look.
+            t = line.Unread() == 0 ? t + std::chrono::microseconds(100) : line.NextLook();
+        }
+        // 1 MiB in pieces of the driver's size, 0.1 ms apart, after at most one long window.
+        const double pieces = double(size_t(1) << 20) / double(c.Held);
+        EXPECT_LE(Ms(line.Settle()) - 3000, TBatchWindows().StreamMaxMs + pieces * 0.1 + 1);
     }
 }
