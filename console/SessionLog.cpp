@@ -190,8 +190,15 @@ void TSessionLog::KeepBytes(const char* data, qint64 count) {
     qint64 inMemory = std::min<qint64>(MemoryRoom(), count);
     count -= inMemory;
     while (inMemory > 0) {
-        if (m_memory.empty() || m_memory.back().Size == kMemoryBlock)
-            m_memory.emplace_back();
+        if (m_memory.empty() || m_memory.back().Size == kMemoryBlock) {
+            try {
+                m_memory.emplace_back();
+            } catch (const std::bad_alloc&) {
+                // No room for another block: the memory part ends here, the rest goes to the file.
+                count += inMemory;
+                break;
+            }
+        }
         TBlock& block = m_memory.back();
         const qsizetype n = qsizetype(std::min<qint64>(inMemory, kMemoryBlock - block.Size));
         std::memcpy(block.Data + block.Size, data, size_t(n));

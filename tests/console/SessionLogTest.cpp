@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 TEST(SessionLog, ProposedNameHasPlainNumbers) {
     EXPECT_EQ(ProposedLogFileName(QDateTime(QDate(2026, 12, 5), QTime(15, 7))),
               "Terminal log 5.12.2026 15 7.txt");
@@ -135,4 +138,32 @@ TEST(SessionLog, CharactersAndArraysMixedKeepTheirOrderAcrossMemoryAndFile) {
         EXPECT_TRUE(log.isEmpty());
         EXPECT_EQ(log.ReadAll(), QByteArray());
     }
+}
+
+TEST(SessionLog, WhenNoMemoryBlockCanBeHadTheBytesGoToTheFile) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer needs its address space";
+#else
+    const QByteArray bytes = Pattern(2 * TSessionLog::kFileBlock + 9000);
+    TSessionLog log;
+    QFile statm("/proc/self/statm");
+    ASSERT_TRUE(statm.open(QIODevice::ReadOnly));
+    const qint64 mapped = statm.readAll().split(' ').value(0).toLongLong() * sysconf(_SC_PAGESIZE);
+    rlimit old{};
+    getrlimit(RLIMIT_AS, &old);
+    // Room for the file's blocks, none for a block of memory.
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(mapped + (3 << 20));
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    try {
+        for (int i = 0; i < 5000; ++i)
+            log.append(bytes[i]);
+        log.append(bytes.mid(5000));
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "raised " << e.what();
+    }
+    setrlimit(RLIMIT_AS, &old);
+    EXPECT_TRUE(log == bytes);
+    EXPECT_EQ(log.SpilledSize(), bytes.size());
+#endif
 }
