@@ -95,7 +95,8 @@ public:
     bool contains(const QByteArray& bytes) const { return ReadAll().contains(bytes); }
     bool operator==(const QByteArray& bytes) const;
 
-    // Calls `sink` with the log's bytes in order, in pieces.
+    // Calls `sink` with the log's bytes in order, in pieces. A piece may view the log's own memory (a copy
+    // of it too): it is valid during the call only, and is not followed by a terminating zero.
     template <class F> void ForEachPiece(F&& sink) const {
         for (const TBlock& block : m_memory)
             sink(QByteArray::fromRawData(block.Data, block.Size));
