@@ -56,11 +56,11 @@ void TSessionTimes::Chars(const char* chars, qint64 count) {
     qint64 now = 0;
     bool timed = false;
     const auto lineAt = [&](qint64 at) {
-        if (!timed) {
-            now = m_clock();
-            timed = true;
-        }
         try {
+            if (!timed) {
+                now = m_clock();
+                timed = true;
+            }
             LineStarts(at, now);
         } catch (...) {
             if (!failure)
