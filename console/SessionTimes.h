@@ -22,17 +22,10 @@ public:
 
     explicit TSessionTimes(TMsClock clock = {}, qint64 memoryLimit = kMemoryLimit);
 
-    // Follows one character appended to the log. The count moves on before the record is stored, so a
-    // store that raises (its file could not be written; the record stays in memory) keeps in step.
-    void Char(char ch) {
-        const bool starts = m_atLineStart;
-        m_atLineStart = ch == '\n';
-        const qint64 at = m_logSize++;
-        if (starts)
-            LineStarts(at, m_clock());
-    }
-    // Follows a run of characters appended to the log, as Char does for each. Every line start in the
-    // run is recorded also when storing one raises (the first failure is raised at the end).
+    // Follows a run of characters appended to the log. The count moves on before the records are stored,
+    // so a store that raises (its file could not be written; the record stays in memory) keeps in step;
+    // every line start in the run is recorded also when storing one raises (the first failure is raised
+    // at the end).
     void Chars(const char* chars, qint64 count);
     void Event(const QString& text);
     // The log was emptied: the times go with it.

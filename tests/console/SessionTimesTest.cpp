@@ -38,7 +38,7 @@ QByteArray Saved(const std::vector<TStep>& steps, qint64 memoryLimit, bool runs 
         }
         for (char c : s.Bytes) {
             log.append(c);
-            times.Char(c);
+            times.Chars(&c, 1);
         }
     }
     QTemporaryDir dir;
@@ -92,7 +92,7 @@ TEST(SessionTimes, ClearedWithTheLogAndBoundedInMemory) {
     TSessionTimes times([&] { return now; }, 1000);
     for (int i = 0; i < 1000; ++i)
         for (char c : QByteArray("line\r\n"))
-            times.Char(c);
+            times.Chars(&c, 1);
     EXPECT_EQ(times.LineCount(), 1000);
     EXPECT_LE(times.MemoryUse(), 1000);
     EXPECT_GT(times.SpilledSize(), 0);
@@ -103,7 +103,7 @@ TEST(SessionTimes, ClearedWithTheLogAndBoundedInMemory) {
     // A log that was replaced by other means: lines without a known time get a blank in its place.
     TSessionLog log;
     log = "old\nnew\n";
-    times.Char('n');
+    times.Chars("n", 1);
     QTemporaryDir dir;
     WriteLogWithTimes(dir.filePath("t.txt"), log, times);
     EXPECT_EQ(FileBytes(dir.filePath("t.txt")),
@@ -152,7 +152,7 @@ TEST(SessionTimes, ATemporaryFileThatCannotBeMadeLosesNoByteAndNoTime) {
                     ++failures;
                 }
                 try {
-                    times.Char(c);
+                    times.Chars(&c, 1);
                 } catch (const EInOutError&) {
                     ++failures;
                 }
